@@ -1,0 +1,42 @@
+# Wraps CMake.  `make demo` fits the bundled sample scene; `make check` runs
+# every test, then the same suite built with AddressSanitizer and
+# UndefinedBehaviorSanitizer.  Both install missing Debian packages first.
+BUILD      ?= build
+SAN_BUILD  ?= build-san
+JOBS       ?= 2
+
+SAN_ENV = ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1 \
+          UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+          LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp:print_suppressions=0
+
+.PHONY: all deps build build-san test test-san check demo bench clean
+
+all: build
+
+deps:
+	@tools/install-deps
+
+build: deps
+	cmake -S . -B $(BUILD) -DHYBFIT_SANITIZE=OFF
+	cmake --build $(BUILD) -j $(JOBS)
+
+build-san: deps
+	cmake -S . -B $(SAN_BUILD) -DHYBFIT_SANITIZE=ON -DHYBFIT_BENCH=OFF
+	cmake --build $(SAN_BUILD) -j $(JOBS)
+
+test: build
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+test-san: build-san
+	cd $(SAN_BUILD) && $(SAN_ENV) ctest --output-on-failure -j $(JOBS)
+
+check: test test-san
+
+demo: build
+	@tools/demo $(BUILD)
+
+bench: build
+	@for b in $(BUILD)/bench/bench_*; do [ -x "$$b" ] && "$$b"; done
+
+clean:
+	rm -rf $(BUILD) $(SAN_BUILD)
