@@ -1,0 +1,346 @@
+// pending.cpp -- placeholders for operations that are not built yet.
+// Each aborts with a message if called.  Delete a placeholder when its real
+// definition lands; this file disappears once everything is built.
+#include <cstdio>
+#include <cstdlib>
+
+#include "gl.h"
+#include "hybroid.h"
+
+#pragma GCC diagnostic ignored "-Wunused-parameter"
+
+[[noreturn]] static void not_built(const char *name) {
+  fprintf(stderr, "%s is not built yet\n", name);
+  abort();
+}
+
+
+// ---- fitting ----
+int stop_flag = 0;
+void fit_single_view(hybroid *h) { not_built("fit_single_view"); }
+
+void fit_stereo_views(hybroid *h_left, hybroid *h_right) { not_built("fit_stereo_views"); }
+
+
+// ---- hybroid ----
+hybroid *hybroid_alloc() { not_built("hybroid_alloc"); }
+
+void init_hybroid(hybroid *h) { not_built("init_hybroid"); }
+
+void allocate_hybroid(hybroid *h) { not_built("allocate_hybroid"); }
+
+void assemble_hybroid_rectangular_mesh(hybroid *h) { not_built("assemble_hybroid_rectangular_mesh"); }
+
+void init_rect_uv_coords(hybroid *h) { not_built("init_rect_uv_coords"); }
+
+void free_contour_data(hybroid *h) { not_built("free_contour_data"); }
+
+void free_hybroid(hybroid *h) { not_built("free_hybroid"); }
+
+void fprintf_hybroid_info(FILE *fp, hybroid *h) { not_built("fprintf_hybroid_info"); }
+
+void display_hybroid_info(hybroid *h) { not_built("display_hybroid_info"); }
+
+void fprintf_superquadric_params(FILE *fp, hybroid *h) { not_built("fprintf_superquadric_params"); }
+
+
+// ---- superquadric ----
+void compute_superquadric_taper_bend_normal(hybroid *h) { not_built("compute_superquadric_taper_bend_normal"); }
+
+void compute_superquadric_node_taper_bend_normal(hybroid *h, node *nde, double r1, double r2, double r3, double e1, double e2, int same_e12) { not_built("compute_superquadric_node_taper_bend_normal"); }
+
+void compute_new_center(hybroid *h) { not_built("compute_new_center"); }
+
+void compute_superquadric_taper_bend_new_center(hybroid *h) { not_built("compute_superquadric_taper_bend_new_center"); }
+
+void unrotate_normal(hybroid *h) { not_built("unrotate_normal"); }
+
+void compute_tangent(hybroid *h) { not_built("compute_tangent"); }
+
+void compute_normal(hybroid *h) { not_built("compute_normal"); }
+
+
+// ---- deformation ----
+void compute_superquadric_generalized_force(hybroid *h) { not_built("compute_superquadric_generalized_force"); }
+
+void bookkeep_generalized_force(hybroid *h) { not_built("bookkeep_generalized_force"); }
+
+void fprintf_suq_force_params(FILE *fp, hybroid *h) { not_built("fprintf_suq_force_params"); }
+
+void compute_superquadric_deformation(hybroid *h) { not_built("compute_superquadric_deformation"); }
+
+
+// ---- forces ----
+node *nearest_hybroid_node2D(hybroid *h, vector point, vector *separation, double *distance) { not_built("nearest_hybroid_node2D"); }
+
+node *nearest_hybroid_node_ortho_projection(hybroid *h, struct force_map *fmp, vector point, vector *separation, double *distance) { not_built("nearest_hybroid_node_ortho_projection"); }
+
+node *nearest_hybroid_node_perspective_projection(hybroid *h, struct force_map *fmp, vector point, vector *separation, double *distance) { not_built("nearest_hybroid_node_perspective_projection"); }
+
+void zeroize_force(hybroid *h) { not_built("zeroize_force"); }
+
+void zeroize_gof(hybroid *h) { not_built("zeroize_gof"); }
+
+void compute_range_data_forces_projection(hybroid *h) { not_built("compute_range_data_forces_projection"); }
+
+void compute_normal_force(hybroid *h, struct force_map *fmp, range_datapoint *dp, vector *separation, double *distance) { not_built("compute_normal_force"); }
+
+void project_vector(vector point, vector *direction) { not_built("project_vector"); }
+
+void perform_force_mapping(hybroid *h, struct force_map *fmp, range_datapoint *dp, vector separation, double distance) { not_built("perform_force_mapping"); }
+
+void compute_gof(hybroid *h) { not_built("compute_gof"); }
+
+void compute_net_applied_force_and_torque(hybroid *h) { not_built("compute_net_applied_force_and_torque"); }
+
+void unrotate_force(hybroid *h) { not_built("unrotate_force"); }
+
+void draw_force(hybroid *h, int mask) { not_built("draw_force"); }
+
+
+// ---- dynamics ----
+void compute_positions(hybroid *h) { not_built("compute_positions"); }
+
+void compute_world_positions(hybroid *h) { not_built("compute_world_positions"); }
+
+void compute_projected_positions(hybroid *h) { not_built("compute_projected_positions"); }
+
+void compute_world_projected_positions(hybroid *h) { not_built("compute_world_projected_positions"); }
+
+void compute_projected_positions_right(hybroid *h) { not_built("compute_projected_positions_right"); }
+
+void compute_world_projected_positions_right(hybroid *h) { not_built("compute_world_projected_positions_right"); }
+
+void bookkeep_trans_rot(hybroid *h) { not_built("bookkeep_trans_rot"); }
+
+void compute_translation(hybroid *h) { not_built("compute_translation"); }
+
+void compute_rotation(hybroid *h) { not_built("compute_rotation"); }
+
+void mat_from_rpy(double mat[3][3], double roll, double pitch, double yaw) { not_built("mat_from_rpy"); }
+
+void choose_fitting_dof(hybroid *h) { not_built("choose_fitting_dof"); }
+
+void compute_motion(hybroid *h) { not_built("compute_motion"); }
+
+int compute_motion_auto(hybroid *h) { not_built("compute_motion_auto"); }
+
+int fit_changing(hybroid *h) { not_built("fit_changing"); }
+
+void init_fitting_rules(hybroid *h) { not_built("init_fitting_rules"); }
+
+void bookkeep_superquadric_parameters(hybroid *h) { not_built("bookkeep_superquadric_parameters"); }
+
+void stereo_couple(hybroid *left, hybroid *right) { not_built("stereo_couple"); }
+
+void compute_stereo_motion(hybroid *h) { not_built("compute_stereo_motion"); }
+
+int compute_stereo_motion_auto(hybroid *left, hybroid *right) { not_built("compute_stereo_motion_auto"); }
+
+
+// ---- read_data ----
+void read_ascii_xy_data_dump(const char *filename, hybroid *h, double strength_data_force) { not_built("read_ascii_xy_data_dump"); }
+
+void ignore_comment(FILE *fp, int sym) { not_built("ignore_comment"); }
+
+void read_damping_coeff(const char *file, hybroid **hs, int n) { not_built("read_damping_coeff"); }
+
+
+// ---- surfmap ----
+hyb_param hybroid_parameter[NUM_PRIMITIVES];
+int dof_map[NUM_PRIMITIVES][MAX_DOF_MAPS];
+void read_primitive_hybroid_parameter(const char *fname) { not_built("read_primitive_hybroid_parameter"); }
+
+void read_primitive_dof_mapping(const char *basename) { not_built("read_primitive_dof_mapping"); }
+
+void init_primitive_hybroid_parameter(hybroid *h) { not_built("init_primitive_hybroid_parameter"); }
+
+void init_primitive_damping_parameter(hybroid *h) { not_built("init_primitive_damping_parameter"); }
+
+void init_primitive_initial_parameter(hybroid *h) { not_built("init_primitive_initial_parameter"); }
+
+void init_dof_uv_mapping(hybroid *h) { not_built("init_dof_uv_mapping"); }
+
+void init_model_center(hybroid *h) { not_built("init_model_center"); }
+
+int set_uv_mapping(hybroid *h, struct force_map *fmp, int volume_label, int volume_node_label, int curve_label) { not_built("set_uv_mapping"); }
+
+void map_region_to_uv_ranges(hybroid *h, struct force_map *fmp, int region) { not_built("map_region_to_uv_ranges"); }
+
+void set_dof_mapping(struct force_map *fmp, int volume_label, int volume_node_label, int curve_label) { not_built("set_dof_mapping"); }
+
+int curved_occluding_contour(int primitive, int face, int curve) { not_built("curved_occluding_contour"); }
+
+
+// ---- damping ----
+void zeroize_damping_factor(hybroid *h) { not_built("zeroize_damping_factor"); }
+
+void compute_damping_factor(hybroid *h) { not_built("compute_damping_factor"); }
+
+int compute_average_linear_dimension(hybroid *h) { not_built("compute_average_linear_dimension"); }
+
+
+// ---- user ----
+long gwid;
+short zoom = 60, incl, azim, twist;
+double dist = 300.0;
+float X_Translation, Y_Translation, Z_Translation;
+int return_val;
+int active_parameter;
+long main_menu, superquadric_menu, position_menu, fitting_menu;
+long sgi_init(int llx, int urx, int lly, int ury, int hasBorder) { not_built("sgi_init"); }
+
+void set_projection() { not_built("set_projection"); }
+
+void user_init() { not_built("user_init"); }
+
+int user_reset(int item) { not_built("user_reset"); }
+
+int quit(int item) { not_built("quit"); }
+
+int modify_superquadric_parameters(int item) { not_built("modify_superquadric_parameters"); }
+
+int modify_position_parameters(int item) { not_built("modify_position_parameters"); }
+
+int modify_fitting_parameters(int item) { not_built("modify_fitting_parameters"); }
+
+void sgi_clear() { not_built("sgi_clear"); }
+
+void sgi_flush() { not_built("sgi_flush"); }
+
+void sgi_exit() { not_built("sgi_exit"); }
+
+int user(hybroid *h_user) { not_built("user"); }
+
+
+// ---- display ----
+namespace display {
+int debug_flag = 1;
+int draw_force_flag = 1;
+int draw_surface_vector_flag = 0;
+int draw_projected_mesh_flag = 1;
+int draw_axis_flag = 1;
+int draw_projection_ray_flag = 1;
+}  // namespace display
+void toggle_display_attributes() { not_built("toggle_display_attributes"); }
+
+void draw_fitting_hybroid(hybroid *h) { not_built("draw_fitting_hybroid"); }
+
+void display_range_data_hybroid_2Ds(hybroid **hs, int num) { not_built("display_range_data_hybroid_2Ds"); }
+
+void display_range_data_hybroid_2D(hybroid *h) { not_built("display_range_data_hybroid_2D"); }
+
+void display_range_data_cube_wrt_world(range_datapoint *data, int num_data_points) { not_built("display_range_data_cube_wrt_world"); }
+
+void compute_data_position_wrt_world(hybroid *h) { not_built("compute_data_position_wrt_world"); }
+
+void display_perspective_projection(hybroid *h) { not_built("display_perspective_projection"); }
+
+void draw_vector(vector v, vector p, double s, int vector_color) { not_built("draw_vector"); }
+
+void draw_cube_p(vector p, double size) { not_built("draw_cube_p"); }
+
+void draw_transformed_xyz_axes(vector tr, double mat[3][3], double size) { not_built("draw_transformed_xyz_axes"); }
+
+void draw_transformed_focal_plane(vector tr, double mat[3][3], double focal, double size) { not_built("draw_transformed_focal_plane"); }
+
+
+// ---- gl ----
+void qdevice(Device dev) { not_built("qdevice"); }
+
+long qtest() { not_built("qtest"); }
+
+long qread(short *val) { not_built("qread"); }
+
+long getbutton(Device dev) { not_built("getbutton"); }
+
+long getvaluator(Device dev) { not_built("getvaluator"); }
+
+void foreground() { not_built("foreground"); }
+
+void prefposition(long x1, long x2, long y1, long y2) { not_built("prefposition"); }
+
+void noborder() { not_built("noborder"); }
+
+long winopen(const char *title) { not_built("winopen"); }
+
+void winconstraints() { not_built("winconstraints"); }
+
+void cmode() { not_built("cmode"); }
+
+void doublebuffer() { not_built("doublebuffer"); }
+
+void gconfig() { not_built("gconfig"); }
+
+void frontbuffer(long flag) { not_built("frontbuffer"); }
+
+void clear() { not_built("clear"); }
+
+void swapbuffers() { not_built("swapbuffers"); }
+
+void getsize(long *x, long *y) { not_built("getsize"); }
+
+void reshapeviewport() { not_built("reshapeviewport"); }
+
+void getscrmask(Screencoord *left, Screencoord *right, Screencoord *bottom, Screencoord *top) { not_built("getscrmask"); }
+
+void pushviewport() { not_built("pushviewport"); }
+
+void popviewport() { not_built("popviewport"); }
+
+void gexit() { not_built("gexit"); }
+
+void mmode(short mode) { not_built("mmode"); }
+
+void perspective(Angle fovy, Coord aspect, Coord near_, Coord far_) { not_built("perspective"); }
+
+void ortho2(Coord left, Coord right, Coord bottom, Coord top) { not_built("ortho2"); }
+
+void loadmatrix(const Matrix m) { not_built("loadmatrix"); }
+
+void pushmatrix() { not_built("pushmatrix"); }
+
+void popmatrix() { not_built("popmatrix"); }
+
+void translate(Coord x, Coord y, Coord z) { not_built("translate"); }
+
+void polarview(Coord dist, Angle azim, Angle inc, Angle twist) { not_built("polarview"); }
+
+void color(Colorindex c) { not_built("color"); }
+
+long getcolor() { not_built("getcolor"); }
+
+void linewidth(short n) { not_built("linewidth"); }
+
+void bgnline() { not_built("bgnline"); }
+
+void endline() { not_built("endline"); }
+
+void bgnclosedline() { not_built("bgnclosedline"); }
+
+void endclosedline() { not_built("endclosedline"); }
+
+void v3d(const double v[3]) { not_built("v3d"); }
+
+void move(Coord x, Coord y, Coord z) { not_built("move"); }
+
+void draw(Coord x, Coord y, Coord z) { not_built("draw"); }
+
+void cmov2i(long x, long y) { not_built("cmov2i"); }
+
+void charstr(const char *s) { not_built("charstr"); }
+
+long defpup(const char *str, ...) { not_built("defpup"); }
+
+long dopup(long menu) { not_built("dopup"); }
+
+int keyboard_available() { not_built("keyboard_available"); }
+
+void gl_test_set_button(Device dev, int state) { not_built("gl_test_set_button"); }
+
+void gl_test_set_valuator(Device dev, long value) { not_built("gl_test_set_valuator"); }
+
+void gl_test_queue(Device dev, short value) { not_built("gl_test_queue"); }
+
+void gl_test_reset() { not_built("gl_test_reset"); }
+
