@@ -137,6 +137,10 @@ void compute_stereo_motion(hybroid *h) { not_built("compute_stereo_motion"); }
 
 int compute_stereo_motion_auto(hybroid *left, hybroid *right) { not_built("compute_stereo_motion_auto"); }
 
+quaternion quaternion_left_multiply(double c, vector a, quaternion q) { not_built("quaternion_left_multiply"); }
+
+void rotation_from_quaternion(quaternion q, double rot[3][3]) { not_built("rotation_from_quaternion"); }
+
 
 // ---- read_data ----
 void read_ascii_xy_data_dump(const char *filename, hybroid *h, double strength_data_force) { not_built("read_ascii_xy_data_dump"); }
@@ -178,39 +182,6 @@ void zeroize_damping_factor(hybroid *h) { not_built("zeroize_damping_factor"); }
 void compute_damping_factor(hybroid *h) { not_built("compute_damping_factor"); }
 
 int compute_average_linear_dimension(hybroid *h) { not_built("compute_average_linear_dimension"); }
-
-
-// ---- user ----
-long gwid;
-short zoom = 60, incl, azim, twist;
-double dist = 300.0;
-float X_Translation, Y_Translation, Z_Translation;
-int return_val;
-int active_parameter;
-long main_menu, superquadric_menu, position_menu, fitting_menu;
-long sgi_init(int llx, int urx, int lly, int ury, int hasBorder) { not_built("sgi_init"); }
-
-void set_projection() { not_built("set_projection"); }
-
-void user_init() { not_built("user_init"); }
-
-int user_reset(int item) { not_built("user_reset"); }
-
-int quit(int item) { not_built("quit"); }
-
-int modify_superquadric_parameters(int item) { not_built("modify_superquadric_parameters"); }
-
-int modify_position_parameters(int item) { not_built("modify_position_parameters"); }
-
-int modify_fitting_parameters(int item) { not_built("modify_fitting_parameters"); }
-
-void sgi_clear() { not_built("sgi_clear"); }
-
-void sgi_flush() { not_built("sgi_flush"); }
-
-void sgi_exit() { not_built("sgi_exit"); }
-
-int user(hybroid *h_user) { not_built("user"); }
 
 
 // ---- display ----
