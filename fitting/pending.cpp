@@ -184,38 +184,6 @@ void compute_damping_factor(hybroid *h) { not_built("compute_damping_factor"); }
 int compute_average_linear_dimension(hybroid *h) { not_built("compute_average_linear_dimension"); }
 
 
-// ---- display ----
-namespace display {
-int debug_flag = 1;
-int draw_force_flag = 1;
-int draw_surface_vector_flag = 0;
-int draw_projected_mesh_flag = 1;
-int draw_axis_flag = 1;
-int draw_projection_ray_flag = 1;
-}  // namespace display
-void toggle_display_attributes() { not_built("toggle_display_attributes"); }
-
-void draw_fitting_hybroid(hybroid *h) { not_built("draw_fitting_hybroid"); }
-
-void display_range_data_hybroid_2Ds(hybroid **hs, int num) { not_built("display_range_data_hybroid_2Ds"); }
-
-void display_range_data_hybroid_2D(hybroid *h) { not_built("display_range_data_hybroid_2D"); }
-
-void display_range_data_cube_wrt_world(range_datapoint *data, int num_data_points) { not_built("display_range_data_cube_wrt_world"); }
-
-void compute_data_position_wrt_world(hybroid *h) { not_built("compute_data_position_wrt_world"); }
-
-void display_perspective_projection(hybroid *h) { not_built("display_perspective_projection"); }
-
-void draw_vector(vector v, vector p, double s, int vector_color) { not_built("draw_vector"); }
-
-void draw_cube_p(vector p, double size) { not_built("draw_cube_p"); }
-
-void draw_transformed_xyz_axes(vector tr, double mat[3][3], double size) { not_built("draw_transformed_xyz_axes"); }
-
-void draw_transformed_focal_plane(vector tr, double mat[3][3], double focal, double size) { not_built("draw_transformed_focal_plane"); }
-
-
 // ---- gl ----
 void qdevice(Device dev) { not_built("qdevice"); }
 
