@@ -31,13 +31,13 @@ static const double camera_axis_length = 3.0;
 static const int projection_ray_stride = 3;  // every third row and column
 
 void toggle_display_attributes() {
-  using namespace display;
-  if (getbutton(DEV_D)) debug_flag = 1 - debug_flag;
-  if (getbutton(DEV_F)) draw_force_flag = (draw_force_flag + 1) % 3;
-  if (getbutton(DEV_G)) draw_surface_vector_flag = 1 - draw_surface_vector_flag;
-  if (getbutton(DEV_J)) draw_projected_mesh_flag = 1 - draw_projected_mesh_flag;
-  if (getbutton(DEV_A)) draw_axis_flag = 1 - draw_axis_flag;
-  if (getbutton(DEV_R)) draw_projection_ray_flag = 1 - draw_projection_ray_flag;
+  namespace d = display;
+  if (getbutton(DEV_D)) d::debug_flag = 1 - d::debug_flag;
+  if (getbutton(DEV_F)) d::draw_force_flag = (d::draw_force_flag + 1) % 3;
+  if (getbutton(DEV_G)) d::draw_surface_vector_flag = 1 - d::draw_surface_vector_flag;
+  if (getbutton(DEV_J)) d::draw_projected_mesh_flag = 1 - d::draw_projected_mesh_flag;
+  if (getbutton(DEV_A)) d::draw_axis_flag = 1 - d::draw_axis_flag;
+  if (getbutton(DEV_R)) d::draw_projection_ray_flag = 1 - d::draw_projection_ray_flag;
 }
 
 // ---------------------------------------------------------------------------
@@ -207,18 +207,18 @@ static void draw_surface_vectors(hybroid *h) {
 }
 
 void draw_fitting_hybroid(hybroid *h) {
-  using namespace display;
+  namespace d = display;
   color(WHITE);
   linewidth(mesh_line_width);
   draw_mesh_wireframe(h, &node::wposit);
-  if (draw_projected_mesh_flag) draw_projected_meshes(h);
-  if (draw_force_flag == 1) draw_force(h, h->df_mask);
-  if (draw_force_flag == 2) draw_force(h, 0xffff);
-  if (draw_surface_vector_flag) draw_surface_vectors(h);
-  if (draw_projection_ray_flag) display_perspective_projection(h);
-  if (draw_axis_flag) draw_transformed_xyz_axes(h->camera_translation, h->camera_rotation, camera_axis_length);
-  if (draw_projection_ray_flag)
+  if (d::draw_projected_mesh_flag) draw_projected_meshes(h);
+  if (d::draw_force_flag == 1) draw_force(h, h->df_mask);
+  if (d::draw_force_flag == 2) draw_force(h, 0xffff);
+  if (d::draw_surface_vector_flag) draw_surface_vectors(h);
+  if (d::draw_projection_ray_flag) display_perspective_projection(h);
+  if (d::draw_axis_flag) draw_transformed_xyz_axes(h->camera_translation, h->camera_rotation, camera_axis_length);
+  if (d::draw_projection_ray_flag)
     draw_transformed_focal_plane(h->camera_translation, h->camera_rotation, h->focal_length,
                                  h->x_dim * h->x_scale);
-  if (debug_flag) display_hybroid_info(h);
+  if (d::debug_flag) display_hybroid_info(h);
 }
