@@ -166,22 +166,23 @@ void draw_transformed_focal_plane(vector tr, double mat[3][3], double focal, dou
   auto corner = [&](double sx, double sy) {
     return to_world(mat, vector{sx * half, sy * half, -focal}, tr);
   };
-  vector tl = corner(-1, +1), bl = corner(-1, -1), br = corner(+1, -1), tr_ = corner(+1, +1);
+  vector top_left = corner(-1, +1), bottom_left = corner(-1, -1);
+  vector bottom_right = corner(+1, -1), top_right = corner(+1, +1);
   long old = getcolor();
   color(MAGENTA);
-  move_to(tl);
-  draw_to(bl);
+  move_to(top_left);
+  draw_to(bottom_left);
   move_to(tr);
-  draw_to(bl);
-  draw_to(br);
+  draw_to(bottom_left);
+  draw_to(bottom_right);
   move_to(tr);
-  draw_to(br);
-  draw_to(tr_);
+  draw_to(bottom_right);
+  draw_to(top_right);
   move_to(tr);
-  draw_to(tr_);
-  draw_to(tl);
+  draw_to(top_right);
+  draw_to(top_left);
   move_to(tr);
-  draw_to(tl);
+  draw_to(top_left);
   color((Colorindex)old);
 }
 
