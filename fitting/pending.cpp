@@ -142,21 +142,7 @@ quaternion quaternion_left_multiply(double c, vector a, quaternion q) { not_buil
 void rotation_from_quaternion(quaternion q, double rot[3][3]) { not_built("rotation_from_quaternion"); }
 
 
-// ---- read_data ----
-void read_ascii_xy_data_dump(const char *filename, hybroid *h, double strength_data_force) { not_built("read_ascii_xy_data_dump"); }
-
-void ignore_comment(FILE *fp, int sym) { not_built("ignore_comment"); }
-
-void read_damping_coeff(const char *file, hybroid **hs, int n) { not_built("read_damping_coeff"); }
-
-
 // ---- surfmap ----
-hyb_param hybroid_parameter[NUM_PRIMITIVES];
-int dof_map[NUM_PRIMITIVES][MAX_DOF_MAPS];
-void read_primitive_hybroid_parameter(const char *fname) { not_built("read_primitive_hybroid_parameter"); }
-
-void read_primitive_dof_mapping(const char *basename) { not_built("read_primitive_dof_mapping"); }
-
 void init_primitive_hybroid_parameter(hybroid *h) { not_built("init_primitive_hybroid_parameter"); }
 
 void init_primitive_damping_parameter(hybroid *h) { not_built("init_primitive_damping_parameter"); }
