@@ -23,20 +23,6 @@ void fit_stereo_views(hybroid *h_left, hybroid *h_right) { not_built("fit_stereo
 
 
 // ---- hybroid ----
-hybroid *hybroid_alloc() { not_built("hybroid_alloc"); }
-
-void init_hybroid(hybroid *h) { not_built("init_hybroid"); }
-
-void allocate_hybroid(hybroid *h) { not_built("allocate_hybroid"); }
-
-void assemble_hybroid_rectangular_mesh(hybroid *h) { not_built("assemble_hybroid_rectangular_mesh"); }
-
-void init_rect_uv_coords(hybroid *h) { not_built("init_rect_uv_coords"); }
-
-void free_contour_data(hybroid *h) { not_built("free_contour_data"); }
-
-void free_hybroid(hybroid *h) { not_built("free_hybroid"); }
-
 void fprintf_hybroid_info(FILE *fp, hybroid *h) { not_built("fprintf_hybroid_info"); }
 
 void display_hybroid_info(hybroid *h) { not_built("display_hybroid_info"); }
@@ -45,20 +31,6 @@ void fprintf_superquadric_params(FILE *fp, hybroid *h) { not_built("fprintf_supe
 
 
 // ---- superquadric ----
-void compute_superquadric_taper_bend_normal(hybroid *h) { not_built("compute_superquadric_taper_bend_normal"); }
-
-void compute_superquadric_node_taper_bend_normal(hybroid *h, node *nde, double r1, double r2, double r3, double e1, double e2, int same_e12) { not_built("compute_superquadric_node_taper_bend_normal"); }
-
-void compute_new_center(hybroid *h) { not_built("compute_new_center"); }
-
-void compute_superquadric_taper_bend_new_center(hybroid *h) { not_built("compute_superquadric_taper_bend_new_center"); }
-
-void unrotate_normal(hybroid *h) { not_built("unrotate_normal"); }
-
-void compute_tangent(hybroid *h) { not_built("compute_tangent"); }
-
-void compute_normal(hybroid *h) { not_built("compute_normal"); }
-
 
 // ---- deformation ----
 void compute_superquadric_generalized_force(hybroid *h) { not_built("compute_superquadric_generalized_force"); }
@@ -99,18 +71,6 @@ void draw_force(hybroid *h, int mask) { not_built("draw_force"); }
 
 
 // ---- dynamics ----
-void compute_positions(hybroid *h) { not_built("compute_positions"); }
-
-void compute_world_positions(hybroid *h) { not_built("compute_world_positions"); }
-
-void compute_projected_positions(hybroid *h) { not_built("compute_projected_positions"); }
-
-void compute_world_projected_positions(hybroid *h) { not_built("compute_world_projected_positions"); }
-
-void compute_projected_positions_right(hybroid *h) { not_built("compute_projected_positions_right"); }
-
-void compute_world_projected_positions_right(hybroid *h) { not_built("compute_world_projected_positions_right"); }
-
 void bookkeep_trans_rot(hybroid *h) { not_built("bookkeep_trans_rot"); }
 
 void compute_translation(hybroid *h) { not_built("compute_translation"); }
@@ -231,8 +191,6 @@ void display_range_data_hybroid_2Ds(hybroid **hs, int num) { not_built("display_
 void display_range_data_hybroid_2D(hybroid *h) { not_built("display_range_data_hybroid_2D"); }
 
 void display_range_data_cube_wrt_world(range_datapoint *data, int num_data_points) { not_built("display_range_data_cube_wrt_world"); }
-
-void compute_data_position_wrt_world(hybroid *h) { not_built("compute_data_position_wrt_world"); }
 
 void display_perspective_projection(hybroid *h) { not_built("display_perspective_projection"); }
 
