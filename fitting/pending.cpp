@@ -125,16 +125,6 @@ void compute_damping_factor(hybroid *h) { not_built("compute_damping_factor"); }
 int compute_average_linear_dimension(hybroid *h) { not_built("compute_average_linear_dimension"); }
 
 // ---- gl ----
-void qdevice(Device dev) { not_built("qdevice"); }
-
-long qtest() { not_built("qtest"); }
-
-long qread(short *val) { not_built("qread"); }
-
-long getbutton(Device dev) { not_built("getbutton"); }
-
-long getvaluator(Device dev) { not_built("getvaluator"); }
-
 void foreground() { not_built("foreground"); }
 
 void prefposition(long x1, long x2, long y1, long y2) { not_built("prefposition"); }
@@ -213,13 +203,8 @@ long defpup(const char *str, ...) { not_built("defpup"); }
 
 long dopup(long menu) { not_built("dopup"); }
 
-int keyboard_available() { not_built("keyboard_available"); }
 
-void gl_test_set_button(Device dev, int state) { not_built("gl_test_set_button"); }
 
-void gl_test_set_valuator(Device dev, long value) { not_built("gl_test_set_valuator"); }
 
-void gl_test_queue(Device dev, short value) { not_built("gl_test_queue"); }
 
-void gl_test_reset() { not_built("gl_test_reset"); }
 
