@@ -203,8 +203,3 @@ long defpup(const char *str, ...) { not_built("defpup"); }
 
 long dopup(long menu) { not_built("dopup"); }
 
-
-
-
-
-
