@@ -198,3 +198,74 @@ void free_hybroid(hybroid *h) {
   Mqfree(h);
 }
 
+// ---------------------------------------------------------------------------
+// Reports
+// ---------------------------------------------------------------------------
+
+enum { REPORT_SIZE = 4096 };
+
+// Formats into buf at *used, cutting at the end of the buffer; *used never
+// passes the place of the terminator.
+__attribute__((format(printf, 3, 4)))
+static void append_report(char *buf, int *used, const char *fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  int n = vsnprintf(buf + *used, REPORT_SIZE - *used, fmt, ap);
+  va_end(ap);
+  if (n < 0) n = 0;
+  *used = (long long)*used + n >= REPORT_SIZE - 1 ? REPORT_SIZE - 1 : *used + n;
+}
+
+static void append_shape_block(char *buf, int *used, const hybroid *h) {
+  append_report(buf, used,
+                " sc = %12.6f, fsc = %12.6f\n a1 = %12.6f, fa1 = %12.6f\n"
+                " a2 = %12.6f, fa2 = %12.6f\n a3 = %12.6f, fa3 = %12.6f\n"
+                " e1 = %12.6f, fe1 = %12.6f\n e2 = %12.6f, fe2 = %12.6f\n"
+                " tapx = %12.6f, ftx = %12.6f\n tapy = %12.6f, fty = %12.6f\n"
+                " bend1 = %12.6f, fb1 = %12.6f\n bend3 = %12.6f, fb3 = %12.6f\n",
+                h->sc, h->fsc, h->a1, h->fa1, h->a2, h->fa2, h->a3, h->fa3, h->e1, h->fe1,
+                h->e2, h->fe2, h->tapx, h->ftx, h->tapy, h->fty, h->bend1, h->fb1, h->bend3,
+                h->fb3);
+}
+
+// "\033[19C" moves a terminal cursor 19 columns right, lining the second and
+// third matrix rows up under the first.
+static void append_state_block(char *buf, int *used, const hybroid *h) {
+  const vector &f = h->net_applied_force, &t = h->net_applied_torque, &tr = h->translation;
+  const double(*R)[3] = h->rotation;
+  const quaternion &q = h->orientation;
+  append_report(buf, used,
+                " Net Force %12.6f %12.6f %12.6f\n Net Applied torque %12.6f %12.6f %12.6f\n"
+                " Translation = %12.6f %12.6f %12.6f\n"
+                " Rotation Matrix  = %12.6f %12.6f %12.6f\n"
+                " \033[19C%12.6f %12.6f %12.6f\n \033[19C%12.6f %12.6f %12.6f\n"
+                " Quaternion(w,v) = %12.6f  %12.6f %12.6f %12.6f\n"
+                " Persp = %d\n Normal_force = %d\n fit_ind = %d\n"
+                " df_mask = 0x%-4x\n diff = 0x%-4x\n d_ang = %12.6f\n"
+                " axis = %12.6f %12.6f %12.6f\n GOF = %12.6f\n",
+                f.x, f.y, f.z, t.x, t.y, t.z, tr.x, tr.y, tr.z, R[0][0], R[0][1], R[0][2],
+                R[1][0], R[1][1], R[1][2], R[2][0], R[2][1], R[2][2], q.w, q.v.x, q.v.y, q.v.z,
+                h->perspective_flag, h->normal_force_flag, h->fitting_index,
+                (unsigned)h->df_mask, (unsigned)h->diff, h->d_ang, h->axis_diff.x,
+                h->axis_diff.y, h->axis_diff.z, h->gof);
+}
+
+// The report of one model, cut at the end of its 4096-character buffer when
+// the values are absurdly large.
+void fprintf_hybroid_info(FILE *fp, hybroid *h) {
+  char buf[REPORT_SIZE];
+  int used = 0;
+  buf[0] = '\0';
+  append_shape_block(buf, &used, h);
+  append_state_block(buf, &used, h);
+  fprintf(fp, "%s", buf);
+  fflush(fp);
+}
+
+// One trace line per call, numbered from 1.
+void fprintf_superquadric_params(FILE *fp, hybroid *h) {
+  static int calls = 0;
+  calls++;
+  fprintf(fp, "%d %8.4f %8.4f %8.4f %8.4f %8.4f %8.4f\n", calls, h->sc, h->a1, h->a2, h->a3,
+          h->tapx, h->tapy);
+}

@@ -23,11 +23,7 @@ void fit_stereo_views(hybroid *h_left, hybroid *h_right) { not_built("fit_stereo
 
 
 // ---- hybroid ----
-void fprintf_hybroid_info(FILE *fp, hybroid *h) { not_built("fprintf_hybroid_info"); }
-
 void display_hybroid_info(hybroid *h) { not_built("display_hybroid_info"); }
-
-void fprintf_superquadric_params(FILE *fp, hybroid *h) { not_built("fprintf_superquadric_params"); }
 
 
 // ---- superquadric ----
@@ -71,14 +67,6 @@ void draw_force(hybroid *h, int mask) { not_built("draw_force"); }
 
 
 // ---- dynamics ----
-void bookkeep_trans_rot(hybroid *h) { not_built("bookkeep_trans_rot"); }
-
-void compute_translation(hybroid *h) { not_built("compute_translation"); }
-
-void compute_rotation(hybroid *h) { not_built("compute_rotation"); }
-
-void mat_from_rpy(double mat[3][3], double roll, double pitch, double yaw) { not_built("mat_from_rpy"); }
-
 void choose_fitting_dof(hybroid *h) { not_built("choose_fitting_dof"); }
 
 void compute_motion(hybroid *h) { not_built("compute_motion"); }
