@@ -1,0 +1,608 @@
+// Synthetic contour data: files written by hybsynth's code read back through
+// the program's own reader, their points lie on the true model's outline, on
+// the rows of the fitting mesh and where the stereo cameras see the model,
+// and the tool refuses bad arguments.
+#include <cmath>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "test_util.h"
+
+using testutil::ScratchDir;
+using testutil::RunResult;
+
+namespace {
+
+const double kDegree = 0.017453292519943295;
+const double kPixel = 0.05;  // camera units per pixel
+// Points are written with six decimals of a pixel and lie on dense
+// polylines whose chords sag by less than a thousandth of a pixel.
+const double kOnOutline = 2e-3 * kPixel;
+// A node of the fitting mesh against a polyline of points half a pixel
+// apart: where a slanted ring's ellipse turns tightest (a radius of about
+// 2 pixels) the chord between two points sags by 0.015 pixel.
+const double kOnPolyline = 0.02 * kPixel;
+
+struct ModelDeleter {
+  void operator()(hybroid *h) const { free_hybroid(h); }
+};
+using Model = std::unique_ptr<hybroid, ModelDeleter>;
+
+struct ViewDeleter {
+  void operator()(synth_view *v) const {
+    free_synth_view(v);
+    delete v;
+  }
+};
+using View = std::unique_ptr<synth_view, ViewDeleter>;
+
+synth_scene scene_of(int label, const synth_shape &shape) {
+  synth_scene s;
+  init_synth_scene(&s);
+  s.label = label;
+  s.shape = shape;
+  s.translation = {0.0, 0.0, -0.1};
+  s.translation_given = 1;
+  return s;
+}
+
+// Turns the scene about an axis, "x,y,z,degrees", as option -A does.
+void set_axis_angle(synth_scene *s, const char *axis_angle) {
+  const char *argv[] = {"hybsynth", "-A", axis_angle, "-o", "x"};
+  char err[SYNTH_ERROR_SIZE];
+  ASSERT_EQ(0, parse_synth_command_line(5, (char **)argv, s, err)) << err;
+}
+
+// The start orientation of a box: 0.7 radians about (1, -1, 0).
+const char kBoxStart[] = "1,-1,0,40.10704565915762";
+
+View make_view(const synth_scene &s, int view = 0) {
+  View v(new synth_view);
+  char err[SYNTH_ERROR_SIZE] = "";
+  bool ok = make_synth_view(&s, view, v.get(), err);
+  EXPECT_TRUE(ok) << err;
+  return v;
+}
+
+// Writes the view to a file and reads it back with the image constants of
+// the run loop, the scene's focal length and the given image rotation.
+Model write_and_read(const synth_scene &s, const synth_view &v, const ScratchDir &dir,
+                     double theta_deg, int view = 0) {
+  std::string path = dir.file("view" + std::to_string(view) + ".dump");
+  FILE *fp = fopen(path.c_str(), "w");
+  write_synth_dump(fp, &s, view, &v);
+  fclose(fp);
+  Model h(hybroid_alloc());
+  h->x_scale = h->y_scale = kPixel;
+  h->x_center = h->y_center = 128.0;
+  h->x_dim = h->y_dim = 256;
+  h->focal_length = s.focal_length;
+  theta = theta_deg * kDegree;
+  read_ascii_xy_data_dump(path.c_str(), h.get(), 1.0);
+  theta = 0.0;
+  return h;
+}
+
+std::vector<vector> curve_points(const hybroid *h, int f, int c) {
+  std::vector<vector> pts;
+  const Face &face = h->face[f];
+  for (int j = face.begin[c]; j <= face.end[c]; j++) pts.push_back(face.points[j].position);
+  return pts;
+}
+
+double distance_to_polyline(vector p, const std::vector<vector> &line) {
+  double best = 1e30;
+  for (size_t i = 1; i < line.size(); i++) {
+    double ax = line[i - 1].x, ay = line[i - 1].y;
+    double dx = line[i].x - ax, dy = line[i].y - ay;
+    double len2 = dx * dx + dy * dy;
+    double t = len2 > 0 ? ((p.x - ax) * dx + (p.y - ay) * dy) / len2 : 0.0;
+    t = t < 0 ? 0 : t > 1 ? 1 : t;
+    best = std::min(best, std::hypot(p.x - ax - t * dx, p.y - ay - t * dy));
+  }
+  return best;
+}
+
+vector apply(const double R[3][3], vector v) {
+  return {R[0][0] * v.x + R[0][1] * v.y + R[0][2] * v.z,
+          R[1][0] * v.x + R[1][1] * v.y + R[1][2] * v.z,
+          R[2][0] * v.x + R[2][1] * v.y + R[2][2] * v.z};
+}
+
+const synth_shape kSphere = {2.0, 1.0, 1.0, 1.0, 1.0, 1.0, 0.0, 0.0, 0.0, 0.0};
+const synth_shape kCylinder = {1.5, 1.0, 1.0, 1.6, 0.3, 1.0, 0.0, 0.0, 0.0, 0.0};
+const synth_shape kBox = {1.5, 1.0, 1.3, 0.8, 0.2, 0.2, 0.0, 0.0, 0.0, 0.0};
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Round trip through the program's reader
+// ---------------------------------------------------------------------------
+
+TEST(SynthDump, EveryLabelReadsBackSilentlyInItsFaceLayout) {
+  struct Case {
+    int label;
+    synth_shape shape;
+    double roll;
+  } cases[] = {{1, kBox, 0.0}, {5, kCylinder, -70.0}, {6, kCylinder, -70.0}, {10, kCylinder, -70.0}};
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.label);
+    ScratchDir dir;
+    synth_scene s = scene_of(c.label, c.shape);
+    if (c.label == 1) {
+      set_axis_angle(&s, kBoxStart);
+    } else {
+      mat_from_rpy(s.rotation, c.roll * kDegree, 0.0, 0.0);
+    }
+    View v = make_view(s);
+    testing::internal::CaptureStderr();
+    Model h = write_and_read(s, *v, dir, 0.0);
+    EXPECT_EQ("", testing::internal::GetCapturedStderr());
+    EXPECT_EQ(c.label, h->primitive_label);
+    ASSERT_EQ(v->n_face, h->n_face);
+    for (int f = 0; f < v->n_face; f++) {
+      EXPECT_EQ(v->face[f].n_points, h->face[f].n_points) << "face " << f;
+      if (v->face[f].n_points < 0) continue;
+      ASSERT_EQ(v->face[f].n_curve, h->face[f].n_curve);
+      for (int k = 0; k < h->face[f].n_curve; k++) {
+        EXPECT_EQ(v->face[f].begin[k], h->face[f].begin[k]);
+        EXPECT_EQ(v->face[f].end[k], h->face[f].end[k]);
+      }
+    }
+    // The layouts the model initialisation knows: round objects seen from
+    // above, the box from its start orientation.
+    if (c.label == 1) {
+      EXPECT_EQ(5, h->n_face);
+      EXPECT_EQ(4, h->face[0].n_curve);
+      EXPECT_EQ(4, h->face[1].n_curve);
+      EXPECT_EQ(-1, h->face[2].n_points);
+      EXPECT_EQ(-1, h->face[3].n_points);
+      EXPECT_EQ(4, h->face[4].n_curve);
+    } else {
+      EXPECT_EQ(1, h->face[0].n_curve);
+      EXPECT_EQ(4, h->face[1].n_curve);
+      EXPECT_EQ(-1, h->face[2].n_points);
+      EXPECT_EQ(1, h->face[1].n_neighbor);  // curve 2 meets the top
+    }
+  }
+}
+
+TEST(SynthDump, TheReadersImageRotationIsUndone) {
+  ScratchDir dir;
+  synth_scene s = scene_of(5, kCylinder);
+  mat_from_rpy(s.rotation, -70 * kDegree, 0.0, 20 * kDegree);
+  View upright = make_view(s);
+  Model a = write_and_read(s, *upright, dir, 0.0, 0);
+  s.theta_deg = 37.0;
+  View turned = make_view(s);
+  Model b = write_and_read(s, *turned, dir, 37.0, 1);
+  ASSERT_EQ(a->face[1].n_points, b->face[1].n_points);
+  for (int j = 0; j < a->face[1].n_points; j++)
+    ASSERT_TRUE(testutil::near_vector(a->face[1].points[j].position,
+                                      b->face[1].points[j].position, kOnOutline))
+        << "point " << j;
+  // The file itself holds the turned image.
+  EXPECT_GT(std::fabs(turned->face[1].col[0] - upright->face[1].col[0]), 1.0);
+}
+
+// ---------------------------------------------------------------------------
+// Contours on the true outline
+// ---------------------------------------------------------------------------
+
+TEST(SynthContours, OrthographicSphereOutlineIsACircleOfItsRadius) {
+  ScratchDir dir;
+  synth_scene s = scene_of(5, kSphere);
+  s.translation = {0.3, -0.2, -0.1};
+  mat_from_rpy(s.rotation, -60 * kDegree, 10 * kDegree, 0.0);
+  s.spacing = 1.0;
+  View v = make_view(s);
+  Model h = write_and_read(s, *v, dir, 0.0);
+  for (int c : {1, 3})
+    for (vector p : curve_points(h.get(), 1, c))
+      ASSERT_NEAR(2.0, std::hypot(p.x - 0.3, p.y + 0.2), kOnOutline) << "curve " << c;
+}
+
+TEST(SynthContours, OrthographicRimIsTheEllipseOfTheRingAtFortyFiveDegrees) {
+  ScratchDir dir;
+  synth_scene s = scene_of(5, kSphere);
+  mat_from_rpy(s.rotation, -60 * kDegree, 0.0, 30 * kDegree);
+  View v = make_view(s);
+  Model h = write_and_read(s, *v, dir, 0.0);
+  // Ring of radius rho = 2 cos 45 around the axis point 2 sin 45 up; seen
+  // along z it is an ellipse with half-axes rho and rho |n.z|.
+  vector n = apply(s.rotation, {0.0, 0.0, 1.0});
+  vector c = apply(s.rotation, {0.0, 0.0, 2.0 * std::sin(M_PI / 4)});
+  c = {c.x + s.translation.x, c.y + s.translation.y, 0.0};
+  double rho = 2.0 * std::cos(M_PI / 4), len = std::hypot(n.x, n.y);
+  vector a = {n.x / len, n.y / len, 0.0}, b = {-a.y, a.x, 0.0};
+  std::vector<vector> ring = curve_points(h.get(), 0, 0);
+  ASSERT_GT(ring.size(), 50u);
+  for (vector p : ring) {
+    double qa = (p.x - c.x) * a.x + (p.y - c.y) * a.y, qb = (p.x - c.x) * b.x + (p.y - c.y) * b.y;
+    ASSERT_NEAR(1.0, qb * qb / (rho * rho) + qa * qa / (rho * rho * n.z * n.z), 1e-4);
+  }
+}
+
+TEST(SynthContours, PerspectiveOutlineRaysTouchTheSphere) {
+  ScratchDir dir;
+  synth_scene s = scene_of(5, kSphere);
+  s.perspective_flag = 1;
+  s.focal_length = 10.0;
+  s.translation = {1.0, -0.5, -20.0};
+  mat_from_rpy(s.rotation, -75 * kDegree, 0.0, 0.0);
+  View v = make_view(s);
+  Model h = write_and_read(s, *v, dir, 0.0);
+  const double kTouch = 1e-4;  // sphere units at depth 20: a hundredth of a pixel
+  for (int c : {1, 3})
+    for (vector p : curve_points(h.get(), 1, c)) {
+      // distance from the centre to the ray through p: |T x p| / |p|
+      vector t = s.translation;
+      double cx = t.y * p.z - t.z * p.y, cy = t.z * p.x - t.x * p.z, cz = t.x * p.y - t.y * p.x;
+      double d = std::sqrt(cx * cx + cy * cy + cz * cz) /
+                 std::sqrt(p.x * p.x + p.y * p.y + p.z * p.z);
+      ASSERT_NEAR(2.0, d, kTouch) << "curve " << c;
+    }
+}
+
+TEST(SynthContours, PointsAreSpacedAsAsked) {
+  synth_scene s = scene_of(6, kCylinder);
+  mat_from_rpy(s.rotation, -70 * kDegree, 0.0, 0.0);
+  s.spacing = 3.0;
+  View v = make_view(s);
+  const synth_face &f = v->face[1];
+  for (int c = 0; c < f.n_curve; c++)
+    for (int j = f.begin[c] + 1; j <= f.end[c]; j++) {
+      double d = std::hypot(f.row[j] - f.row[j - 1], f.col[j] - f.col[j - 1]);
+      // Arc length per step is spacing within rounding of the point count;
+      // chords are a little shorter where the curve bends.
+      ASSERT_GT(d, 0.6 * s.spacing) << "curve " << c;
+      ASSERT_LT(d, 1.5 * s.spacing) << "curve " << c;
+    }
+}
+
+TEST(SynthContours, SideFaceLoopRunsRoundWithSharedCorners) {
+  synth_scene s = scene_of(5, kCylinder);
+  mat_from_rpy(s.rotation, -70 * kDegree, 0.0, 25 * kDegree);
+  View v = make_view(s);
+  const synth_face &f = v->face[1];
+  ASSERT_EQ(4, f.n_curve);
+  double area = 0.0;
+  for (int c = 0; c < 4; c++) {
+    int next = f.begin[(c + 1) % 4];
+    EXPECT_NEAR(f.row[f.end[c]], f.row[next], 1e-4) << "corner after curve " << c;
+    EXPECT_NEAR(f.col[f.end[c]], f.col[next], 1e-4) << "corner after curve " << c;
+  }
+  for (int j = 0; j < f.n_points; j++) {
+    int k = (j + 1) % f.n_points;
+    // rows grow downwards: in (col, -row) the loop is anticlockwise
+    area += f.col[j] * -f.row[k] - f.col[k] * -f.row[j];
+  }
+  EXPECT_GT(area, 0.0);
+}
+
+// ---------------------------------------------------------------------------
+// What the camera sees
+// ---------------------------------------------------------------------------
+
+TEST(SynthVisibility, TopOrBottomIsLeftOutWhenTurnedAway) {
+  synth_scene s = scene_of(5, kCylinder);
+  mat_from_rpy(s.rotation, -70 * kDegree, 0.0, 0.0);  // axis tipped towards the camera
+  View above = make_view(s);
+  EXPECT_GT(above->face[0].n_points, 0);
+  EXPECT_EQ(-1, above->face[2].n_points);
+  EXPECT_EQ(1, above->center);
+  mat_from_rpy(s.rotation, -110 * kDegree, 0.0, 0.0);  // and away from it
+  View below = make_view(s);
+  EXPECT_EQ(-1, below->face[0].n_points);
+  EXPECT_GT(below->face[2].n_points, 0);
+  EXPECT_EQ(1, below->center);  // the upper rim arc of face 1 is still seen
+}
+
+TEST(SynthVisibility, ViewAlongTheAxisHasNoSideFace) {
+  synth_scene s = scene_of(5, kCylinder);  // identity: the axis points at the camera
+  View v = make_view(s);
+  EXPECT_GT(v->face[0].n_points, 0);
+  EXPECT_EQ(-1, v->face[1].n_points);
+}
+
+TEST(SynthVisibility, BoxSeenFromBehindKeepsOnlyItsTop) {
+  synth_scene s = scene_of(1, kBox);
+  set_axis_angle(&s, "-1,1,0,40");  // turned the other way: -x, -y sides seen
+  View v = make_view(s);
+  EXPECT_EQ(-1, v->face[0].n_points);
+  EXPECT_EQ(-1, v->face[1].n_points);
+  EXPECT_GT(v->face[4].n_points, 0);
+}
+
+TEST(SynthVisibility, ModelBehindAPerspectiveCameraIsRefused) {
+  synth_scene s = scene_of(5, kCylinder);
+  s.perspective_flag = 1;
+  s.translation = {0.0, 0.0, 1.0};
+  synth_view v;
+  char err[SYNTH_ERROR_SIZE];
+  EXPECT_FALSE(make_synth_view(&s, 0, &v, err));
+  EXPECT_NE(nullptr, strstr(err, "not in front of the camera"));
+}
+
+// ---------------------------------------------------------------------------
+// The fitting model at the true values
+// ---------------------------------------------------------------------------
+
+// A fitting mesh of the given size with the true shape, the view's centre
+// rule and the pose a perfect fit would report.
+Model fitting_model_at_truth(const synth_scene &s, const synth_view &v, int usize, int vsize) {
+  Model h(hybroid_alloc());
+  h->usize = usize;
+  h->vsize = vsize;
+  testing::internal::CaptureStderr();  // the mesh reports its element counts
+  allocate_hybroid(h.get());
+  assemble_hybroid_rectangular_mesh(h.get());
+  testing::internal::GetCapturedStderr();
+  const synth_shape &p = s.shape;
+  h->sc = p.sc; h->a1 = p.a1; h->a2 = p.a2; h->a3 = p.a3; h->e1 = p.e1; h->e2 = p.e2;
+  h->tapx = p.tapx; h->tapy = p.tapy; h->bend1 = p.bend1; h->bend3 = p.bend3;
+  h->center = v.center;
+  h->u_center = usize - (usize + 1) / 4;
+  h->v_center = vsize * 5 / 8;
+  memcpy(h->rotation, v.fit_rotation, sizeof h->rotation);
+  h->translation = v.fit_translation;
+  for (int r = 0; r < 3; r++)
+    for (int c = 0; c < 3; c++) h->camera_rotation[r][c] = r == c;
+  h->focal_length = s.focal_length;
+  h->perspective_flag = s.perspective_flag;
+  compute_superquadric_taper_bend_normal(h.get());
+  compute_superquadric_taper_bend_new_center(h.get());
+  compute_positions(h.get());
+  compute_projected_positions(h.get());
+  return h;
+}
+
+TEST(SynthConvention, RimsLieOnTheFittingMeshRimRows) {
+  struct Case {
+    int usize, vsize, perspective;
+  } cases[] = {{15, 16, 0}, {23, 24, 1}, {13, 12, 0}};  // the last puts rims off 45 degrees
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.usize);
+    ScratchDir dir;
+    synth_scene s = scene_of(6, {1.5, 1.0, 1.0, 1.6, 0.4, 1.0, 0.3, 0.3, 0.0, 0.0});
+    mat_from_rpy(s.rotation, -65 * kDegree, 0.0, 15 * kDegree);
+    s.mesh_usize = c.usize;
+    s.mesh_vsize = c.vsize;
+    s.spacing = 0.5;
+    if (c.perspective) {
+      s.perspective_flag = 1;
+      s.focal_length = 10.0;
+      s.translation = {0.5, 0.2, -18.0};
+    }
+    View v = make_view(s);
+    Model data = write_and_read(s, *v, dir, 0.0);
+    Model fit = fitting_model_at_truth(s, *v, c.usize, c.vsize);
+    int u_offset = (c.usize + 1) / 4 - 1, top = c.usize - u_offset - 1;
+    std::vector<vector> ring = curve_points(data.get(), 0, 0);
+    ring.push_back(ring.front());
+    for (int j = 0; j < c.vsize; j++)
+      ASSERT_LT(distance_to_polyline(fit->nodes[top * c.vsize + j].proj_posit, ring), kOnPolyline)
+          << "column " << j;
+  }
+}
+
+TEST(SynthConvention, BoxCornerOfFaceZeroIsTheFittedCentre) {
+  // The model initialisation starts a box at the last point of face 0's
+  // first edge; that corner is the centre node of the box's rule.
+  synth_scene s = scene_of(1, kBox);
+  set_axis_angle(&s, kBoxStart);
+  s.translation = {0.4, 0.7, -0.1};
+  View v = make_view(s);
+  ASSERT_EQ(3, v->center);
+  double row, col;
+  synth_pixel_from_image_point(v->fit_translation.x, v->fit_translation.y, 0.0, &row, &col);
+  const synth_face &f = v->face[0];
+  EXPECT_NEAR(row, f.row[f.end[0]], 1e-5);
+  EXPECT_NEAR(col, f.col[f.end[0]], 1e-5);
+  // and the edges of the box's sides and top lie on the mesh's edge nodes
+  Model fit = fitting_model_at_truth(s, *v, 15, 16);
+  node &corner = fit->nodes[11 * 16 + 10];
+  EXPECT_NEAR(v->fit_translation.x, corner.proj_posit.x, 1e-9);
+  EXPECT_NEAR(v->fit_translation.y, corner.proj_posit.y, 1e-9);
+}
+
+// ---------------------------------------------------------------------------
+// Stereo pairs and noise
+// ---------------------------------------------------------------------------
+
+TEST(SynthStereo, CamerasSitWhereTheRunLoopPutsThem) {
+  synth_scene s = scene_of(5, kCylinder);
+  s.stereo_flag = 1;
+  double R[3][3];
+  vector t;
+  synth_camera_frame(&s, 0, R, &t);
+  EXPECT_DOUBLE_EQ(-7.529411764705882, t.x);
+  EXPECT_EQ(0.0, t.y);
+  synth_camera_frame(&s, 1, R, &t);
+  EXPECT_DOUBLE_EQ(7.529411764705882, t.x);
+  EXPECT_EQ(-0.2, t.y);
+  s.verge_angle = 0.3;
+  s.elev_angle = 0.1;
+  synth_camera_frame(&s, 0, R, &t);
+  double expected[3][3];
+  mat_from_rpy(expected, -0.1, -0.3, 0.0);
+  EXPECT_TRUE(testutil::near_array(&expected[0][0], &R[0][0], 9, 0.0));
+}
+
+TEST(SynthStereo, BothViewsPlaceTheModelAtOneWorldPoint) {
+  synth_scene s = scene_of(6, kCylinder);
+  s.stereo_flag = 1;
+  s.perspective_flag = 1;
+  s.focal_length = 10.0;
+  s.verge_angle = 0.36;
+  s.translation = {0.2, 0.1, -20.0};
+  mat_from_rpy(s.rotation, -70 * kDegree, 0.0, 0.0);
+  View left = make_view(s, 0), right = make_view(s, 1);
+  vector w[2];
+  const synth_view *views[2] = {left.get(), right.get()};
+  for (int k = 0; k < 2; k++) {
+    double R[3][3];
+    vector t;
+    synth_camera_frame(&s, k, R, &t);
+    vector p = apply(R, views[k]->fit_translation);
+    w[k] = {p.x + t.x, p.y + t.y, p.z + t.z};
+  }
+  EXPECT_TRUE(testutil::near_vector(w[0], w[1], 1e-9));
+  // Each camera sees the model turned by its own vergence.
+  EXPECT_NEAR(std::sin(0.72), std::fabs(left->fit_rotation[0][0] * right->fit_rotation[2][0] -
+                                         left->fit_rotation[2][0] * right->fit_rotation[0][0]),
+              1e-9);
+}
+
+TEST(SynthNoise, IsSeededAndHasTheAskedDeviation) {
+  synth_scene s = scene_of(5, kCylinder);
+  mat_from_rpy(s.rotation, -70 * kDegree, 0.0, 0.0);
+  s.spacing = 0.5;
+  View clean = make_view(s);
+  s.noise = 0.8;
+  View a = make_view(s), b = make_view(s);
+  s.seed = 2;
+  View c = make_view(s);
+  const synth_face &f0 = clean->face[1], &fa = a->face[1], &fb = b->face[1], &fc = c->face[1];
+  double sum2 = 0.0;
+  int differ = 0;
+  for (int j = 0; j < f0.n_points; j++) {
+    ASSERT_EQ(fa.row[j], fb.row[j]);
+    ASSERT_EQ(fa.col[j], fb.col[j]);
+    differ += fa.row[j] != fc.row[j];
+    sum2 += (fa.row[j] - f0.row[j]) * (fa.row[j] - f0.row[j]) +
+            (fa.col[j] - f0.col[j]) * (fa.col[j] - f0.col[j]);
+  }
+  EXPECT_EQ(f0.n_points, differ);
+  double sd = std::sqrt(sum2 / (2 * f0.n_points));
+  // 2n > 1000 deviates: the sample deviation is within 10 % of sigma.
+  EXPECT_NEAR(0.8, sd, 0.08);
+}
+
+// ---------------------------------------------------------------------------
+// Command line
+// ---------------------------------------------------------------------------
+
+namespace {
+int parse(std::vector<const char *> args, synth_scene *s, std::string *err) {
+  args.insert(args.begin(), "hybsynth");
+  char buf[SYNTH_ERROR_SIZE] = "";
+  init_synth_scene(s);
+  int rc = parse_synth_command_line((int)args.size(), (char **)args.data(), s, buf);
+  *err = buf;
+  return rc;
+}
+
+std::string hybsynth_path() {
+  std::string p = HYBFIT_PATH;
+  return p.substr(0, p.rfind('/') + 1) + "hybsynth";
+}
+}  // namespace
+
+TEST(SynthCommandLine, ReadsEveryOption) {
+  synth_scene s;
+  std::string err;
+  ASSERT_EQ(0, parse({"-l", "6", "-S", "1.5,1,1,2,0.3", "-T", "1,2,-3", "-R", "0,90,0", "-p",
+                      "-f", "10", "-t", "15", "-n", "0.5", "-r", "7", "-d", "1.5", "-m", "23,24",
+                      "-s", "-b", "200", "-v", "0.3", "-e", "0.1", "-o", "l", "-O", "r"},
+                     &s, &err))
+      << err;
+  EXPECT_EQ(6, s.label);
+  EXPECT_EQ(1.5, s.shape.sc);
+  EXPECT_EQ(2.0, s.shape.a3);
+  EXPECT_EQ(0.3, s.shape.e1);
+  EXPECT_EQ(1.0, s.shape.e2);  // left out: kept
+  EXPECT_TRUE(testutil::near_vector({1, 2, -3}, s.translation, 0.0));
+  EXPECT_NEAR(-1.0, s.rotation[2][0], 1e-15);  // pitch 90: row 2 is (-1, 0, 0)
+  EXPECT_EQ(1, s.perspective_flag);
+  EXPECT_EQ(10.0, s.focal_length);
+  EXPECT_EQ(15.0, s.theta_deg);
+  EXPECT_EQ(0.5, s.noise);
+  EXPECT_EQ(7u, s.seed);
+  EXPECT_EQ(1.5, s.spacing);
+  EXPECT_EQ(23, s.mesh_usize);
+  EXPECT_EQ(24, s.mesh_vsize);
+  EXPECT_EQ(1, s.stereo_flag);
+  EXPECT_EQ(200.0, s.base_line);
+  EXPECT_EQ(0.3, s.verge_angle);
+  EXPECT_EQ(0.1, s.elev_angle);
+  EXPECT_STREQ("r", s.output[1]);
+}
+
+TEST(SynthCommandLine, DefaultDepthIsTheFitsStartDepth) {
+  synth_scene s;
+  std::string err;
+  ASSERT_EQ(0, parse({"-f", "5", "-o", "x"}, &s, &err));
+  EXPECT_EQ(-5.0, s.translation.z);
+  ASSERT_EQ(0, parse({"-p", "-f", "5", "-o", "x"}, &s, &err));
+  EXPECT_EQ(-10.0, s.translation.z);
+}
+
+TEST(SynthCommandLine, BadArgumentsAreRefusedWithAReason) {
+  struct Case {
+    std::vector<const char *> args;
+    const char *reason;
+  } cases[] = {
+      {{"-x", "-o", "f"}, "unknown option"},
+      {{"-o"}, "needs a value"},
+      {{"out.dump"}, "not an option"},
+      {{"-l", "7", "-o", "f"}, "1, 5, 6 or 10"},
+      {{"-l", "1e30", "-o", "f"}, "1, 5, 6 or 10"},
+      {{"-S", "1,2,3,4,5,6,7,8,9,10,11", "-o", "f"}, "1 to 10 numbers"},
+      {{"-S", "2,-1", "-o", "f"}, "must be positive"},
+      {{"-S", "2,1,1,1,0.01", "-o", "f"}, "between 0.05 and 4"},
+      {{"-S", "2,1,1,1,1,1,1.5", "-o", "f"}, "tapx and tapy"},
+      {{"-T", "1,2", "-o", "f"}, "give x,y,z"},
+      {{"-A", "0,0,0,30", "-o", "f"}, "non-zero axis"},
+      {{"-f", "0", "-o", "f"}, "focal length"},
+      {{"-f", "abc", "-o", "f"}, "not a number"},
+      {{"-d", "0", "-o", "f"}, "spacing"},
+      {{"-m", "15.5,16", "-o", "f"}, "usize,vsize"},
+      {{"-r", "-1", "-o", "f"}, "whole number"},
+      {{"-l", "5"}, "no output file"},
+      {{"-s", "-o", "f"}, "needs -O"},
+      {{"-O", "g", "-o", "f"}, "-O needs -s"},
+  };
+  for (const Case &c : cases) {
+    synth_scene s;
+    std::string err;
+    EXPECT_EQ(1, parse(c.args, &s, &err)) << c.reason;
+    EXPECT_NE(std::string::npos, err.find(c.reason)) << err;
+  }
+  synth_scene s;
+  std::string err;
+  EXPECT_EQ(2, parse({"-l", "5", "-h"}, &s, &err));
+}
+
+TEST(SynthCommandLine, ToolExitsOneWithUsageOnBadArguments) {
+  RunResult bad = testutil::run_shell("'" + hybsynth_path() + "' -l 3 -o x.dump");
+  EXPECT_EQ(1, bad.status);
+  EXPECT_NE(std::string::npos, bad.err.find("hybsynth: -l 3"));
+  EXPECT_NE(std::string::npos, bad.err.find("usage:"));
+  RunResult help = testutil::run_shell("'" + hybsynth_path() + "' -h");
+  EXPECT_EQ(0, help.status);
+  EXPECT_NE(std::string::npos, help.out.find("-m usize,vsize"));
+  ScratchDir dir;
+  RunResult unwritable =
+      testutil::run_shell("'" + hybsynth_path() + "' -o '" + dir.file("no/such/dir.dump") + "'");
+  EXPECT_EQ(1, unwritable.status);
+  EXPECT_NE(std::string::npos, unwritable.err.find("cannot write"));
+}
+
+TEST(SynthCommandLine, ToolWritesAFileTheProgramReads) {
+  ScratchDir dir;
+  RunResult r = testutil::run_shell("'" + hybsynth_path() +
+                                    "' -l 6 -S 1.5,1,1,1.6,0.3 -R -70,0,10 -n 0.5 -o '" +
+                                    dir.file("a.dump") + "'");
+  ASSERT_EQ(0, r.status) << r.err;
+  Model h(hybroid_alloc());
+  h->x_scale = h->y_scale = kPixel;
+  h->x_center = h->y_center = 128.0;
+  h->x_dim = h->y_dim = 256;
+  testing::internal::CaptureStderr();
+  read_ascii_xy_data_dump(dir.file("a.dump").c_str(), h.get(), 1.0);
+  EXPECT_EQ("", testing::internal::GetCapturedStderr());
+  EXPECT_EQ(6, h->primitive_label);
+  EXPECT_GT(h->face[1].n_points, 40);
+}
