@@ -2,39 +2,14 @@
 // tests and the accuracy benchmark make their dump files here.
 //
 // A synth_scene is one true model (label, shape, pose) in front of a camera
-// (orthographic or perspective; or a stereo pair placed exactly as the run
-// loop places it).  make_synth_view evaluates the true surface with the
-// program's own geometry, compute_superquadric_node_taper_bend_normal, at any
-// latitude and longitude (no mesh is involved), traces the contours that the
-// label's face layout expects, projects them into the 256 x 256 image,
-// resamples them at the requested spacing and adds seeded Gaussian noise.
-// write_synth_dump writes the result as a contour dump file, with the true
-// values in its comment lines.
-//
-// Where the contours lie.  The fit pulls a rim curve onto one row of its
-// mesh, u_offset or usize - u_offset - 1, and an edge onto one column
-// q(k) = vsize * k / 8, so the data must be the true surface at that same
-// latitude and longitude: rows sit at latitude -pi/2 + (row + 1) pi/(usize + 1)
-// and columns at longitude -pi + column 2 pi / vsize of the fitting mesh
-// (mesh_usize, mesh_vsize; +-pi/4 and multiples of pi/4 whenever usize + 1 is
-// a multiple of 4 and vsize one of 8, as in the bundled parameter file).
-//   Labels 5, 6, 10: face 0 the whole upper rim ring (seen when the top of
-//   the axis faces the camera); face 1 a closed loop: curve 0 the near arc of
-//   the lower rim, curve 1 one occluding contour (the surface points between
-//   the rims whose normal is perpendicular to the line of sight), curve 2 the
-//   near arc of the upper rim, curve 3 the other occluding contour, running
-//   anticlockwise in the image; face 2 the whole lower rim ring (seen when the
-//   bottom faces the camera).  When the occluding contours do not run from one
-//   rim to the other (a view along the axis) face 1 is left out.
-//   Label 1: faces 0 (+y side, between the columns q(5) and q(7)), 1 (+x side,
-//   between q(3) and q(5)) and 4 (top), each with its four edges in the order
-//   of the region table; faces 2 and 3 are always written as not seen.
-// A face the camera does not see is written with -1 points.
-//
-// Pose.  The scene's translation and rotation place the superquadric's own
-// origin.  The fitted model's translation is that of its centre point (the
-// rule the model initialisation picks from the seen faces), so each view
-// also carries fit_translation = R C + T: what a perfect fit reports.
+// (orthographic, perspective, or a stereo pair placed as the run loop places
+// it).  make_synth_view evaluates the true surface with the program's own
+// geometry, compute_superquadric_node_taper_bend_normal, at any latitude and
+// longitude (no mesh is involved), traces the contours that the label's face
+// layout expects (see "Where the contours lie" below), projects them into the
+// 256 x 256 image, resamples them at the requested spacing and adds seeded
+// Gaussian noise into a synth_view.  write_synth_dump writes a synth_view as
+// a contour dump file with the true values in its comment lines.
 //
 // Start with make_synth_view; parse_synth_command_line reads the options.
 #include <cmath>
@@ -47,6 +22,37 @@
 
 #include "Mqmalloc.h"
 #include "hybroid.h"
+
+// ---------------------------------------------------------------------------
+// Where the contours lie.  The fit pulls a rim curve onto one row of its
+// mesh, u_offset or usize - u_offset - 1, and an edge onto one column
+// q(k) = vsize * k / 8, so the data must be the true surface at that same
+// latitude and longitude: rows sit at latitude -pi/2 + (row + 1) pi/(usize + 1)
+// and columns at longitude -pi + column 2 pi / vsize of the fitting mesh
+// (mesh_usize, mesh_vsize; +-pi/4 and multiples of pi/4 whenever usize + 1 is
+// a multiple of 4 and vsize one of 8, as in the bundled parameter file).
+// Only what the camera sees is written: the model is convex, so a point is
+// seen where its true surface normal faces the camera.
+//   Labels 5, 6, 10: face 0 the seen arc of the upper rim ring (all of it
+//   when the whole ring faces the camera), written when the top of the axis
+//   faces the camera; face 1 a loop round the side: curve 0 the seen arc of
+//   the lower rim, curve 1 one occluding contour (the points between the rims
+//   whose normal is perpendicular to the line of sight), curve 2 the seen arc
+//   of the upper rim, curve 3 the other occluding contour, anticlockwise in
+//   the image, each left out (first index -1) where it is not seen; face 2
+//   the lower rim like face 0.  In a view close to the axis the occluding
+//   contours exist only over part of the side, or not at all.
+//   Label 1: faces 0 (+y side, between the columns q(5) and q(7)), 1 (+x side,
+//   between q(3) and q(5)) and 4 (top), each with its four edges in the order
+//   of the region table, when the face faces the camera; faces 2 and 3 are
+//   always written as not seen.
+// A face the camera does not see is written with -1 points.
+//
+// Pose.  The scene's translation and rotation place the superquadric's own
+// origin.  The fitted model's translation is that of its centre point (the
+// rule the model initialisation picks from the seen faces), so each view
+// also carries fit_translation = R C + T: what a perfect fit reports.
+// ---------------------------------------------------------------------------
 
 // Image constants of the run loop: 0.05 camera units per pixel, optical axis
 // at pixel (128, 128), 256 rows.
@@ -501,48 +507,75 @@ static double bisect_contour(true_view *m, double u, double lo, double hi, bool 
   return 0.5 * (lo + hi);
 }
 
-// The two longitudes of latitude u where the surface turns from facing away
-// to facing the camera (rise) and back (fall), with increasing longitude.
-// False unless there is exactly one of each.
-static bool find_contour_longitudes(true_view *m, double u, double *rise, double *fall) {
+namespace {
+// The part of one latitude that faces the camera.
+enum { ARC_NONE, ARC_PART, ARC_WHOLE };
+struct facing_arc {
+  int kind;           // ARC_NONE, ARC_PART or ARC_WHOLE
+  double rise, fall;  // ARC_PART: from rise up to fall (> rise), longitudes
+};
+
+struct contour_rows {
+  std::vector<double> u, rise, fall;  // per latitude, from the lower rim up
+};
+}  // namespace
+
+// Scans latitude u for the longitudes where the surface turns from facing
+// away to facing the camera (rise) and back (fall).  A latitude that faces the
+// camera in more than one arc (a concave cross-section) counts as none.
+static facing_arc find_facing_arc(true_view *m, double u) {
   int n_rise = 0, n_fall = 0;
+  bool any_away = false;
+  double rise = 0.0, fall = 0.0;
   double step = 2 * PI / SILHOUETTE_SCAN;
   double v_prev = -PI;
   bool pos_prev = facing(m, u, v_prev) > 0.0;
   for (int i = 1; i <= SILHOUETTE_SCAN; i++) {
     double v = -PI + i * step;
     bool pos = facing(m, u, v) > 0.0;
+    any_away = any_away || !pos;
     if (pos && !pos_prev) {
-      *rise = bisect_contour(m, u, v_prev, v, true);
+      rise = bisect_contour(m, u, v_prev, v, true);
       n_rise++;
     } else if (!pos && pos_prev) {
-      *fall = bisect_contour(m, u, v_prev, v, false);
+      fall = bisect_contour(m, u, v_prev, v, false);
       n_fall++;
     }
     v_prev = v;
     pos_prev = pos;
   }
-  return n_rise == 1 && n_fall == 1;
+  facing_arc arc = {ARC_NONE, 0.0, 0.0};
+  if (n_rise == 0 && n_fall == 0 && !any_away) arc.kind = ARC_WHOLE;
+  if (n_rise == 1 && n_fall == 1) arc = {ARC_PART, rise, fall < rise ? fall + 2 * PI : fall};
+  return arc;
 }
 
-namespace {
-struct contour_rows {
-  std::vector<double> u, rise, fall;  // per latitude, from the lower rim up
-};
-}  // namespace
-
-// The occluding contours between the two rims; false when some latitude has
-// no pair of them (the view looks along the axis).
-static bool trace_contours(true_view *m, const mesh_angles &a, contour_rows *c) {
-  for (int k = 0; k <= SILHOUETTE_ROWS; k++) {
+// The occluding contours between the two rims: the longest run of latitudes
+// that each turn towards and away from the camera once.  Views close to the
+// axis have none, or only near the middle of the side.
+static void trace_contours(true_view *m, const mesh_angles &a, contour_rows *best) {
+  contour_rows run;
+  for (int k = 0; k <= SILHOUETTE_ROWS + 1; k++) {
     double u = a.lat_bottom + (a.lat_top - a.lat_bottom) * k / SILHOUETTE_ROWS;
-    double rise, fall;
-    if (!find_contour_longitudes(m, u, &rise, &fall)) return false;
-    c->u.push_back(u);
-    c->rise.push_back(rise);
-    c->fall.push_back(fall);
+    facing_arc arc = {ARC_NONE, 0.0, 0.0};
+    if (k <= SILHOUETTE_ROWS) arc = find_facing_arc(m, u);
+    if (arc.kind == ARC_PART) {
+      run.u.push_back(u);
+      run.rise.push_back(arc.rise);
+      run.fall.push_back(arc.fall);
+      continue;
+    }
+    if (run.u.size() >= 2 && run.u.size() > best->u.size()) *best = run;
+    run = contour_rows();
   }
-  return true;
+}
+
+// The facing part of latitude u as a dense polyline, from its rising to its
+// falling longitude or the reverse; a whole ring starts at -pi.
+static polyline trace_facing_arc(true_view *m, double u, const facing_arc &arc, bool reverse) {
+  double v0 = arc.kind == ARC_WHOLE ? -PI : arc.rise;
+  double v1 = arc.kind == ARC_WHOLE ? PI : arc.fall;
+  return reverse ? trace_ring(m, u, v1, v0) : trace_ring(m, u, v0, v1);
 }
 
 static polyline contour_polyline(true_view *m, const contour_rows &c, bool use_rise, bool upward) {
@@ -609,6 +642,11 @@ static void add_curve(face_build *f, const polyline &dense, double spacing, bool
   f->n_curve++;
 }
 
+static void add_absent_curve(face_build *f) {
+  f->begin[f->n_curve] = f->end[f->n_curve] = -1;
+  f->n_curve++;
+}
+
 static double signed_area(const polyline &p) {
   double a = 0.0;
   for (size_t i = 0; i < p.size(); i++) {
@@ -618,38 +656,48 @@ static double signed_area(const polyline &p) {
   return 0.5 * a;
 }
 
-// Face 1 of labels 5, 6, 10: lower rim arc, one occluding contour up, upper
-// rim arc back, the other contour down; turned round when that runs
-// clockwise in the image.
-static void build_side_face(true_view *m, const mesh_angles &a, const contour_rows &c,
-                            double spacing, face_build *f) {
-  int top = (int)c.u.size() - 1;
-  // Near arcs run from the rising to the falling longitude.
-  double bottom_fall = c.fall[0] < c.rise[0] ? c.fall[0] + 2 * PI : c.fall[0];
-  double top_fall = c.fall[top] < c.rise[top] ? c.fall[top] + 2 * PI : c.fall[top];
-  polyline loop[4] = {trace_ring(m, a.lat_bottom, c.rise[0], bottom_fall),
-                      contour_polyline(m, c, false, true),
-                      trace_ring(m, a.lat_top, top_fall, c.rise[top]),
-                      contour_polyline(m, c, true, false)};
-  polyline all;
-  for (auto &part : loop) all.insert(all.end(), part.begin(), part.end());
-  if (signed_area(all) < 0.0) {
-    loop[0] = trace_ring(m, a.lat_bottom, bottom_fall, c.rise[0]);
-    loop[1] = contour_polyline(m, c, true, true);
-    loop[2] = trace_ring(m, a.lat_top, c.rise[top], top_fall);
-    loop[3] = contour_polyline(m, c, false, false);
+// Face 1 of labels 5, 6, 10, as a loop round the side: the facing arc of the
+// lower rim, one occluding contour up, the facing arc of the upper rim back,
+// the other contour down, anticlockwise in the image.  A part the camera
+// does not see is an absent curve.
+static void build_side_face(true_view *m, const mesh_angles &a, double spacing, face_build *f) {
+  facing_arc bottom = find_facing_arc(m, a.lat_bottom), top = find_facing_arc(m, a.lat_top);
+  contour_rows c;
+  trace_contours(m, a, &c);
+  bool contours = !c.u.empty();
+  polyline loop[4];
+  for (int reverse = 0; reverse < 2; reverse++) {
+    for (polyline &part : loop) part.clear();
+    if (bottom.kind != ARC_NONE) loop[0] = trace_facing_arc(m, a.lat_bottom, bottom, reverse);
+    if (contours) loop[1] = contour_polyline(m, c, reverse, true);
+    if (top.kind != ARC_NONE) loop[2] = trace_facing_arc(m, a.lat_top, top, !reverse);
+    if (contours) loop[3] = contour_polyline(m, c, !reverse, false);
+    polyline all;
+    for (const polyline &part : loop) all.insert(all.end(), part.begin(), part.end());
+    if (signed_area(all) >= 0.0) break;
   }
-  for (auto &part : loop) add_curve(f, part, spacing, false);
+  bool whole[4] = {bottom.kind == ARC_WHOLE, false, top.kind == ARC_WHOLE, false};
+  for (int k = 0; k < 4; k++) {
+    if (loop[k].empty()) add_absent_curve(f);
+    else add_curve(f, loop[k], spacing, whole[k]);
+  }
+}
+
+// Face 0 (pole 1) or face 2 (pole -1): the facing arc of the rim, written
+// when the end of the model it bounds faces the camera.
+static void build_cap_face(true_view *m, double u, int pole, double spacing, face_build *f) {
+  if (!pole_faces_camera(m, pole)) return;
+  facing_arc arc = find_facing_arc(m, u);
+  if (arc.kind != ARC_NONE)
+    add_curve(f, trace_facing_arc(m, u, arc, false), spacing, arc.kind == ARC_WHOLE);
 }
 
 static void build_round_faces(true_view *m, const synth_scene *s, face_build faces[]) {
   mesh_angles a = fitting_mesh_angles(s);
   double spacing = s->spacing * PIXEL_SIZE;
-  if (pole_faces_camera(m, 1)) add_curve(&faces[0], trace_ring(m, a.lat_top, -PI, PI), spacing, true);
-  contour_rows c;
-  if (trace_contours(m, a, &c)) build_side_face(m, a, c, spacing, &faces[1]);
-  if (pole_faces_camera(m, -1))
-    add_curve(&faces[2], trace_ring(m, a.lat_bottom, -PI, PI), spacing, true);
+  build_cap_face(m, a.lat_top, 1, spacing, &faces[0]);
+  build_side_face(m, a, spacing, &faces[1]);
+  build_cap_face(m, a.lat_bottom, -1, spacing, &faces[2]);
 }
 
 // Label 1: one side face bounded by the columns at eighths k0 < k1, with its
@@ -695,8 +743,8 @@ static void build_box_faces(true_view *m, const synth_scene *s, face_build faces
 static int pick_center_rule(int label, const face_build faces[]) {
   if (label == 1) return 3;
   if (faces[0].seen) return 1;
-  if (faces[1].seen && faces[1].n_curve > 2) return 1;  // upper rim arc present
-  if (faces[1].seen) return 2;
+  if (faces[1].seen && faces[1].begin[2] != -1) return 1;  // upper rim arc seen
+  if (faces[1].seen && faces[1].begin[0] != -1) return 2;  // lower rim arc seen
   if (faces[2].seen) return 2;
   return label == 10 ? 1 : 2;
 }
@@ -884,7 +932,8 @@ static bool neighbor_of(const synth_view *v, int face, int curve, int *nf, int *
   const int(*pairs)[4] = v->label == 1 ? box_pairs : round_pairs;
   int n = v->label == 1 ? 6 : 4;
   for (int i = 0; i < n; i++)
-    if (pairs[i][0] == face && pairs[i][1] == curve && v->face[pairs[i][2]].n_points >= 0) {
+    if (pairs[i][0] == face && pairs[i][1] == curve && v->face[face].begin[curve] != -1 &&
+        v->face[pairs[i][2]].n_points >= 0 && v->face[pairs[i][2]].begin[pairs[i][3]] != -1) {
       *nf = pairs[i][2];
       *nc = pairs[i][3];
       return true;
@@ -906,7 +955,10 @@ void write_synth_dump(FILE *fp, const synth_scene *s, int view, const synth_view
     fprintf(fp, "# columns\n");
     write_numbers(fp, fc->col, fc->n_points);
     fprintf(fp, "# curves: first and last point\n%d\n", fc->n_curve);
-    for (int c = 0; c < fc->n_curve; c++) fprintf(fp, "%d %d\n", fc->begin[c], fc->end[c]);
+    for (int c = 0; c < fc->n_curve; c++) {
+      if (fc->begin[c] == -1) fprintf(fp, "-1\n");  // absent: no last index
+      else fprintf(fp, "%d %d\n", fc->begin[c], fc->end[c]);
+    }
   }
   fprintf(fp, "# neighbours: face, curve, neighbour face, neighbour curve\n");
   for (int f = 0; f < v->n_face; f++) {

@@ -217,7 +217,7 @@ TEST(SynthContours, OrthographicRimIsTheEllipseOfTheRingAtFortyFiveDegrees) {
   double rho = 2.0 * std::cos(M_PI / 4), len = std::hypot(n.x, n.y);
   vector a = {n.x / len, n.y / len, 0.0}, b = {-a.y, a.x, 0.0};
   std::vector<vector> ring = curve_points(h.get(), 0, 0);
-  ASSERT_GT(ring.size(), 50u);
+  ASSERT_GT(ring.size(), 20u);
   for (vector p : ring) {
     double qa = (p.x - c.x) * a.x + (p.y - c.y) * a.y, qb = (p.x - c.x) * b.x + (p.y - c.y) * b.y;
     ASSERT_NEAR(1.0, qb * qb / (rho * rho) + qa * qa / (rho * rho * n.z * n.z), 1e-4);
@@ -299,11 +299,31 @@ TEST(SynthVisibility, TopOrBottomIsLeftOutWhenTurnedAway) {
   EXPECT_EQ(1, below->center);  // the upper rim arc of face 1 is still seen
 }
 
-TEST(SynthVisibility, ViewAlongTheAxisHasNoSideFace) {
+TEST(SynthVisibility, ViewAlongTheAxisHasNoOccludingContours) {
   synth_scene s = scene_of(5, kCylinder);  // identity: the axis points at the camera
   View v = make_view(s);
-  EXPECT_GT(v->face[0].n_points, 0);
-  EXPECT_EQ(-1, v->face[1].n_points);
+  ASSERT_GT(v->face[0].n_points, 0);
+  EXPECT_EQ(0, v->face[0].begin[0]);  // the whole upper ring, once round
+  EXPECT_EQ(v->face[0].n_points - 1, v->face[0].end[0]);
+  const synth_face &side = v->face[1];
+  ASSERT_EQ(4, side.n_curve);
+  EXPECT_EQ(-1, side.begin[0]);  // the lower rim faces away
+  EXPECT_EQ(-1, side.begin[1]);
+  EXPECT_NE(-1, side.begin[2]);  // the upper rim bounds the side too
+  EXPECT_EQ(-1, side.begin[3]);
+  EXPECT_EQ(-1, v->face[2].n_points);
+}
+
+TEST(SynthVisibility, SteepViewKeepsTheOccludingContoursOfTheMiddle) {
+  synth_scene s = scene_of(5, {2.0, 1.0, 1.0, 1.5, 1.0, 1.0, 0.0, 0.0, 0.0, 0.0});
+  mat_from_rpy(s.rotation, -25 * kDegree, 0.0, 0.0);  // 65 degrees above the equator
+  View v = make_view(s);
+  const synth_face &side = v->face[1];
+  ASSERT_EQ(4, side.n_curve);
+  EXPECT_EQ(-1, side.begin[0]);  // the lower rim is hidden
+  ASSERT_NE(-1, side.begin[1]);
+  ASSERT_NE(-1, side.begin[3]);
+  EXPECT_GT(side.end[1] - side.begin[1], 5);
 }
 
 TEST(SynthVisibility, BoxSeenFromBehindKeepsOnlyItsTop) {
@@ -355,7 +375,18 @@ Model fitting_model_at_truth(const synth_scene &s, const synth_view &v, int usiz
   compute_superquadric_taper_bend_new_center(h.get());
   compute_positions(h.get());
   compute_projected_positions(h.get());
+  unrotate_normal(h.get());
   return h;
+}
+
+// Whether a node's surface faces the camera by more than rounding.
+bool node_faces_camera(const hybroid *h, const node &n) {
+  const double kFacing = 1e-6;
+  vector toward = {0.0, 0.0, 1.0};
+  if (h->perspective_flag) toward = {-n.posit.x, -n.posit.y, -n.posit.z};
+  double len = std::sqrt(toward.x * toward.x + toward.y * toward.y + toward.z * toward.z);
+  return (n.rnormal.x * toward.x + n.rnormal.y * toward.y + n.rnormal.z * toward.z) / len >
+         kFacing;
 }
 
 TEST(SynthConvention, RimsLieOnTheFittingMeshRimRows) {
@@ -379,11 +410,15 @@ TEST(SynthConvention, RimsLieOnTheFittingMeshRimRows) {
     Model data = write_and_read(s, *v, dir, 0.0);
     Model fit = fitting_model_at_truth(s, *v, c.usize, c.vsize);
     int u_offset = (c.usize + 1) / 4 - 1, top = c.usize - u_offset - 1;
-    std::vector<vector> ring = curve_points(data.get(), 0, 0);
-    ring.push_back(ring.front());
-    for (int j = 0; j < c.vsize; j++)
-      ASSERT_LT(distance_to_polyline(fit->nodes[top * c.vsize + j].proj_posit, ring), kOnPolyline)
-          << "column " << j;
+    std::vector<vector> arc = curve_points(data.get(), 0, 0);
+    int checked = 0;
+    for (int j = 0; j < c.vsize; j++) {
+      const node &n = fit->nodes[top * c.vsize + j];
+      if (!node_faces_camera(fit.get(), n)) continue;
+      ASSERT_LT(distance_to_polyline(n.proj_posit, arc), kOnPolyline) << "column " << j;
+      checked++;
+    }
+    EXPECT_GT(checked, c.vsize / 2);
   }
 }
 

@@ -1,24 +1,34 @@
 // hybsynth.cpp -- writes the contour dump file of a known model, for hybfit.
 //
-//   hybsynth -l 5 -S 2,1,1,1.5,0.3,1 -R -70,0,20 -o cyl5.dump
-//   echo 0 | hybfit -g -a cyl5.dump
+//   hybsynth -l 5 -S 2,1,1,1.5,1,1 -R -70,0,20 -T 1,0.5,-0.1 -o ell5.dump
+//   echo 0 | hybfit -g -a ell5.dump
 //
-// The true model (label, shape, pose) is sampled densely with the program's
-// own geometry, its contours are projected into the 256 x 256 image in the
-// face and curve layout the model initialisation expects for the label, and
-// written with the true values in the file's comment lines.  The contours
-// lie where the fit looks for them: rims on the rows usize - u_offset - 1 and
-// u_offset of the fitting mesh (latitudes +-pi/4 for the bundled parameter
-// file; -m names another mesh), box edges on its columns vsize * k / 8,
-// occluding contours where the true surface's normal is perpendicular to the
-// line of sight.  The pose (-T, -R or -A) places the superquadric's own
-// origin; "truth translation" in the file is where the fitted model's centre
-// point lies.  The work is done by fitting/synth.cpp (make_synth_view,
-// write_synth_dump); this file only runs it.  Exit status 0, or 1 on a bad
-// argument, a view that sees nothing or a file that cannot be written.
+// The true model is sampled with the program's own geometry and its seen
+// contours are written in the face and curve layout the model initialisation
+// expects for the label, with the true values in the file's comment lines.
+// The work is done by fitting/synth.cpp (make_synth_view, write_synth_dump);
+// this file runs it for one view or for the two views of a stereo pair.
+// Exit status 0, or 1 on a bad argument, a view that sees nothing of the
+// model or a file that cannot be written.
 #include <cstdio>
 
 #include "hybroid.h"
+
+// Where the contours lie.  The fit pulls each data curve onto one patch of its
+// own mesh: a rim onto the row u_offset or usize - u_offset - 1, a box edge
+// onto the column vsize * k / 8, an occluding contour onto the band between
+// the two rows.  So the contours written here are the true model's points at
+// exactly those latitudes and longitudes of the fitting mesh (option -m;
+// +-45 degrees and multiples of 45 degrees for the bundled parameter file):
+// the seen arcs of the two rim rings (faces 0 and 2, and curves 0 and 2 of
+// face 1), the occluding contours between them (curves 1 and 3 of face 1),
+// and for a box the edges of its +y side, +x side and top (faces 0, 1, 4).
+// Only what the camera sees is written (the model is convex: where the true
+// surface faces the camera); a face not seen has -1 points, a curve not seen
+// a first index of -1.  The pose (-T, -R or -A) places the superquadric's own
+// origin; "truth translation" in the file is the point that the fitted
+// model's translation stands for, its centre by the rule the model
+// initialisation picks from the seen faces.  A perfect fit reports it.
 
 static int write_view(const synth_scene *s, int view) {
   char err[SYNTH_ERROR_SIZE];
