@@ -183,8 +183,10 @@ static node *search_patch(hybroid *h, force_map *fmp, vector point, int perspect
   int u_last = fmp->u2 < rows - 1 ? fmp->u2 : rows - 1;
   long v_end = fmp->v2 < fmp->v1 ? (long)fmp->v2 + h->vsize : (long)fmp->v2;
   for (int u = u_first; u <= u_last; u++) {
-    for (long v = fmp->v1; v <= v_end; v++) {
-      node *nd = &h->nodes[(long)u * h->vsize + wrap_index(v, h->vsize)];
+    node *row = &h->nodes[(long)u * h->vsize];
+    int column = wrap_index(fmp->v1, h->vsize);
+    for (long v = fmp->v1; v <= v_end; v++, column = column + 1 < h->vsize ? column + 1 : 0) {
+      node *nd = &row[column];
       if (silhouette_only && off_silhouette(nd, perspective)) continue;
       consider_node(&s, nd, perspective ? nd->proj_posit : nd->posit);
     }
