@@ -14,72 +14,17 @@
   abort();
 }
 
-
 // ---- fitting ----
 int stop_flag = 0;
 void fit_single_view(hybroid *h) { not_built("fit_single_view"); }
 
 void fit_stereo_views(hybroid *h_left, hybroid *h_right) { not_built("fit_stereo_views"); }
 
-
 // ---- hybroid ----
-hybroid *hybroid_alloc() { not_built("hybroid_alloc"); }
-
-void init_hybroid(hybroid *h) { not_built("init_hybroid"); }
-
-void allocate_hybroid(hybroid *h) { not_built("allocate_hybroid"); }
-
-void assemble_hybroid_rectangular_mesh(hybroid *h) { not_built("assemble_hybroid_rectangular_mesh"); }
-
-void init_rect_uv_coords(hybroid *h) { not_built("init_rect_uv_coords"); }
-
-void free_contour_data(hybroid *h) { not_built("free_contour_data"); }
-
-void free_hybroid(hybroid *h) { not_built("free_hybroid"); }
-
-void fprintf_hybroid_info(FILE *fp, hybroid *h) { not_built("fprintf_hybroid_info"); }
-
-void display_hybroid_info(hybroid *h) { not_built("display_hybroid_info"); }
-
-void fprintf_superquadric_params(FILE *fp, hybroid *h) { not_built("fprintf_superquadric_params"); }
-
 
 // ---- superquadric ----
-void compute_superquadric_taper_bend_normal(hybroid *h) { not_built("compute_superquadric_taper_bend_normal"); }
-
-void compute_superquadric_node_taper_bend_normal(hybroid *h, node *nde, double r1, double r2, double r3, double e1, double e2, int same_e12) { not_built("compute_superquadric_node_taper_bend_normal"); }
-
-void compute_new_center(hybroid *h) { not_built("compute_new_center"); }
-
-void compute_superquadric_taper_bend_new_center(hybroid *h) { not_built("compute_superquadric_taper_bend_new_center"); }
-
-void unrotate_normal(hybroid *h) { not_built("unrotate_normal"); }
-
-void compute_tangent(hybroid *h) { not_built("compute_tangent"); }
-
-void compute_normal(hybroid *h) { not_built("compute_normal"); }
-
 
 // ---- dynamics ----
-void compute_positions(hybroid *h) { not_built("compute_positions"); }
-
-void compute_world_positions(hybroid *h) { not_built("compute_world_positions"); }
-
-void compute_projected_positions(hybroid *h) { not_built("compute_projected_positions"); }
-
-void compute_world_projected_positions(hybroid *h) { not_built("compute_world_projected_positions"); }
-
-void compute_projected_positions_right(hybroid *h) { not_built("compute_projected_positions_right"); }
-
-void compute_world_projected_positions_right(hybroid *h) { not_built("compute_world_projected_positions_right"); }
-
-void bookkeep_trans_rot(hybroid *h) { not_built("bookkeep_trans_rot"); }
-
-void compute_translation(hybroid *h) { not_built("compute_translation"); }
-
-void compute_rotation(hybroid *h) { not_built("compute_rotation"); }
-
-void mat_from_rpy(double mat[3][3], double roll, double pitch, double yaw) { not_built("mat_from_rpy"); }
 
 void choose_fitting_dof(hybroid *h) { not_built("choose_fitting_dof"); }
 
@@ -99,26 +44,7 @@ void compute_stereo_motion(hybroid *h) { not_built("compute_stereo_motion"); }
 
 int compute_stereo_motion_auto(hybroid *left, hybroid *right) { not_built("compute_stereo_motion_auto"); }
 
-quaternion quaternion_left_multiply(double c, vector a, quaternion q) { not_built("quaternion_left_multiply"); }
-
-void rotation_from_quaternion(quaternion q, double rot[3][3]) { not_built("rotation_from_quaternion"); }
-
-
-// ---- read_data ----
-void read_ascii_xy_data_dump(const char *filename, hybroid *h, double strength_data_force) { not_built("read_ascii_xy_data_dump"); }
-
-void ignore_comment(FILE *fp, int sym) { not_built("ignore_comment"); }
-
-void read_damping_coeff(const char *file, hybroid **hs, int n) { not_built("read_damping_coeff"); }
-
-
 // ---- surfmap ----
-hyb_param hybroid_parameter[NUM_PRIMITIVES];
-int dof_map[NUM_PRIMITIVES][MAX_DOF_MAPS];
-void read_primitive_hybroid_parameter(const char *fname) { not_built("read_primitive_hybroid_parameter"); }
-
-void read_primitive_dof_mapping(const char *basename) { not_built("read_primitive_dof_mapping"); }
-
 void init_primitive_hybroid_parameter(hybroid *h) { not_built("init_primitive_hybroid_parameter"); }
 
 void init_primitive_damping_parameter(hybroid *h) { not_built("init_primitive_damping_parameter"); }
@@ -137,7 +63,6 @@ void set_dof_mapping(struct force_map *fmp, int volume_label, int volume_node_la
 
 int curved_occluding_contour(int primitive, int face, int curve) { not_built("curved_occluding_contour"); }
 
-
 // ---- damping ----
 void zeroize_damping_factor(hybroid *h) { not_built("zeroize_damping_factor"); }
 
@@ -145,18 +70,7 @@ void compute_damping_factor(hybroid *h) { not_built("compute_damping_factor"); }
 
 int compute_average_linear_dimension(hybroid *h) { not_built("compute_average_linear_dimension"); }
 
-
 // ---- gl ----
-void qdevice(Device dev) { not_built("qdevice"); }
-
-long qtest() { not_built("qtest"); }
-
-long qread(short *val) { not_built("qread"); }
-
-long getbutton(Device dev) { not_built("getbutton"); }
-
-long getvaluator(Device dev) { not_built("getvaluator"); }
-
 void foreground() { not_built("foreground"); }
 
 void prefposition(long x1, long x2, long y1, long y2) { not_built("prefposition"); }
@@ -234,14 +148,4 @@ void charstr(const char *s) { not_built("charstr"); }
 long defpup(const char *str, ...) { not_built("defpup"); }
 
 long dopup(long menu) { not_built("dopup"); }
-
-int keyboard_available() { not_built("keyboard_available"); }
-
-void gl_test_set_button(Device dev, int state) { not_built("gl_test_set_button"); }
-
-void gl_test_set_valuator(Device dev, long value) { not_built("gl_test_set_valuator"); }
-
-void gl_test_queue(Device dev, short value) { not_built("gl_test_queue"); }
-
-void gl_test_reset() { not_built("gl_test_reset"); }
 
