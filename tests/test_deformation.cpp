@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "hybroid.h"
+#include "model_fixture.h"
 #include "test_util.h"
 
 // Central differences with step FD_STEP of sums of about 60 node terms of
@@ -327,4 +328,197 @@ TEST(GeneralizedForce, TraceLineCountsCallsAndShowsTheFittedBits) {
            "   0.0000   0.0000   0.0000  -3.5000\n",
            second);
   EXPECT_EQ(line, expected);
+}
+
+// ---------------------------------------------------------------------------
+// Shape update (recomputes the node geometry afterwards)
+// ---------------------------------------------------------------------------
+
+// A ShapeModel ready for an update: centre at the superquadric's origin,
+// unit inverse damping for every parameter, time step 1 (shape step 0.1).
+struct UpdateModel : ShapeModel {
+  UpdateModel() {
+    h.center = 4;
+    h.dt = 1.0;
+    double *c_inv[] = {&h.c_inv_sc, &h.c_inv_a1, &h.c_inv_a2, &h.c_inv_a3, &h.c_inv_e1,
+                       &h.c_inv_e2, &h.c_inv_tx, &h.c_inv_ty, &h.c_inv_b1, &h.c_inv_b2,
+                       &h.c_inv_b3};
+    for (double *c : c_inv) *c = 1.0;
+  }
+};
+
+TEST(ShapeUpdate, ParametersMoveByATenthOfTheStepTimesDampingTimesForce) {
+  UpdateModel m;
+  m.h.dt = 0.5;
+  m.h.c_inv_sc = 2.0;
+  m.h.fsc = 3.0;
+  m.h.c_inv_a3 = 4.0;
+  m.h.fa3 = -0.5;
+  m.h.fb1 = 1.0;
+  m.h.fb3 = -2.0;
+  m.h.df_mask = DF_SC | DF_A3 | DF_BEND1 | DF_BEND3;
+  compute_superquadric_deformation(&m.h);
+  EXPECT_EQ(m.h.sc, 1.5 + 0.05 * 2.0 * 3.0);
+  EXPECT_EQ(m.h.a3, 1.3 + 0.05 * 4.0 * -0.5);
+  EXPECT_EQ(m.h.bend1, 0.05 * 1.0 * 1.0);
+  EXPECT_EQ(m.h.bend3, 0.05 * 1.0 * -2.0);
+  EXPECT_EQ(m.h.a1, 0.8);
+  EXPECT_EQ(m.h.a2, 1.1);
+}
+
+TEST(ShapeUpdate, SymmetricAxesMoveTogetherByBothSteps) {
+  UpdateModel m;
+  m.h.a12_symmetric = 1;
+  m.h.c_inv_a2 = 0.5;
+  m.h.fa1 = 2.0;
+  m.h.fa2 = 3.0;  // stale, still added
+  m.h.df_mask = DF_A1;
+  compute_superquadric_deformation(&m.h);
+  double d = 0.1 * 1.0 * 2.0 + 0.1 * 0.5 * 3.0;
+  EXPECT_EQ(m.h.a1, 0.8 + d);
+  EXPECT_EQ(m.h.a2, 1.1 + d);
+
+  UpdateModel apart;
+  apart.h.fa1 = 2.0;
+  apart.h.fa2 = 3.0;
+  apart.h.df_mask = DF_A1;
+  compute_superquadric_deformation(&apart.h);
+  EXPECT_EQ(apart.h.a1, 0.8 + 0.1 * 2.0);
+  EXPECT_EQ(apart.h.a2, 1.1);
+}
+
+TEST(ShapeUpdate, SymmetricTaperingMovesTogether) {
+  UpdateModel m;
+  m.h.txy_symmetric = 1;
+  m.h.ftx = 1.0;
+  m.h.fty = -3.0;
+  m.h.df_mask = DF_TAPY;
+  compute_superquadric_deformation(&m.h);
+  EXPECT_EQ(m.h.tapx, 0.1 * 1.0 + 0.1 * -3.0);
+  EXPECT_EQ(m.h.tapy, m.h.tapx);
+}
+
+TEST(ShapeUpdate, SizesAreHeldAtTheLowerBoundButTaperingIsNot) {
+  UpdateModel m;
+  m.h.a1 = 0.01;
+  m.h.fa3 = -100.0;
+  m.h.ftx = -100.0;
+  m.h.fa2 = std::nan("");
+  m.h.df_mask = DF_A1 | DF_A2 | DF_A3 | DF_TAPX;
+  compute_superquadric_deformation(&m.h);
+  EXPECT_EQ(m.h.a1, 0.01) << "exactly at the bound stays";
+  EXPECT_EQ(m.h.a2, 0.01) << "not a number becomes the bound";
+  EXPECT_EQ(m.h.a3, 0.01);
+  EXPECT_EQ(m.h.tapx, 0.1 * -100.0);
+  EXPECT_EQ(m.h.sc, 1.5);
+
+  UpdateModel above;
+  above.h.a1 = 0.0100001;
+  above.h.df_mask = 0;
+  compute_superquadric_deformation(&above.h);
+  EXPECT_EQ(above.h.a1, 0.0100001);
+}
+
+TEST(ShapeUpdate, ExponentsAndBend2KeepTheirValuesThroughAFullStep) {
+  UpdateModel m;
+  m.h.bend1 = 0.2;
+  m.h.bend2 = 0.3;
+  m.h.df_mask = SHAPE_BITS;
+  compute_superquadric_generalized_force(&m.h);
+  compute_superquadric_deformation(&m.h);
+  EXPECT_EQ(m.h.e1, 0.7);
+  EXPECT_EQ(m.h.e2, 1.2);
+  EXPECT_EQ(m.h.bend2, 0.3);
+}
+
+TEST(ShapeUpdate, NothingFittedStillRecomputesTheGeometry) {
+  UpdateModel m;
+  m.h.tapx = 0.3;
+  m.h.tapy = -0.2;
+  m.h.bend1 = 0.3;
+  m.h.bend3 = 0.4;
+  m.h.df_mask = 0;
+  compute_superquadric_deformation(&m.h);
+  for (const node &n : m.nodes) {
+    vector p = deformed_point(m.h, n);
+    EXPECT_TRUE(testutil::near_vector(p, n.refer, ROUNDING_TOL));
+    EXPECT_TRUE(testutil::near_vector(p, n.refer1, ROUNDING_TOL)) << "centre at the origin";
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Shape dynamics end to end: data forces, model-frame forces, generalized
+// forces and updates, repeated
+// ---------------------------------------------------------------------------
+
+// A quarter turn about x: the model's x-z plane becomes the image plane, so
+// the meridians of columns 0 and vsize / 2 are the silhouette in an
+// orthographic image, and a2 lies along the line of sight.
+static void turn_on_its_side(hybroid *h) {
+  double c = std::cos(M_PI / 4), s = std::sin(M_PI / 4);
+  h->orientation = {c, {s, 0.0, 0.0}};
+  double r[3][3] = {{1, 0, 0}, {0, 0, -1}, {0, 1, 0}};
+  for (int i = 0; i < 3; i++)
+    for (int j = 0; j < 3; j++) h->rotation[i][j] = r[i][j];
+  h->translation = {0.0, 0.0, -5.0};
+  testmodel::refresh_model(h);
+}
+
+// Images of the silhouette nodes of a model turned on its side.
+static std::vector<vector> silhouette_images(hybroid *h) {
+  std::vector<vector> images;
+  for (int i = 0; i < h->usize; i++) {
+    images.push_back(testmodel::grid(h, i, 0).proj_posit);
+    images.push_back(testmodel::grid(h, i, h->vsize / 2).proj_posit);
+  }
+  images.push_back(testmodel::south_pole(h).proj_posit);
+  images.push_back(testmodel::north_pole(h).proj_posit);
+  return images;
+}
+
+// One shape step as the fitting cycle takes it, without rigid motion.
+static void take_shape_step(hybroid *h) {
+  testmodel::refresh_model(h);
+  zeroize_force(h);
+  for (int k = 0; k < NUM_SLOTS; k++) h->force_cnt[k] = 0;
+  compute_range_data_forces_projection(h);
+  unrotate_force(h);
+  compute_superquadric_generalized_force(h);
+  compute_superquadric_deformation(h);
+}
+
+// Steps of 0.01 times forces of order one: a few hundred steps settle.
+static const int SHAPE_STEPS = 400;
+static const double SIZE_TOL = 0.02;  // relative
+
+TEST(ShapeDynamics, VisibleAxisSizesGrowToMatchDataFromALargerModel) {
+  testmodel::Shape truth;
+  truth.a1 = 1.2;
+  truth.a3 = 1.5;
+  testmodel::Model target = testmodel::make_model(9, 12, truth);
+  turn_on_its_side(target.get());
+  std::vector<vector> images = silhouette_images(target.get());
+
+  testmodel::Shape start = truth;
+  start.a1 /= 1.2;
+  start.a3 /= 1.2;
+  testmodel::Model model = testmodel::make_model(9, 12, start);
+  hybroid *h = model.get();
+  turn_on_its_side(h);
+  testmodel::add_face_points(h, 0, images);
+  h->face[0].begin[0] = 0;
+  h->face[0].end[0] = (int)images.size() - 1;
+  h->force_map[0] = {DF_A1 | DF_A3, 0, 0, -1, 8, 0, 11, 0};
+  h->n_force = 1;
+  h->df_mask = DF_A1 | DF_A3;
+  h->dt = 0.1;
+  h->c_inv_a1 = h->c_inv_a3 = 1.0;
+
+  take_shape_step(h);
+  double first_gof = h->gof;
+  for (int step = 1; step < SHAPE_STEPS; step++) take_shape_step(h);
+  EXPECT_LT(h->gof, first_gof / 10);
+  EXPECT_NEAR(h->a1, truth.a1, SIZE_TOL * truth.a1);
+  EXPECT_NEAR(h->a3, truth.a3, SIZE_TOL * truth.a3);
+  EXPECT_EQ(h->a2, 1.0) << "not fitted";
 }

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "hybroid.h"
+#include "model_fixture.h"
 #include "test_util.h"
 
 using testutil::near_vector;
@@ -250,11 +251,14 @@ TEST(ForcePass, InPerspectiveTheForceIsTiltedPerpendicularToTheLineOfSight) {
   HandModel m;
   m.place(0, {5.0, 0.0, -10.0});
   m.place(9, {0.0, 3.0, -10.0});
+  m.place(11, {0.0, 0.0, -10.0});
   m.add_face(0, 1, {6.0, 0.0, -0.1}, 0, 0);
   m.add_face(1, 1, {0.0, 2.0, -0.1}, 0, 0);
+  m.add_face(2, 1, {0.0, -1.0, -0.1}, 0, 0);
   m.add_map(DF_TRANS, 0);
   m.add_map(DF_ROT, 1);
-  m.h.df_mask = DF_TRANS | DF_ROT;
+  m.add_map(DF_A1, 2);
+  m.h.df_mask = DF_TRANS | DF_ROT | DF_A1;
   m.h.perspective_flag = 1;
   compute_range_data_forces_projection(&m.h);
   // Node at (5, 0, -10), S = (1, 0, 0): S.z = -(5 * 1) / -10 = 0.5.
@@ -263,17 +267,8 @@ TEST(ForcePass, InPerspectiveTheForceIsTiltedPerpendicularToTheLineOfSight) {
       << "the point keeps the force before the tilt";
   // Node at (0, 3, -10), S = (0, -1, 0): S.z = -(3 * -1) / -10 = -0.3.
   EXPECT_TRUE(near_vector({0.0, -1.0, -0.3}, m.nodes[9].Force[SLOT_ROT], ROUNDING_TOL));
-}
-
-TEST(ForcePass, InPerspectiveANodeOnTheAxisKeepsTheForceInTheImagePlane) {
-  HandModel m;
-  m.place(0, {0.0, 0.0, -10.0});
-  m.add_face(0, 1, {1.0, 0.0, -0.1}, 0, 0);
-  m.add_map(DF_TRANS, 0);
-  m.h.df_mask = DF_TRANS;
-  m.h.perspective_flag = 1;
-  compute_range_data_forces_projection(&m.h);
-  EXPECT_TRUE(near_vector({1.0, 0.0, 0.0}, m.nodes[0].Force[SLOT_TRANS], 0.0));
+  // A node on the optical axis keeps the force in the image plane.
+  EXPECT_TRUE(near_vector({0.0, -1.0, 0.0}, m.nodes[11].Force[SLOT_A1], 0.0));
 }
 
 TEST(ForcePass, WithoutNormalForcesTheSeparationAndDistanceAreKept) {
@@ -590,5 +585,37 @@ TEST(UnrotateForce, AQuarterTurnAboutZIsUndone) {
       EXPECT_TRUE(near_vector({1.0, 0.0, 0.0}, n.rForce[k], ROUNDING_TOL)) << "slot " << k;
     for (int k : {6, 8, 9})
       EXPECT_TRUE(near_vector({0, 0, 0}, n.rForce[k], 0.0)) << "rigid slot " << k << " converted";
+  }
+}
+
+// ---------------------------------------------------------------------------
+// A model built by the geometry, pulled by data taken from its own images
+// ---------------------------------------------------------------------------
+
+TEST(ForcePass, DataOnTheModelsOwnImagesFindNodesAtDistanceZero) {
+  testmodel::Shape shape;
+  shape.a1 = 0.8;
+  shape.a3 = 1.4;
+  shape.e1 = 0.6;
+  shape.tapx = 0.2;
+  testmodel::Model m = testmodel::make_model(7, 8, shape);
+  hybroid *h = m.get();
+  h->translation = {0.3, -0.2, -5.0};
+  testmodel::refresh_model(h);
+  std::vector<vector> images;
+  for (int i = 0; i < h->numnodes; i++) images.push_back(h->nodes[i].proj_posit);
+  testmodel::add_face_points(h, 0, images);
+  h->face[0].begin[0] = 0;
+  h->face[0].end[0] = (int)images.size() - 1;
+  h->force_map[0] = {DF_TRANS | DF_A1, 0, 0, -1, 6, 0, 8, 0};
+  h->n_force = 1;
+  h->df_mask = DF_TRANS | DF_A1;
+  h->normal_force_flag = 1;
+  compute_range_data_forces_projection(h);
+  EXPECT_EQ(h->force_cnt[SLOT_TOTAL], h->numnodes);
+  EXPECT_EQ(h->gof, 0.0);
+  for (int i = 0; i < h->numnodes; i++) {
+    EXPECT_EQ(h->face[0].points[i].mag_force, 0.0) << "point " << i;
+    EXPECT_TRUE(near_vector({0, 0, 0}, h->face[0].points[i].force, 0.0)) << "point " << i;
   }
 }
