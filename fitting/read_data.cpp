@@ -47,6 +47,7 @@ void ignore_comment(FILE *fp, int sym) {
 
 enum {
   DUMP_TOKEN_SIZE = 64,            // longest number accepted, terminator included
+  MAX_PIXEL_COORDINATE = 1000000,  // farther from the image is not image data
   BYTES_PER_POINT = 4,             // two numbers, each a digit and a separator
   MAX_STREAM_POINTS = 1000000      // bound for a face read from a pipe
 };
@@ -139,9 +140,11 @@ static double read_dump_double(const dump_file *df, const char *fmt, int a, int 
   char tok[DUMP_TOKEN_SIZE], item[128];
   double value;
   ignore_comment(df->fp, '#');
-  if (parse_double(tok, read_token(df->fp, tok), &value)) return value;
+  int ok = parse_double(tok, read_token(df->fp, tok), &value);
+  if (ok && fabs(value) <= MAX_PIXEL_COORDINATE) return value;
   snprintf(item, sizeof item, fmt, a, b);
-  refuse_dump(df, "%s is missing or not a finite number", item);
+  if (!ok) refuse_dump(df, "%s is missing or not a finite number", item);
+  refuse_dump(df, "%s is %g pixels, beyond %d", item, value, (int)MAX_PIXEL_COORDINATE);
 }
 
 // ---------------------------------------------------------------------------
