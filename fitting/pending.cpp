@@ -14,28 +14,13 @@
   abort();
 }
 
-
 // ---- fitting ----
 int stop_flag = 0;
 void fit_single_view(hybroid *h) { not_built("fit_single_view"); }
 
 void fit_stereo_views(hybroid *h_left, hybroid *h_right) { not_built("fit_stereo_views"); }
 
-
 // ---- hybroid ----
-hybroid *hybroid_alloc() { not_built("hybroid_alloc"); }
-
-void init_hybroid(hybroid *h) { not_built("init_hybroid"); }
-
-void allocate_hybroid(hybroid *h) { not_built("allocate_hybroid"); }
-
-void assemble_hybroid_rectangular_mesh(hybroid *h) { not_built("assemble_hybroid_rectangular_mesh"); }
-
-void init_rect_uv_coords(hybroid *h) { not_built("init_rect_uv_coords"); }
-
-void free_contour_data(hybroid *h) { not_built("free_contour_data"); }
-
-void free_hybroid(hybroid *h) { not_built("free_hybroid"); }
 
 void fprintf_hybroid_info(FILE *fp, hybroid *h) { not_built("fprintf_hybroid_info"); }
 
@@ -43,22 +28,7 @@ void display_hybroid_info(hybroid *h) { not_built("display_hybroid_info"); }
 
 void fprintf_superquadric_params(FILE *fp, hybroid *h) { not_built("fprintf_superquadric_params"); }
 
-
 // ---- superquadric ----
-void compute_superquadric_taper_bend_normal(hybroid *h) { not_built("compute_superquadric_taper_bend_normal"); }
-
-void compute_superquadric_node_taper_bend_normal(hybroid *h, node *nde, double r1, double r2, double r3, double e1, double e2, int same_e12) { not_built("compute_superquadric_node_taper_bend_normal"); }
-
-void compute_new_center(hybroid *h) { not_built("compute_new_center"); }
-
-void compute_superquadric_taper_bend_new_center(hybroid *h) { not_built("compute_superquadric_taper_bend_new_center"); }
-
-void unrotate_normal(hybroid *h) { not_built("unrotate_normal"); }
-
-void compute_tangent(hybroid *h) { not_built("compute_tangent"); }
-
-void compute_normal(hybroid *h) { not_built("compute_normal"); }
-
 
 // ---- deformation ----
 void compute_superquadric_generalized_force(hybroid *h) { not_built("compute_superquadric_generalized_force"); }
@@ -68,7 +38,6 @@ void bookkeep_generalized_force(hybroid *h) { not_built("bookkeep_generalized_fo
 void fprintf_suq_force_params(FILE *fp, hybroid *h) { not_built("fprintf_suq_force_params"); }
 
 void compute_superquadric_deformation(hybroid *h) { not_built("compute_superquadric_deformation"); }
-
 
 // ---- forces ----
 node *nearest_hybroid_node2D(hybroid *h, vector point, vector *separation, double *distance) { not_built("nearest_hybroid_node2D"); }
@@ -97,19 +66,7 @@ void unrotate_force(hybroid *h) { not_built("unrotate_force"); }
 
 void draw_force(hybroid *h, int mask) { not_built("draw_force"); }
 
-
 // ---- dynamics ----
-void compute_positions(hybroid *h) { not_built("compute_positions"); }
-
-void compute_world_positions(hybroid *h) { not_built("compute_world_positions"); }
-
-void compute_projected_positions(hybroid *h) { not_built("compute_projected_positions"); }
-
-void compute_world_projected_positions(hybroid *h) { not_built("compute_world_projected_positions"); }
-
-void compute_projected_positions_right(hybroid *h) { not_built("compute_projected_positions_right"); }
-
-void compute_world_projected_positions_right(hybroid *h) { not_built("compute_world_projected_positions_right"); }
 
 void bookkeep_trans_rot(hybroid *h) { not_built("bookkeep_trans_rot"); }
 
@@ -137,83 +94,12 @@ void compute_stereo_motion(hybroid *h) { not_built("compute_stereo_motion"); }
 
 int compute_stereo_motion_auto(hybroid *left, hybroid *right) { not_built("compute_stereo_motion_auto"); }
 
+quaternion quaternion_left_multiply(double c, vector a, quaternion q) { not_built("quaternion_left_multiply"); }
 
-// ---- user ----
-long gwid;
-short zoom = 60, incl, azim, twist;
-double dist = 300.0;
-float X_Translation, Y_Translation, Z_Translation;
-int return_val;
-int active_parameter;
-long main_menu, superquadric_menu, position_menu, fitting_menu;
-long sgi_init(int llx, int urx, int lly, int ury, int hasBorder) { not_built("sgi_init"); }
-
-void set_projection() { not_built("set_projection"); }
-
-void user_init() { not_built("user_init"); }
-
-int user_reset(int item) { not_built("user_reset"); }
-
-int quit(int item) { not_built("quit"); }
-
-int modify_superquadric_parameters(int item) { not_built("modify_superquadric_parameters"); }
-
-int modify_position_parameters(int item) { not_built("modify_position_parameters"); }
-
-int modify_fitting_parameters(int item) { not_built("modify_fitting_parameters"); }
-
-void sgi_clear() { not_built("sgi_clear"); }
-
-void sgi_flush() { not_built("sgi_flush"); }
-
-void sgi_exit() { not_built("sgi_exit"); }
-
-int user(hybroid *h_user) { not_built("user"); }
-
-
-// ---- display ----
-namespace display {
-int debug_flag = 1;
-int draw_force_flag = 1;
-int draw_surface_vector_flag = 0;
-int draw_projected_mesh_flag = 1;
-int draw_axis_flag = 1;
-int draw_projection_ray_flag = 1;
-}  // namespace display
-void toggle_display_attributes() { not_built("toggle_display_attributes"); }
-
-void draw_fitting_hybroid(hybroid *h) { not_built("draw_fitting_hybroid"); }
-
-void display_range_data_hybroid_2Ds(hybroid **hs, int num) { not_built("display_range_data_hybroid_2Ds"); }
-
-void display_range_data_hybroid_2D(hybroid *h) { not_built("display_range_data_hybroid_2D"); }
-
-void display_range_data_cube_wrt_world(range_datapoint *data, int num_data_points) { not_built("display_range_data_cube_wrt_world"); }
-
-void compute_data_position_wrt_world(hybroid *h) { not_built("compute_data_position_wrt_world"); }
-
-void display_perspective_projection(hybroid *h) { not_built("display_perspective_projection"); }
-
-void draw_vector(vector v, vector p, double s, int vector_color) { not_built("draw_vector"); }
-
-void draw_cube_p(vector p, double size) { not_built("draw_cube_p"); }
-
-void draw_transformed_xyz_axes(vector tr, double mat[3][3], double size) { not_built("draw_transformed_xyz_axes"); }
-
-void draw_transformed_focal_plane(vector tr, double mat[3][3], double focal, double size) { not_built("draw_transformed_focal_plane"); }
+void rotation_from_quaternion(quaternion q, double rot[3][3]) { not_built("rotation_from_quaternion"); }
 
 
 // ---- gl ----
-void qdevice(Device dev) { not_built("qdevice"); }
-
-long qtest() { not_built("qtest"); }
-
-long qread(short *val) { not_built("qread"); }
-
-long getbutton(Device dev) { not_built("getbutton"); }
-
-long getvaluator(Device dev) { not_built("getvaluator"); }
-
 void foreground() { not_built("foreground"); }
 
 void prefposition(long x1, long x2, long y1, long y2) { not_built("prefposition"); }
@@ -291,14 +177,4 @@ void charstr(const char *s) { not_built("charstr"); }
 long defpup(const char *str, ...) { not_built("defpup"); }
 
 long dopup(long menu) { not_built("dopup"); }
-
-int keyboard_available() { not_built("keyboard_available"); }
-
-void gl_test_set_button(Device dev, int state) { not_built("gl_test_set_button"); }
-
-void gl_test_set_valuator(Device dev, long value) { not_built("gl_test_set_valuator"); }
-
-void gl_test_queue(Device dev, short value) { not_built("gl_test_queue"); }
-
-void gl_test_reset() { not_built("gl_test_reset"); }
 
