@@ -665,4 +665,171 @@ TEST_F(ForceMaps, TheBoxKeepsItsCentreRule) {
   EXPECT_EQ(h->center, 3);
 }
 
+// ---------------------------------------------------------------------------
+// Start pose
+// ---------------------------------------------------------------------------
+
+// Products and sums of a handful of doubles of order one.
+const double kPoseRounding = 1e-14;
+
+// A model with a built 15 x 16 mesh of the given kind; face 0 holds three
+// points, its curve 0 running from point 0 to point 2.
+class StartPose : public ::testing::Test {
+ protected:
+  void SetUp() override { clear_tables(); }
+  void TearDown() override {
+    free_hybroid(h);
+    clear_tables();
+  }
+  void build(int label, int perspective = 0) {
+    h = (hybroid *)Mqcalloc_checked(1, sizeof(hybroid));
+    h->primitive_label = label;
+    h->usize = 15;
+    h->vsize = 16;
+    h->sc = 1.5; h->a1 = 1.0; h->a2 = 0.8; h->a3 = 1.2; h->e1 = 1.0; h->e2 = 1.0;
+    h->focal_length = 0.1;
+    h->perspective_flag = perspective;
+    h->n_face = 3;
+    for (int f = 0; f < 3; f++)
+      for (int c = 0; c < MAX_CURVES; c++) h->face[f].begin[c] = h->face[f].end[c] = -1;
+    Face &top = h->face[0];
+    top.n_points = 3;
+    top.points = (range_datapoint *)Mqcalloc_checked(3, sizeof(range_datapoint));
+    top.points[0].position = {-1.0, 2.0, -0.1};
+    top.points[2].position = {0.75, -1.25, -0.1};
+    top.n_curve = 1;
+    top.begin[0] = 0;
+    top.end[0] = 2;
+    h->face[1].n_points = h->face[2].n_points = -1;
+    testing::internal::CaptureStderr();
+    allocate_hybroid(h);
+    assemble_hybroid_rectangular_mesh(h);
+    testing::internal::GetCapturedStderr();
+  }
+  void init() {
+    testing::internal::CaptureStderr();
+    init_primitive_initial_parameter(h);
+    err = testing::internal::GetCapturedStderr();
+  }
+  vector rotate(vector p) const {
+    const double(*r)[3] = h->rotation;
+    return {r[0][0] * p.x + r[0][1] * p.y + r[0][2] * p.z,
+            r[1][0] * p.x + r[1][1] * p.y + r[1][2] * p.z,
+            r[2][0] * p.x + r[2][1] * p.y + r[2][2] * p.z};
+  }
+  hybroid *h = nullptr;
+  std::string err;
+};
+
+TEST_F(StartPose, TheBoxTurnsAboutTheDiagonalAxisAndStartsAtTheEndOfItsFirstCurve) {
+  build(1);
+  init();
+  EXPECT_EQ(h->u_offset, 3);
+  EXPECT_EQ(h->a12_symmetric, 0);
+  EXPECT_EQ(h->txy_symmetric, 0);
+  EXPECT_EQ(h->center, 3);
+  EXPECT_EQ(h->u_center, 11);
+  EXPECT_EQ(h->v_center, 10);
+  EXPECT_EQ(h->angle, 0.7);
+  // The axis length is rounded to single precision before the division.
+  EXPECT_EQ(h->orientation.w, cos(0.35));
+  EXPECT_EQ(h->orientation.v.x, sin(0.35) / 1.4142135381698608);
+  EXPECT_EQ(h->orientation.v.y, -sin(0.35) / 1.4142135381698608);
+  EXPECT_EQ(h->orientation.v.z, 0.0);
+  EXPECT_TRUE(testutil::near_vector({0.75, -1.25, -0.1}, h->translation, 0.0));
+}
+
+TEST_F(StartPose, TheRotationMatrixTurnsByTheAngleAboutTheAxis) {
+  build(1);
+  init();
+  double r = 1 / sqrt(2.0);
+  // The axis stays put; z turns by 0.7 about it (Rodrigues' formula:
+  // z cos t + (n x z) sin t, with n x z = (-r, -r, 0)).
+  EXPECT_TRUE(testutil::near_vector({r, -r, 0}, rotate({r, -r, 0}), 1e-7));
+  EXPECT_TRUE(testutil::near_vector({-r * sin(0.7), -r * sin(0.7), cos(0.7)}, rotate({0, 0, 1}),
+                                    1e-7));
+  // The single-precision axis length leaves the quaternion unit to about 1e-8.
+  const double kSinglePrecisionAxis = 1e-7;
+  for (int i = 0; i < 3; i++)
+    for (int j = 0; j < 3; j++) {
+      double dot = 0;
+      for (int k = 0; k < 3; k++) dot += h->rotation[i][k] * h->rotation[j][k];
+      EXPECT_NEAR(dot, i == j ? 1.0 : 0.0, kSinglePrecisionAxis) << "rows " << i << ", " << j;
+    }
+}
+
+TEST_F(StartPose, InPerspectiveTheModelStartsTwiceAsFarAndTwiceAsWide) {
+  build(1, 1);
+  init();
+  EXPECT_TRUE(testutil::near_vector({1.5, -2.5, -0.2}, h->translation, 0.0));
+}
+
+TEST_F(StartPose, ABoxWhoseFirstFaceHoldsNoPointStaysOnTheAxis) {
+  build(1);
+  h->face[0].n_points = 0;
+  init();
+  EXPECT_TRUE(testutil::near_vector({0, 0, -0.1}, h->translation, 0.0));
+  h->face[0].n_points = 3;
+  h->face[0].begin[0] = -1;  // its first curve absent
+  init();
+  EXPECT_TRUE(testutil::near_vector({0, 0, -0.1}, h->translation, 0.0));
+  h->face[0].n_points = -1;
+  init();
+  EXPECT_TRUE(testutil::near_vector({0, 0, -0.1}, h->translation, 0.0));
+}
+
+TEST_F(StartPose, RoundKindsStartUprightOnTheAxisWithTheirSymmetries) {
+  struct { int label, a12, txy; } kinds[] = {{5, 1, 0}, {6, 1, 1}, {10, 1, 1}};
+  for (auto k : kinds) {
+    build(k.label);
+    init();
+    EXPECT_EQ(h->a12_symmetric, k.a12) << "label " << k.label;
+    EXPECT_EQ(h->txy_symmetric, k.txy) << "label " << k.label;
+    EXPECT_EQ(h->center, 1) << "label " << k.label;
+    EXPECT_EQ(h->orientation.w, 1.0);
+    EXPECT_TRUE(testutil::near_vector({0, 0, 0}, h->orientation.v, 0.0));
+    EXPECT_TRUE(testutil::near_vector({0, 0, 1}, rotate({0, 0, 1}), 0.0));
+    EXPECT_TRUE(testutil::near_vector({0, 0, -0.1}, h->translation, 0.0)) << "label " << k.label;
+    free_hybroid(h);
+    h = nullptr;
+  }
+}
+
+TEST_F(StartPose, LabelsFiveAndSixCentreOnTheTopOnlyWhenFaceZeroIsDescribed) {
+  build(5);
+  init();
+  EXPECT_EQ(h->center, 1);
+  EXPECT_EQ(h->u_center, 15);
+  EXPECT_EQ(h->v_center, 1);
+  h->face[0].n_points = -1;
+  init();
+  EXPECT_EQ(h->center, 2);
+  EXPECT_EQ(h->v_center, 0);
+  free_hybroid(h);
+  build(10);
+  h->u_center = h->v_center = 7;
+  h->face[0].n_points = -1;
+  init();
+  EXPECT_EQ(h->center, 1);
+  EXPECT_EQ(h->u_center, 7);  // label 10 does not use them
+  EXPECT_EQ(h->v_center, 7);
+}
+
+TEST_F(StartPose, TheGeometryAndTheCameraPositionsFollowThePose) {
+  build(1, 1);
+  init();
+  EXPECT_EQ(err, "");
+  // Rule 3 centres the model on node (11, 10).
+  EXPECT_TRUE(testutil::near_vector(h->nodes[11 * 16 + 10].refer, h->model_center, 0.0));
+  double spread = 0;
+  for (int i = 0; i < h->numnodes; i++) {
+    const node &n = h->nodes[i];
+    vector r = rotate(n.refer1);
+    vector expected = {r.x + h->translation.x, r.y + h->translation.y, r.z + h->translation.z};
+    ASSERT_TRUE(testutil::near_vector(expected, n.posit, kPoseRounding)) << "node " << i;
+    spread += fabs(n.refer1.x) + fabs(n.refer1.y) + fabs(n.refer1.z);
+  }
+  EXPECT_GT(spread, 1.0);  // the surface was built, not left at the origin
+}
+
 }  // namespace
