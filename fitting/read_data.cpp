@@ -4,11 +4,12 @@
 // read_ascii_xy_data_dump fills a model's primitive_label, n_face and face[]
 // from one ASCII dump file, turning every (row, column) image point into a
 // camera-frame point on the image plane z = -focal_length, rotated in that
-// plane by the start-up angle theta.  The file is checked as it is read: a
-// count or index that does not fit the model record, a missing or
-// non-numeric item, or more curves than the model has force maps ends the
-// program with one line naming the file, what is wrong and where (exit
-// status 1), before anything is stored from it or allocated for it.
+// plane by the start-up angle theta.  The file is checked as it is read,
+// every count and index before it is stored or sizes an allocation: a value
+// that does not fit the model record, a missing or non-numeric item, or more
+// curves than the model has force maps ends the program with one line naming
+// the file, what is wrong and where (exit status 1).  Nothing is fitted
+// before all dump files are read, so no work is lost.
 //
 // Start with read_ascii_xy_data_dump; read_face and read_neighbors do the
 // per-face work, read_dump_int and read_dump_double the per-item checks.

@@ -122,7 +122,8 @@ static int read_dof_records(FILE *fp, const char *name, int row[MAX_DOF_MAPS]) {
               (int)MAX_DOF_MAPS);
       break;
     }
-    if (n != NUM_FLAGS) fprintf(stderr, "*** Error\a\a\a: Number of entries only %d in %s\n", n, name);
+    if (n != NUM_FLAGS)
+      fprintf(stderr, "*** Error\a\a\a: Number of entries only %d in %s\n", n, name);
     fprintf(stderr, "%d %d %d %d %d %d %d %d %d %d\n", f[0], f[1], f[2], f[3], f[4], f[5], f[6],
             f[7], f[8], f[9]);
     row[stored++] = flags_to_mask(f);
@@ -195,8 +196,9 @@ void init_primitive_damping_parameter(hybroid *h) {
 // ---------------------------------------------------------------------------
 
 // Symmetry options, centre rule and the axis and angle of the start
-// orientation, by primitive kind.  Labels 5 and 6 take the top centre
-// (rule 1, the north pole) when face 0 is described, else the bottom one.
+// orientation, by primitive kind.  Labels 5 and 6 centre on the upper ring
+// (rule 1) when face 0 is described, else on the lower one (rule 2); a box
+// centres on the node (u_center, v_center) of its upper ring (rule 3).
 static void set_kind_options(hybroid *h, vector *axis) {
   int top_seen = h->face[0].n_points >= 0;
   *axis = {1.0, 0.0, 0.0};
@@ -265,7 +267,8 @@ static const range_datapoint *end_of_first_curve(const hybroid *h) {
 }
 
 // In front of the camera on its axis (twice as far in perspective); a box
-// (label 1) starts under the end point of the first curve of its face 0.
+// (label 1) is moved across to the last point of the first curve of its
+// face 0, scaled like the depth in perspective.
 static void set_start_translation(hybroid *h) {
   double depth = h->perspective_flag ? 2 * h->focal_length : h->focal_length;
   h->translation = {0.0, 0.0, -depth};

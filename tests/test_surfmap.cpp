@@ -832,4 +832,37 @@ TEST_F(StartPose, TheGeometryAndTheCameraPositionsFollowThePose) {
   EXPECT_GT(spread, 1.0);  // the surface was built, not left at the origin
 }
 
+// ---------------------------------------------------------------------------
+// From a dump file to force maps
+// ---------------------------------------------------------------------------
+
+// A side face that the file describes with two curve slots: the slots it
+// does not describe count as absent curves, so the rules that ask for the
+// upper rim (curve 2) see it missing.
+TEST(ReadModel, CurveSlotsADumpDoesNotDescribeCountAsMissingRims) {
+  clear_tables();
+  fill_distinct_dof_map();
+  ScratchDir dir;
+  std::string path = dir.file("side.dump");
+  write_file(path, "1\n5\n3\n-1\n4\n10 20 30 40\n50 60 70 80\n2\n0 1\n2 3\n-1\n"
+                   "1 0 -1 -1\n1 1 -1 -1\n");
+  hybroid *h = (hybroid *)Mqcalloc_checked(1, sizeof(hybroid));
+  h->x_scale = h->y_scale = 0.05;
+  h->x_center = h->y_center = 128.0;
+  h->y_dim = 256;
+  h->usize = 15;
+  h->vsize = 16;
+  h->u_offset = 3;
+  read_ascii_xy_data_dump(path.c_str(), h, 1.0);
+  init_dof_uv_mapping(h);
+  ASSERT_EQ(h->n_force, 2);
+  EXPECT_EQ(h->force_map[0].df_mode, slot_entry(5, 3));  // top and upper rim missing
+  EXPECT_EQ(h->force_map[1].df_mode, slot_entry(5, 4));
+  init_model_center(h);
+  EXPECT_EQ(h->center, 2);  // the lower rim is the one seen
+  free_contour_data(h);
+  Mqfree(h);
+  clear_tables();
+}
+
 }  // namespace
