@@ -80,31 +80,6 @@ void compute_stereo_motion(hybroid *h) { not_built("compute_stereo_motion"); }
 
 int compute_stereo_motion_auto(hybroid *left, hybroid *right) { not_built("compute_stereo_motion_auto"); }
 
-// ---- surfmap ----
-void init_primitive_hybroid_parameter(hybroid *h) { not_built("init_primitive_hybroid_parameter"); }
-
-void init_primitive_damping_parameter(hybroid *h) { not_built("init_primitive_damping_parameter"); }
-
-void init_primitive_initial_parameter(hybroid *h) { not_built("init_primitive_initial_parameter"); }
-
-void init_dof_uv_mapping(hybroid *h) { not_built("init_dof_uv_mapping"); }
-
-void init_model_center(hybroid *h) { not_built("init_model_center"); }
-
-int set_uv_mapping(hybroid *h, struct force_map *fmp, int volume_label, int volume_node_label, int curve_label) { not_built("set_uv_mapping"); }
-
-void map_region_to_uv_ranges(hybroid *h, struct force_map *fmp, int region) { not_built("map_region_to_uv_ranges"); }
-
-void set_dof_mapping(struct force_map *fmp, int volume_label, int volume_node_label, int curve_label) { not_built("set_dof_mapping"); }
-
-int curved_occluding_contour(int primitive, int face, int curve) { not_built("curved_occluding_contour"); }
-
-// ---- damping ----
-void zeroize_damping_factor(hybroid *h) { not_built("zeroize_damping_factor"); }
-
-void compute_damping_factor(hybroid *h) { not_built("compute_damping_factor"); }
-
-int compute_average_linear_dimension(hybroid *h) { not_built("compute_average_linear_dimension"); }
 
 // ---- gl ----
 
