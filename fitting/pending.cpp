@@ -80,6 +80,5 @@ void compute_stereo_motion(hybroid *h) { not_built("compute_stereo_motion"); }
 
 int compute_stereo_motion_auto(hybroid *left, hybroid *right) { not_built("compute_stereo_motion_auto"); }
 
-
 // ---- gl ----
 
