@@ -15,13 +15,6 @@
 }
 
 
-// ---- fitting ----
-int stop_flag = 0;
-void fit_single_view(hybroid *h) { not_built("fit_single_view"); }
-
-void fit_stereo_views(hybroid *h_left, hybroid *h_right) { not_built("fit_stereo_views"); }
-
-
 // ---- hybroid ----
 hybroid *hybroid_alloc() { not_built("hybroid_alloc"); }
 
