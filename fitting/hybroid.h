@@ -370,6 +370,12 @@ void bookkeep_superquadric_parameters(hybroid *h);
 void stereo_couple(hybroid *left, hybroid *right);
 void compute_stereo_motion(hybroid *h);
 int compute_stereo_motion_auto(hybroid *left, hybroid *right);
+// The quaternion product dq * q with dq = (c, a): the increment acts on the
+// left, in the camera frame.  Shared by the rigid motion and the rotation edits.
+quaternion quaternion_left_multiply(double c, vector a, quaternion q);
+// Rebuilds a rotation matrix from a unit quaternion (w, x, y, z) with the
+// entries 1 - 2(y^2 + z^2), 2(xy - wz), ... as the rigid motion uses them.
+void rotation_from_quaternion(quaternion q, double rot[3][3]);
 
 // read_data.cpp: contour dump file and damping coefficient file
 void read_ascii_xy_data_dump(const char *filename, hybroid *h,

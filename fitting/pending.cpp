@@ -130,22 +130,12 @@ void compute_stereo_motion(hybroid *h) { not_built("compute_stereo_motion"); }
 
 int compute_stereo_motion_auto(hybroid *left, hybroid *right) { not_built("compute_stereo_motion_auto"); }
 
+quaternion quaternion_left_multiply(double c, vector a, quaternion q) { not_built("quaternion_left_multiply"); }
 
-// ---- read_data ----
-void read_ascii_xy_data_dump(const char *filename, hybroid *h, double strength_data_force) { not_built("read_ascii_xy_data_dump"); }
-
-void ignore_comment(FILE *fp, int sym) { not_built("ignore_comment"); }
-
-void read_damping_coeff(const char *file, hybroid **hs, int n) { not_built("read_damping_coeff"); }
+void rotation_from_quaternion(quaternion q, double rot[3][3]) { not_built("rotation_from_quaternion"); }
 
 
 // ---- surfmap ----
-hyb_param hybroid_parameter[NUM_PRIMITIVES];
-int dof_map[NUM_PRIMITIVES][MAX_DOF_MAPS];
-void read_primitive_hybroid_parameter(const char *fname) { not_built("read_primitive_hybroid_parameter"); }
-
-void read_primitive_dof_mapping(const char *basename) { not_built("read_primitive_dof_mapping"); }
-
 void init_primitive_hybroid_parameter(hybroid *h) { not_built("init_primitive_hybroid_parameter"); }
 
 void init_primitive_damping_parameter(hybroid *h) { not_built("init_primitive_damping_parameter"); }
@@ -171,71 +161,6 @@ void zeroize_damping_factor(hybroid *h) { not_built("zeroize_damping_factor"); }
 void compute_damping_factor(hybroid *h) { not_built("compute_damping_factor"); }
 
 int compute_average_linear_dimension(hybroid *h) { not_built("compute_average_linear_dimension"); }
-
-
-// ---- user ----
-long gwid;
-short zoom = 60, incl, azim, twist;
-double dist = 300.0;
-float X_Translation, Y_Translation, Z_Translation;
-int return_val;
-int active_parameter;
-long main_menu, superquadric_menu, position_menu, fitting_menu;
-long sgi_init(int llx, int urx, int lly, int ury, int hasBorder) { not_built("sgi_init"); }
-
-void set_projection() { not_built("set_projection"); }
-
-void user_init() { not_built("user_init"); }
-
-int user_reset(int item) { not_built("user_reset"); }
-
-int quit(int item) { not_built("quit"); }
-
-int modify_superquadric_parameters(int item) { not_built("modify_superquadric_parameters"); }
-
-int modify_position_parameters(int item) { not_built("modify_position_parameters"); }
-
-int modify_fitting_parameters(int item) { not_built("modify_fitting_parameters"); }
-
-void sgi_clear() { not_built("sgi_clear"); }
-
-void sgi_flush() { not_built("sgi_flush"); }
-
-void sgi_exit() { not_built("sgi_exit"); }
-
-int user(hybroid *h_user) { not_built("user"); }
-
-
-// ---- display ----
-namespace display {
-int debug_flag = 1;
-int draw_force_flag = 1;
-int draw_surface_vector_flag = 0;
-int draw_projected_mesh_flag = 1;
-int draw_axis_flag = 1;
-int draw_projection_ray_flag = 1;
-}  // namespace display
-void toggle_display_attributes() { not_built("toggle_display_attributes"); }
-
-void draw_fitting_hybroid(hybroid *h) { not_built("draw_fitting_hybroid"); }
-
-void display_range_data_hybroid_2Ds(hybroid **hs, int num) { not_built("display_range_data_hybroid_2Ds"); }
-
-void display_range_data_hybroid_2D(hybroid *h) { not_built("display_range_data_hybroid_2D"); }
-
-void display_range_data_cube_wrt_world(range_datapoint *data, int num_data_points) { not_built("display_range_data_cube_wrt_world"); }
-
-void compute_data_position_wrt_world(hybroid *h) { not_built("compute_data_position_wrt_world"); }
-
-void display_perspective_projection(hybroid *h) { not_built("display_perspective_projection"); }
-
-void draw_vector(vector v, vector p, double s, int vector_color) { not_built("draw_vector"); }
-
-void draw_cube_p(vector p, double size) { not_built("draw_cube_p"); }
-
-void draw_transformed_xyz_axes(vector tr, double mat[3][3], double size) { not_built("draw_transformed_xyz_axes"); }
-
-void draw_transformed_focal_plane(vector tr, double mat[3][3], double focal, double size) { not_built("draw_transformed_focal_plane"); }
 
 
 // ---- gl ----
