@@ -16,19 +16,6 @@
 
 
 // ---- hybroid ----
-hybroid *hybroid_alloc() { not_built("hybroid_alloc"); }
-
-void init_hybroid(hybroid *h) { not_built("init_hybroid"); }
-
-void allocate_hybroid(hybroid *h) { not_built("allocate_hybroid"); }
-
-void assemble_hybroid_rectangular_mesh(hybroid *h) { not_built("assemble_hybroid_rectangular_mesh"); }
-
-void init_rect_uv_coords(hybroid *h) { not_built("init_rect_uv_coords"); }
-
-void free_contour_data(hybroid *h) { not_built("free_contour_data"); }
-
-void free_hybroid(hybroid *h) { not_built("free_hybroid"); }
 
 void fprintf_hybroid_info(FILE *fp, hybroid *h) { not_built("fprintf_hybroid_info"); }
 
@@ -36,22 +23,7 @@ void display_hybroid_info(hybroid *h) { not_built("display_hybroid_info"); }
 
 void fprintf_superquadric_params(FILE *fp, hybroid *h) { not_built("fprintf_superquadric_params"); }
 
-
 // ---- superquadric ----
-void compute_superquadric_taper_bend_normal(hybroid *h) { not_built("compute_superquadric_taper_bend_normal"); }
-
-void compute_superquadric_node_taper_bend_normal(hybroid *h, node *nde, double r1, double r2, double r3, double e1, double e2, int same_e12) { not_built("compute_superquadric_node_taper_bend_normal"); }
-
-void compute_new_center(hybroid *h) { not_built("compute_new_center"); }
-
-void compute_superquadric_taper_bend_new_center(hybroid *h) { not_built("compute_superquadric_taper_bend_new_center"); }
-
-void unrotate_normal(hybroid *h) { not_built("unrotate_normal"); }
-
-void compute_tangent(hybroid *h) { not_built("compute_tangent"); }
-
-void compute_normal(hybroid *h) { not_built("compute_normal"); }
-
 
 // ---- deformation ----
 void compute_superquadric_generalized_force(hybroid *h) { not_built("compute_superquadric_generalized_force"); }
@@ -61,7 +33,6 @@ void bookkeep_generalized_force(hybroid *h) { not_built("bookkeep_generalized_fo
 void fprintf_suq_force_params(FILE *fp, hybroid *h) { not_built("fprintf_suq_force_params"); }
 
 void compute_superquadric_deformation(hybroid *h) { not_built("compute_superquadric_deformation"); }
-
 
 // ---- forces ----
 node *nearest_hybroid_node2D(hybroid *h, vector point, vector *separation, double *distance) { not_built("nearest_hybroid_node2D"); }
@@ -90,19 +61,7 @@ void unrotate_force(hybroid *h) { not_built("unrotate_force"); }
 
 void draw_force(hybroid *h, int mask) { not_built("draw_force"); }
 
-
 // ---- dynamics ----
-void compute_positions(hybroid *h) { not_built("compute_positions"); }
-
-void compute_world_positions(hybroid *h) { not_built("compute_world_positions"); }
-
-void compute_projected_positions(hybroid *h) { not_built("compute_projected_positions"); }
-
-void compute_world_projected_positions(hybroid *h) { not_built("compute_world_projected_positions"); }
-
-void compute_projected_positions_right(hybroid *h) { not_built("compute_projected_positions_right"); }
-
-void compute_world_projected_positions_right(hybroid *h) { not_built("compute_world_projected_positions_right"); }
 
 void bookkeep_trans_rot(hybroid *h) { not_built("bookkeep_trans_rot"); }
 
@@ -134,7 +93,6 @@ quaternion quaternion_left_multiply(double c, vector a, quaternion q) { not_buil
 
 void rotation_from_quaternion(quaternion q, double rot[3][3]) { not_built("rotation_from_quaternion"); }
 
-
 // ---- surfmap ----
 void init_primitive_hybroid_parameter(hybroid *h) { not_built("init_primitive_hybroid_parameter"); }
 
@@ -154,7 +112,6 @@ void set_dof_mapping(struct force_map *fmp, int volume_label, int volume_node_la
 
 int curved_occluding_contour(int primitive, int face, int curve) { not_built("curved_occluding_contour"); }
 
-
 // ---- damping ----
 void zeroize_damping_factor(hybroid *h) { not_built("zeroize_damping_factor"); }
 
@@ -162,18 +119,7 @@ void compute_damping_factor(hybroid *h) { not_built("compute_damping_factor"); }
 
 int compute_average_linear_dimension(hybroid *h) { not_built("compute_average_linear_dimension"); }
 
-
 // ---- gl ----
-void qdevice(Device dev) { not_built("qdevice"); }
-
-long qtest() { not_built("qtest"); }
-
-long qread(short *val) { not_built("qread"); }
-
-long getbutton(Device dev) { not_built("getbutton"); }
-
-long getvaluator(Device dev) { not_built("getvaluator"); }
-
 void foreground() { not_built("foreground"); }
 
 void prefposition(long x1, long x2, long y1, long y2) { not_built("prefposition"); }
@@ -251,14 +197,4 @@ void charstr(const char *s) { not_built("charstr"); }
 long defpup(const char *str, ...) { not_built("defpup"); }
 
 long dopup(long menu) { not_built("dopup"); }
-
-int keyboard_available() { not_built("keyboard_available"); }
-
-void gl_test_set_button(Device dev, int state) { not_built("gl_test_set_button"); }
-
-void gl_test_set_valuator(Device dev, long value) { not_built("gl_test_set_valuator"); }
-
-void gl_test_queue(Device dev, short value) { not_built("gl_test_queue"); }
-
-void gl_test_reset() { not_built("gl_test_reset"); }
 
