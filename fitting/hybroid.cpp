@@ -1,5 +1,5 @@
 // hybroid.cpp -- life of a model: allocation, initialisation, the mesh, the
-// release, and the text reports of its state.
+// release, the text reports of its state and the on-screen panel.
 //
 // A model is allocated zero-filled (hybroid_alloc) and built by init_hybroid,
 // which sizes it from the primitive parameters, builds the latitude-longitude
@@ -17,6 +17,7 @@
 #include <cstdio>
 
 #include "Mqmalloc.h"
+#include "gl.h"
 #include "hybroid.h"
 
 static const double PI = 3.141592653589793;
@@ -198,3 +199,150 @@ void free_hybroid(hybroid *h) {
   Mqfree(h);
 }
 
+// ---------------------------------------------------------------------------
+// Reports
+// ---------------------------------------------------------------------------
+
+enum { REPORT_SIZE = 4096 };
+
+// Formats into buf at *used, cutting at the end of the buffer; *used never
+// passes the place of the terminator.
+__attribute__((format(printf, 3, 4)))
+static void append_report(char *buf, int *used, const char *fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  int n = vsnprintf(buf + *used, REPORT_SIZE - *used, fmt, ap);
+  va_end(ap);
+  if (n < 0) n = 0;
+  *used = (long long)*used + n >= REPORT_SIZE - 1 ? REPORT_SIZE - 1 : *used + n;
+}
+
+static void append_shape_block(char *buf, int *used, const hybroid *h) {
+  append_report(buf, used,
+                " sc = %12.6f, fsc = %12.6f\n a1 = %12.6f, fa1 = %12.6f\n"
+                " a2 = %12.6f, fa2 = %12.6f\n a3 = %12.6f, fa3 = %12.6f\n"
+                " e1 = %12.6f, fe1 = %12.6f\n e2 = %12.6f, fe2 = %12.6f\n"
+                " tapx = %12.6f, ftx = %12.6f\n tapy = %12.6f, fty = %12.6f\n"
+                " bend1 = %12.6f, fb1 = %12.6f\n bend3 = %12.6f, fb3 = %12.6f\n",
+                h->sc, h->fsc, h->a1, h->fa1, h->a2, h->fa2, h->a3, h->fa3, h->e1, h->fe1,
+                h->e2, h->fe2, h->tapx, h->ftx, h->tapy, h->fty, h->bend1, h->fb1, h->bend3,
+                h->fb3);
+}
+
+// "\033[19C" moves a terminal cursor 19 columns right, lining the second and
+// third matrix rows up under the first.
+static void append_state_block(char *buf, int *used, const hybroid *h) {
+  const vector &f = h->net_applied_force, &t = h->net_applied_torque, &tr = h->translation;
+  const double(*R)[3] = h->rotation;
+  const quaternion &q = h->orientation;
+  append_report(buf, used,
+                " Net Force %12.6f %12.6f %12.6f\n Net Applied torque %12.6f %12.6f %12.6f\n"
+                " Translation = %12.6f %12.6f %12.6f\n"
+                " Rotation Matrix  = %12.6f %12.6f %12.6f\n"
+                " \033[19C%12.6f %12.6f %12.6f\n \033[19C%12.6f %12.6f %12.6f\n"
+                " Quaternion(w,v) = %12.6f  %12.6f %12.6f %12.6f\n"
+                " Persp = %d\n Normal_force = %d\n fit_ind = %d\n"
+                " df_mask = 0x%-4x\n diff = 0x%-4x\n d_ang = %12.6f\n"
+                " axis = %12.6f %12.6f %12.6f\n GOF = %12.6f\n",
+                f.x, f.y, f.z, t.x, t.y, t.z, tr.x, tr.y, tr.z, R[0][0], R[0][1], R[0][2],
+                R[1][0], R[1][1], R[1][2], R[2][0], R[2][1], R[2][2], q.w, q.v.x, q.v.y, q.v.z,
+                h->perspective_flag, h->normal_force_flag, h->fitting_index,
+                (unsigned)h->df_mask, (unsigned)h->diff, h->d_ang, h->axis_diff.x,
+                h->axis_diff.y, h->axis_diff.z, h->gof);
+}
+
+// The report of one model, cut at the end of its 4096-character buffer when
+// the values are absurdly large.
+void fprintf_hybroid_info(FILE *fp, hybroid *h) {
+  char buf[REPORT_SIZE];
+  int used = 0;
+  buf[0] = '\0';
+  append_shape_block(buf, &used, h);
+  append_state_block(buf, &used, h);
+  fprintf(fp, "%s", buf);
+  fflush(fp);
+}
+
+// One trace line per call, numbered from 1.
+void fprintf_superquadric_params(FILE *fp, hybroid *h) {
+  static int calls = 0;
+  calls++;
+  fprintf(fp, "%d %8.4f %8.4f %8.4f %8.4f %8.4f %8.4f\n", calls, h->sc, h->a1, h->a2, h->a3,
+          h->tapx, h->tapy);
+}
+
+// ---------------------------------------------------------------------------
+// The on-screen panel
+// ---------------------------------------------------------------------------
+
+enum { PANEL_LINE_SPACING = 13 };  // pixels between the baselines of two lines
+
+static Matrix IdentityMatrix = {{1, 0, 0, 0}, {0, 1, 0, 0}, {0, 0, 1, 0}, {0, 0, 0, 1}};
+
+// Formats the 31 panel lines of model h; the spaces inside the formats align
+// related values in the fixed-width font.
+void format_panel_lines(const hybroid *h, char lines[][PANEL_LINE_SIZE]) {
+  const double(*r)[3] = h->rotation;
+  const double(*c)[3] = h->camera_rotation;
+  int n = 0;
+#define LINE(...) snprintf(lines[n++], PANEL_LINE_SIZE, __VA_ARGS__)
+  LINE("sc = %12.6f, fsc = %12.6f", h->sc, h->fsc);
+  LINE("a1 = %12.6f, fa1 = %12.6f", h->a1, h->fa1);
+  LINE("a2 = %12.6f, fa2 = %12.6f", h->a2, h->fa2);
+  LINE("a3 = %12.6f, fa3 = %12.6f", h->a3, h->fa3);
+  LINE("b1 = %12.6f, fb1 = %12.6f", h->bend1, h->fb1);
+  LINE("b3 = %12.6f, fb3 = %12.6f", h->bend3, h->fb3);
+  LINE("tx = %12.6f, ftx = %12.6f", h->tapx, h->ftx);
+  LINE("ty = %12.6f, fty = %12.6f", h->tapy, h->fty);
+  LINE("e1 = %12.6f, fe1 = %12.6f", h->e1, h->fe1);
+  LINE("e2 = %12.6f, fe2 = %12.6f", h->e2, h->fe2);
+  LINE("Net Applied Force  = %12.6f %12.6f %12.6f", h->net_applied_force.x,
+       h->net_applied_force.y, h->net_applied_force.z);
+  LINE("Net Applied Torque = %12.6f %12.6f %12.6f", h->net_applied_torque.x,
+       h->net_applied_torque.y, h->net_applied_torque.z);
+  LINE("Translation = %12.6f %12.6f %12.6f", h->translation.x, h->translation.y,
+       h->translation.z);
+  LINE("Rotation    = %12.6f %12.6f %12.6f", r[0][0], r[0][1], r[0][2]);
+  LINE("              %12.6f %12.6f %12.6f", r[1][0], r[1][1], r[1][2]);
+  LINE("              %12.6f %12.6f %12.6f", r[2][0], r[2][1], r[2][2]);
+  LINE("Quaternion =  (%8.4f, <%8.4f %8.4f %8.4f>)", h->orientation.w, h->orientation.v.x,
+       h->orientation.v.y, h->orientation.v.z);
+  LINE("Perspective_flag  = %d", h->perspective_flag);
+  LINE("Normal_force_flag = %d", h->normal_force_flag);
+  LINE("Subsample = %d", h->subsample);
+  LINE("Euler_step = %f", h->dt);
+  LINE("fitting_index     = %d", h->fitting_index);
+  LINE("df_mask = 0x%-4x", h->df_mask);
+  LINE("diff    = 0x%-4x", h->diff);
+  LINE("d_ang     = %12.6f", h->d_ang);
+  LINE("Axis diff = %12.6f %12.6f %12.6f", h->axis_diff.x, h->axis_diff.y, h->axis_diff.z);
+  LINE("GOF       = %12.6f", h->gof);
+  LINE("Camera Tran = %12.6f %12.6f %12.6f", h->camera_translation.x,
+       h->camera_translation.y, h->camera_translation.z);
+  LINE("Camera Rot  = %12.6f %12.6f %12.6f", c[0][0], c[0][1], c[0][2]);
+  LINE("              %12.6f %12.6f %12.6f", c[1][0], c[1][1], c[1][2]);
+  LINE("              %12.6f %12.6f %12.6f", c[2][0], c[2][1], c[2][2]);
+#undef LINE
+}
+
+void display_hybroid_info(hybroid *h) {
+  char lines[PANEL_LINES][PANEL_LINE_SIZE];
+  format_panel_lines(h, lines);
+  long old = getcolor();
+  color(3);
+  Screencoord left, right, bottom, top;
+  getscrmask(&left, &right, &bottom, &top);
+  pushmatrix();
+  pushviewport();
+  loadmatrix(IdentityMatrix);
+  ortho2(-0.5f, (right - left) + 0.5f, -0.5f, (top - bottom) + 0.5f);
+  int x = h->h_index == 0 ? 5 : 605;
+  for (int n = 1; n <= PANEL_LINES; n++) {
+    cmov2i(x, top - PANEL_LINE_SPACING * n);
+    charstr(lines[n - 1]);
+  }
+  popviewport();
+  popmatrix();
+  color((Colorindex)old);
+  set_projection();
+}

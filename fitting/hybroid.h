@@ -309,6 +309,9 @@ void free_contour_data(hybroid *h);
 void free_hybroid(hybroid *h);
 void fprintf_hybroid_info(FILE *fp, hybroid *h);
 void display_hybroid_info(hybroid *h);
+// The lines of the on-screen panel, formatted without drawing them.
+enum { PANEL_LINES = 31, PANEL_LINE_SIZE = 256 };
+void format_panel_lines(const hybroid *h, char lines[][PANEL_LINE_SIZE]);
 void fprintf_superquadric_params(FILE *fp, hybroid *h);
 
 // superquadric.cpp: node geometry, centre, tangents, normals

@@ -17,12 +17,6 @@
 
 // ---- hybroid ----
 
-void fprintf_hybroid_info(FILE *fp, hybroid *h) { not_built("fprintf_hybroid_info"); }
-
-void display_hybroid_info(hybroid *h) { not_built("display_hybroid_info"); }
-
-void fprintf_superquadric_params(FILE *fp, hybroid *h) { not_built("fprintf_superquadric_params"); }
-
 // ---- superquadric ----
 
 // ---- deformation ----
@@ -63,14 +57,6 @@ void draw_force(hybroid *h, int mask) { not_built("draw_force"); }
 
 // ---- dynamics ----
 
-void bookkeep_trans_rot(hybroid *h) { not_built("bookkeep_trans_rot"); }
-
-void compute_translation(hybroid *h) { not_built("compute_translation"); }
-
-void compute_rotation(hybroid *h) { not_built("compute_rotation"); }
-
-void mat_from_rpy(double mat[3][3], double roll, double pitch, double yaw) { not_built("mat_from_rpy"); }
-
 void choose_fitting_dof(hybroid *h) { not_built("choose_fitting_dof"); }
 
 void compute_motion(hybroid *h) { not_built("compute_motion"); }
@@ -88,10 +74,6 @@ void stereo_couple(hybroid *left, hybroid *right) { not_built("stereo_couple"); 
 void compute_stereo_motion(hybroid *h) { not_built("compute_stereo_motion"); }
 
 int compute_stereo_motion_auto(hybroid *left, hybroid *right) { not_built("compute_stereo_motion_auto"); }
-
-quaternion quaternion_left_multiply(double c, vector a, quaternion q) { not_built("quaternion_left_multiply"); }
-
-void rotation_from_quaternion(quaternion q, double rot[3][3]) { not_built("rotation_from_quaternion"); }
 
 // ---- surfmap ----
 void init_primitive_hybroid_parameter(hybroid *h) { not_built("init_primitive_hybroid_parameter"); }

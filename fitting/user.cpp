@@ -166,7 +166,7 @@ static void rotate_model(hybroid *h, vector e, double angle) {
   double c = cos(angle / 2), s = sin(angle / 2);
   vector a = {s * e.x, s * e.y, s * e.z};
   quaternion q = quaternion_left_multiply(c, a, h->orientation);
-  double len = sqrt(q.w * q.w + q.v.x * q.v.x + q.v.y * q.v.y + q.v.z * q.v.z);
+  double len = sqrt(((q.w * q.w + q.v.x * q.v.x) + q.v.y * q.v.y) + q.v.z * q.v.z);
   if (!(len > 0.0) || !std::isfinite(len)) return;  // keep a usable orientation
   q.w /= len;
   q.v.x /= len;

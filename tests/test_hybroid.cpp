@@ -167,3 +167,96 @@ TEST(Release, AllocatedModelIsZeroFilled) {
   free_hybroid(h);
 }
 
+// ---------------------------------------------------------------------------
+// Reports
+// ---------------------------------------------------------------------------
+
+// The report as it reaches the file: read before the stream is closed, so
+// the report must have flushed it.
+static std::string report_of(hybroid *h) {
+  testutil::ScratchDir dir;
+  FILE *fp = fopen(dir.file("report").c_str(), "w");
+  fprintf_hybroid_info(fp, h);
+  std::string text = testutil::read_file(dir.file("report"));
+  fclose(fp);
+  return text;
+}
+
+TEST(Report, ShowsEveryShapeParameterWithItsForceButNotBend2) {
+  auto m = make_model(2, 4);
+  m->sc = 1.5;
+  m->fsc = -0.25;
+  m->bend3 = 2.0;
+  m->bend2 = 7.0;
+  std::string r = report_of(m.get());
+  EXPECT_EQ(r.rfind(" sc =     1.500000, fsc =    -0.250000\n a1 =     1.000000, fa1 = ", 0),
+            0u);
+  EXPECT_NE(r.find("\n bend3 =     2.000000, fb3 =     0.000000\n Net Force "), std::string::npos);
+  EXPECT_EQ(r.find("bend2"), std::string::npos);
+  EXPECT_EQ(r.find("7.000000"), std::string::npos);
+  EXPECT_EQ(testutil::count_occurrences(r, "\n"), 25);
+  EXPECT_EQ(r.substr(r.size() - 21), "\n GOF =     0.000000\n");
+}
+
+TEST(Report, PrintsMasksAsHexLeftAlignedInFourColumns) {
+  auto m = make_model(2, 4);
+  m->df_mask = 0x41;
+  m->diff = 0x1800;
+  std::string r = report_of(m.get());
+  EXPECT_NE(r.find("\n df_mask = 0x41  \n diff = 0x1800\n"), std::string::npos);
+}
+
+TEST(Report, LinesUpTheMatrixRowsWithACursorMove) {
+  auto m = make_model(2, 4);
+  m->rotation[1][2] = -0.5;
+  m->orientation = {0.5, {0.1, 0.2, 0.3}};
+  std::string r = report_of(m.get());
+  EXPECT_NE(r.find(" Rotation Matrix  =     1.000000     0.000000     0.000000\n"
+                   " \033[19C    0.000000     1.000000    -0.500000\n"
+                   " \033[19C    0.000000     0.000000     1.000000\n"
+                   " Quaternion(w,v) =     0.500000      0.100000     0.200000     0.300000\n"),
+            std::string::npos)
+      << r;
+}
+
+// 1e300 printed with %12.6f takes 308 characters: the twenty values of the
+// shape block alone need far more than the 4096-character buffer.
+TEST(Report, HugeValuesAreCutAtTheEndOfTheBuffer) {
+  auto m = make_model(2, 4);
+  double *shape[] = {&m->sc, &m->fsc, &m->a1, &m->fa1, &m->a2, &m->fa2, &m->a3,
+                     &m->fa3, &m->e1, &m->fe1, &m->e2, &m->fe2, &m->tapx, &m->ftx,
+                     &m->tapy, &m->fty, &m->bend1, &m->fb1, &m->bend3, &m->fb3};
+  for (double *v : shape) *v = 1e300;
+  std::string r = report_of(m.get());
+  EXPECT_EQ(r.size(), 4095u);
+  EXPECT_EQ(r.rfind(" sc = 1", 0), 0u);
+  EXPECT_NE(r.find(".000000, fsc = 1"), std::string::npos);
+}
+
+// The first block alone fits; the state block that follows it does not.
+TEST(Report, StateBlockIsCutWhereTheBufferEnds) {
+  auto m = make_model(2, 4);
+  m->sc = m->a1 = m->a2 = m->a3 = 1e250;
+  m->net_applied_force = m->net_applied_torque = m->translation = {1e300, 1e300, 1e300};
+  std::string r = report_of(m.get());
+  EXPECT_EQ(r.size(), 4095u);
+  EXPECT_NE(r.find(" bend3 =     0.000000, fb3 =     0.000000\n Net Force 1"), std::string::npos);
+  EXPECT_EQ(r.find("GOF"), std::string::npos);
+}
+
+TEST(TraceLine, NumbersItsLinesOnePerCall) {
+  auto m = make_model(2, 4);
+  m->sc = 2.5;
+  m->tapy = -0.125;
+  testutil::ScratchDir dir;
+  FILE *fp = fopen(dir.file("trace").c_str(), "w");
+  fprintf_superquadric_params(fp, m.get());
+  fprintf_superquadric_params(fp, m.get());
+  fclose(fp);
+  std::string t = testutil::read_file(dir.file("trace"));
+  int first = 0;
+  ASSERT_EQ(sscanf(t.c_str(), "%d", &first), 1);
+  ASSERT_GE(first, 1);
+  std::string line = "  2.5000   1.0000   1.0000   1.0000   0.0000  -0.1250\n";
+  EXPECT_EQ(t, std::to_string(first) + " " + line + std::to_string(first + 1) + " " + line);
+}
