@@ -55,26 +55,6 @@ void unrotate_force(hybroid *h) { not_built("unrotate_force"); }
 
 void draw_force(hybroid *h, int mask) { not_built("draw_force"); }
 
-// ---- dynamics ----
-
-void choose_fitting_dof(hybroid *h) { not_built("choose_fitting_dof"); }
-
-void compute_motion(hybroid *h) { not_built("compute_motion"); }
-
-int compute_motion_auto(hybroid *h) { not_built("compute_motion_auto"); }
-
-int fit_changing(hybroid *h) { not_built("fit_changing"); }
-
-void init_fitting_rules(hybroid *h) { not_built("init_fitting_rules"); }
-
-void bookkeep_superquadric_parameters(hybroid *h) { not_built("bookkeep_superquadric_parameters"); }
-
-void stereo_couple(hybroid *left, hybroid *right) { not_built("stereo_couple"); }
-
-void compute_stereo_motion(hybroid *h) { not_built("compute_stereo_motion"); }
-
-int compute_stereo_motion_auto(hybroid *left, hybroid *right) { not_built("compute_stereo_motion_auto"); }
-
 // ---- surfmap ----
 void init_primitive_hybroid_parameter(hybroid *h) { not_built("init_primitive_hybroid_parameter"); }
 
