@@ -71,15 +71,6 @@ TEST(FittingRules, OtherLabelsGetAnEmptySchedule) {
   }
 }
 
-TEST(BookkeepSuperquadric, SavesTheSixTestedShapeParameters) {
-  hybroid h{};
-  h.sc = 1; h.a1 = 2; h.a2 = 3; h.a3 = 4; h.tapx = 5; h.tapy = 6; h.e1 = 7;
-  bookkeep_superquadric_parameters(&h);
-  EXPECT_EQ(h.sc_pr, 1); EXPECT_EQ(h.a1_pr, 2); EXPECT_EQ(h.a2_pr, 3);
-  EXPECT_EQ(h.a3_pr, 4); EXPECT_EQ(h.tapx_pr, 5); EXPECT_EQ(h.tapy_pr, 6);
-  EXPECT_EQ(h.e1_pr, 0);  // the exponents are not tested, so not saved
-}
-
 // ---- convergence test ----
 
 TEST(FitChanging, AModelThatDidNotMoveIsNotChanging) {

@@ -3,7 +3,6 @@
 // bundled samples, the camera frames, the driver keys and model dumps.
 #include <cmath>
 #include <cstring>
-#include <regex>
 
 #include "built_model.h"
 #include "gl.h"
@@ -26,9 +25,11 @@ RunResult run_without_display(const std::string &args, const std::string &input 
 // The "<operation> is not built yet" line of a run that reached an
 // operation another module has not delivered, or "".
 std::string pending_line(const RunResult &r) {
-  std::smatch m;
-  static const std::regex pending("[A-Za-z_0-9]+ is not built yet");
-  return std::regex_search(r.err, m, pending) ? m.str() : "";
+  size_t at = r.err.find(" is not built yet");
+  if (at == std::string::npos) return "";
+  size_t start = r.err.rfind('\n', at);
+  start = start == std::string::npos ? 0 : start + 1;
+  return r.err.substr(start, at - start) + " is not built yet";
 }
 
 #define SKIP_IF_PENDING(r) \
@@ -39,17 +40,20 @@ std::string samples_dir() { return std::string(HYBFIT_SOURCE_DIR) + "/samples"; 
 // GOF values of all reports in a run's error stream, in order.
 std::vector<double> gof_values(const std::string &err) {
   std::vector<double> v;
-  static const std::regex gof(" GOF = +([-0-9.naif]+)\n");
-  for (auto it = std::sregex_iterator(err.begin(), err.end(), gof); it != std::sregex_iterator();
-       ++it)
-    v.push_back(std::stod((*it)[1].str()));
+  const std::string key = " GOF = ";
+  for (size_t at = err.find(key); at != std::string::npos; at = err.find(key, at + 1))
+    v.push_back(strtod(err.c_str() + at + key.size(), nullptr));
   return v;
 }
 
+// N of "Fit finished after N passes", or -1.
 int finished_passes(const std::string &err) {
-  std::smatch m;
-  static const std::regex finished("Fit finished after ([0-9]+) passes\n");
-  return std::regex_search(err, m, finished) ? std::stoi(m[1].str()) : -1;
+  const std::string key = "Fit finished after ";
+  size_t at = err.find(key);
+  if (at == std::string::npos) return -1;
+  char *end = nullptr;
+  long n = strtol(err.c_str() + at + key.size(), &end, 10);
+  return strncmp(end, " passes\n", 8) == 0 ? (int)n : -1;
 }
 
 // A parameter file of ten records: 7 x 8 meshes, except label 5's rows.
@@ -546,11 +550,4 @@ TEST_F(DriverKeys, SimulatedForcesGoIntoTheSouthPoleSlots) {
   EXPECT_TRUE(testutil::near_vector({cos(M_PI / 20), sin(M_PI / 20), 0.0},
                                     nodes[1].rForce[SLOT_BEND3], 1e-15));
   EXPECT_TRUE(testutil::near_vector({0.0, 0.0, 0.0}, nodes[0].rForce[SLOT_BEND1], 0.0));
-}
-
-TEST(Swap, ExchangesTwoDoubles) {
-  double a = 1.5, b = -2.0;
-  swap(&a, &b);
-  EXPECT_EQ(a, -2.0);
-  EXPECT_EQ(b, 1.5);
 }
