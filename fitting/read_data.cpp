@@ -4,11 +4,12 @@
 // read_ascii_xy_data_dump fills a model's primitive_label, n_face and face[]
 // from one ASCII dump file, turning every (row, column) image point into a
 // camera-frame point on the image plane z = -focal_length, rotated in that
-// plane by the start-up angle theta.  The file is checked as it is read: a
-// count or index that does not fit the model record, a missing or
-// non-numeric item, or more curves than the model has force maps ends the
-// program with one line naming the file, what is wrong and where (exit
-// status 1), before anything is stored from it or allocated for it.
+// plane by the start-up angle theta.  The file is checked as it is read,
+// every count and index before it is stored or sizes an allocation: a value
+// that does not fit the model record, a missing or non-numeric item, or more
+// curves than the model has force maps ends the program with one line naming
+// the file, what is wrong and where (exit status 1).  Nothing is fitted
+// before all dump files are read, so no work is lost.
 //
 // Start with read_ascii_xy_data_dump; read_face and read_neighbors do the
 // per-face work, read_dump_int and read_dump_double the per-item checks.
@@ -47,6 +48,7 @@ void ignore_comment(FILE *fp, int sym) {
 
 enum {
   DUMP_TOKEN_SIZE = 64,            // longest number accepted, terminator included
+  MAX_PIXEL_COORDINATE = 1000000,  // farther from the image is not image data
   BYTES_PER_POINT = 4,             // two numbers, each a digit and a separator
   MAX_STREAM_POINTS = 1000000      // bound for a face read from a pipe
 };
@@ -139,9 +141,11 @@ static double read_dump_double(const dump_file *df, const char *fmt, int a, int 
   char tok[DUMP_TOKEN_SIZE], item[128];
   double value;
   ignore_comment(df->fp, '#');
-  if (parse_double(tok, read_token(df->fp, tok), &value)) return value;
+  int ok = parse_double(tok, read_token(df->fp, tok), &value);
+  if (ok && fabs(value) <= MAX_PIXEL_COORDINATE) return value;
   snprintf(item, sizeof item, fmt, a, b);
-  refuse_dump(df, "%s is missing or not a finite number", item);
+  if (!ok) refuse_dump(df, "%s is missing or not a finite number", item);
+  refuse_dump(df, "%s is %g pixels, beyond %d", item, value, (int)MAX_PIXEL_COORDINATE);
 }
 
 // ---------------------------------------------------------------------------

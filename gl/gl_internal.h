@@ -55,6 +55,9 @@ int gl_queue_event(Device dev, short value);
 void gl_queue_remove(Device dev, short value);
 // Enables or disables dev in the queue (winopen enables 528 and 534).
 void gl_enable_device(Device dev, int on);
+// Forgets queued keys that were released while their events went elsewhere
+// (to a popup menu's grab), so their next press is not taken for a repeat.
+void gl_resync_keys();
 // Takes pending X events into the queue (and repairs or resizes the window).
 void gl_pump_events();
 // Handles one X event of the main window.
@@ -63,7 +66,10 @@ void gl_dispatch_event(XEvent *ev);
 // ---------------------------------------------------------------------------
 // Window and frame buffer (window.cpp)
 // ---------------------------------------------------------------------------
-enum { GL_VIEWPORT_DEPTH = 16, GL_WINDOW_ID = 1, GL_COLORS = 8 };
+enum { GL_VIEWPORT_DEPTH = 16, GL_WINDOW_ID = 1, GL_COLORS = 8, GL_MENU_COLORS = 4 };
+
+// Colours of the popup menus, after the eight colour-map entries.
+enum { MENU_BACKGROUND = 0, MENU_TITLE = 1, MENU_HIGHLIGHT = 2, MENU_TEXT = 3 };
 
 struct gl_rect {
   int left, right, bottom, top;  // window pixels, origin lower-left, inclusive
@@ -81,6 +87,9 @@ struct gl_window_state {
   int depth;
   unsigned long pixel[GL_COLORS];
   XftColor xft_color[GL_COLORS];
+  unsigned long menu_pixel[GL_MENU_COLORS];
+  XftColor menu_xft[GL_MENU_COLORS];
+  int colors_allocated;       // 1 once all of the above are allocated
   XftFont *font;              // null if no font could be opened
   // requested before winopen
   int pref_set;
@@ -100,6 +109,10 @@ struct gl_window_state {
 };
 extern gl_window_state gl_win;
 
+// The buffers that drawing goes to now (back buffer, and front copy plus
+// window while the front buffer is enabled or in single-buffered mode), with
+// their Xft draws.  Returns their number, 0 without a window.
+int gl_targets(Drawable drawable[3], XftDraw *xft[3]);
 // Repairs the exposed rectangle from the front copy and queues 528.
 void gl_window_on_expose(const XExposeEvent *e);
 // Follows a size change: new buffers, and 528 in the queue.
@@ -181,5 +194,7 @@ int gl_parse_menu(const char *str, gl_menu *menu);
 long gl_menu_choose(const gl_menu *menu, int item);
 // The menu with identifier id, or null.
 gl_menu *gl_find_menu(long id);
+// Forgets every menu (gexit).
+void gl_reset_menus();
 
 #endif

@@ -13,12 +13,19 @@
 #include <X11/XKBlib.h>
 #include <X11/Xutil.h>
 #include <X11/keysym.h>
+#include <dlfcn.h>
+#include <poll.h>
 
+#include <cstdlib>
 #include <cstring>
 
 #include "gl_internal.h"
 
 gl_connection gl_conn = {nullptr, 0, 0};
+
+// Opening the display: attempts, and the pause between them in milliseconds.
+static const int kOpenAttempts = 5;
+static const int kOpenRetryMs = 20;
 
 // ---------------------------------------------------------------------------
 // Device table: the keys the program reads, by X keysym.  A letter lists its
@@ -98,9 +105,6 @@ struct gl_input_state {
 };
 
 static gl_input_state input;
-
-// No window exists yet in this layer.
-static int window_open() { return 0; }
 static int overrides_initialised = 0;
 
 static void clear_overrides() {
@@ -116,12 +120,42 @@ static void ensure_overrides() {
 // ---------------------------------------------------------------------------
 // Connection
 // ---------------------------------------------------------------------------
+// Xft registers its own close-display hook before it initialises the RENDER
+// extension, so at XCloseDisplay RENDER's hook runs first and Xft's hook then
+// frees glyph sets and pictures through a RENDER that has already let go of
+// the display: RENDER then keeps a stale record of the connection, and a
+// connection opened later at the same address sends requests with a wrong
+// opcode.  Initialising RENDER before Xft touches the display puts its hook
+// last.  The function is looked up at run time because the program links
+// RENDER only through Xft.
+static void init_render_first(Display *dpy) {
+  typedef Bool (*query_fn)(Display *, int *, int *);
+  query_fn query = (query_fn)dlsym(RTLD_DEFAULT, "XRenderQueryExtension");
+  int event_base, error_base;
+  if (query) query(dpy, &event_base, &error_base);
+}
+
+// A server may drop a connection made right after another client of the
+// same process closed its own, so a refused open is tried a few times more.
+// Without a DISPLAY setting there is nothing to retry.
+static Display *open_with_retries() {
+  const char *name = getenv("DISPLAY");
+  int attempts = (name && *name) ? kOpenAttempts : 1;
+  for (int i = 0; i < attempts; i++) {
+    if (i > 0) poll(nullptr, 0, kOpenRetryMs);
+    Display *dpy = XOpenDisplay(nullptr);
+    if (dpy) return dpy;
+  }
+  return nullptr;
+}
+
 Display *gl_open_display() {
   if (gl_conn.dpy || gl_conn.tried) return gl_conn.dpy;
   gl_conn.tried = 1;
-  gl_conn.dpy = XOpenDisplay(nullptr);
+  gl_conn.dpy = open_with_retries();
   if (!gl_conn.dpy) return nullptr;
   gl_conn.screen = DefaultScreen(gl_conn.dpy);
+  init_render_first(gl_conn.dpy);
   // Held keys then send repeated presses without releases, which are dropped.
   XkbSetDetectableAutoRepeat(gl_conn.dpy, True, nullptr);
   input.keymap_loaded = 0;
@@ -264,7 +298,7 @@ long qtest() {
 // Waits for the next X event and handles it; 0 when there is nothing to wait
 // for (no window, so no event could ever arrive).
 static int wait_for_event() {
-  if (!gl_conn.dpy || !window_open()) return 0;
+  if (!gl_conn.dpy || !gl_win.win) return 0;
   XEvent ev;
   XNextEvent(gl_conn.dpy, &ev);
   gl_dispatch_event(&ev);
@@ -296,6 +330,13 @@ static void on_key(XKeyEvent *e, int down) {
   gl_queue_event(dev, (short)down);
 }
 
+void gl_resync_keys() {
+  Display *dpy = gl_conn.dpy;
+  if (!dpy) return;
+  for (int dev = 1; dev < GL_BUTTON_LIMIT; dev++)
+    if (input.key_down[dev] && !poll_key(dpy, (Device)dev)) input.key_down[dev] = 0;
+}
+
 static void on_button(const XButtonEvent *e, int down) {
   Device dev = gl_pointer_button_device(e->button);
   if (dev) gl_queue_event(dev, (short)down);
@@ -303,6 +344,7 @@ static void on_button(const XButtonEvent *e, int down) {
 
 static void on_crossing(const XCrossingEvent *e, int entered) {
   if (e->mode != NotifyNormal || e->detail == NotifyInferior) return;
+  if (entered) gl_resync_keys();  // keys released elsewhere sent us no release
   gl_queue_event(DEV_INPUTCHANGE, entered ? GL_WINDOW_ID : 0);
 }
 
@@ -319,6 +361,8 @@ void gl_dispatch_event(XEvent *ev) {
     case ButtonRelease:   on_button(&ev->xbutton, 0); break;
     case EnterNotify:     on_crossing(&ev->xcrossing, 1); break;
     case LeaveNotify:     on_crossing(&ev->xcrossing, 0); break;
+    case Expose:          gl_window_on_expose(&ev->xexpose); break;
+    case ConfigureNotify: gl_window_on_configure(&ev->xconfigure); break;
     case MappingNotify:   on_mapping(&ev->xmapping); break;
     default: break;
   }
@@ -356,7 +400,7 @@ void gl_test_reset() {
   input.queue_head = input.queue_count = 0;
   memset(input.enabled, 0, sizeof input.enabled);
   memset(input.key_down, 0, sizeof input.key_down);
-  if (window_open()) {
+  if (gl_win.win) {
     gl_enable_device(DEV_REDRAW, 1);
     gl_enable_device(DEV_INPUTCHANGE, 1);
   }

@@ -308,6 +308,7 @@ const BadDump kBadDumps[] = {
     {"WordForACoordinate", "1 5 1\n2\n1 x\n" + kPadding, "row 1 of face 0 is missing or not a finite"},
     {"NotANumberCoordinate", "1 5 1\n1\nnan\n", "row 0 of face 0 is missing or not a finite"},
     {"OverflowingCoordinate", "1 5 1\n1\n1\n1e400\n", "column 0 of face 0 is missing"},
+    {"FarOutsideTheImage", "1 5 1\n1\n-2e6\n" + kPadding, "row 0 of face 0 is -2e+06 pixels"},
     {"OverlongToken", "1 5 " + std::string(70, '1') + "\n", "number of faces is missing"},
     {"NulInsideANumber", std::string("1 5 1\n1\n1\0002\n", 12), "row 0 of face 0"},
     {"EmptyFile", "", "number of primitives is missing"},

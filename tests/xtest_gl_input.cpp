@@ -1,8 +1,12 @@
 // The input side of the graphics layer against a real X server: live key and
-// pointer state read without any window, injected with XTest.
+// pointer state read without any window, and the event queue of the window,
+// with input injected through XTest.
 // gtest comes before the X headers, whose macros (None, Bool) clash with it.
 #include <gtest/gtest.h>
 #include <X11/Xlib.h>
+#include <X11/XKBlib.h>
+
+#include <vector>
 
 #include "gl.h"
 #include "gl_internal.h"
@@ -11,6 +15,7 @@
 namespace {
 
 using xtestutil::Injector;
+using xtestutil::wait_for_entry;
 
 class LiveInput : public ::testing::Test {
  protected:
@@ -92,6 +97,135 @@ TEST_F(LiveInput, TestOverridesTakePrecedenceOverTheLiveState) {
   EXPECT_EQ(getbutton(DEV_S), 1);
   gl_test_reset();
   EXPECT_EQ(getbutton(DEV_S), 0);
+}
+
+// The window's queue: the pointer is moved into the window first, so that
+// button and key events go to it.
+class WindowQueue : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_NE(inject.dpy, nullptr) << "no X server: run under tests/with-xvfb";
+    gl_test_reset();
+    xtestutil::open_program_window();
+    int rx, ry;
+    xtestutil::window_to_root(200, 300, &rx, &ry);
+    inject.move_to(rx, ry);
+    xtestutil::drain_queue();
+  }
+  void TearDown() override {
+    gexit();
+    gl_test_reset();
+  }
+  Injector inject;
+};
+
+TEST_F(WindowQueue, OpeningTheWindowEnablesTheRedrawDevice) {
+  gexit();
+  gl_test_reset();
+  xtestutil::open_program_window();
+  short val = 0;
+  ASSERT_TRUE(wait_for_entry(DEV_REDRAW, &val));
+  EXPECT_EQ(val, GL_WINDOW_ID);
+}
+
+TEST_F(WindowQueue, AQueuedLeftButtonGivesPressThenRelease) {
+  qdevice(DEV_LEFTMOUSE);
+  EXPECT_EQ(qtest(), 0);
+  inject.button(1, true);
+  short val = -1;
+  ASSERT_TRUE(wait_for_entry(DEV_LEFTMOUSE, &val));
+  EXPECT_EQ(val, 1);
+  inject.button(1, false);
+  ASSERT_TRUE(wait_for_entry(DEV_LEFTMOUSE, &val));
+  EXPECT_EQ(val, 0);
+}
+
+TEST_F(WindowQueue, QtestReportsTheLeftButtonAndQreadReturnsIt) {
+  qdevice(DEV_LEFTMOUSE);
+  inject.button(1, true);
+  double end = xtestutil::now_seconds() + xtestutil::kEventTimeoutSeconds;
+  long dev = 0;
+  while (xtestutil::now_seconds() < end) {
+    dev = qtest();
+    if (dev == DEV_LEFTMOUSE) break;
+    short skip;
+    if (dev) qread(&skip);  // the window's own 534 entry
+    xtestutil::sleep_seconds(0.002);
+  }
+  EXPECT_EQ(dev, DEV_LEFTMOUSE);
+  short val = 0;
+  EXPECT_EQ(qread(&val), DEV_LEFTMOUSE);
+  EXPECT_EQ(val, 1);
+  inject.button(1, false);
+}
+
+// A queued marker after the unqueued button proves the button's events were
+// handled before the queue was read.
+TEST_F(WindowQueue, AnUnqueuedButtonProducesNothing) {
+  qdevice(DEV_LEFTMOUSE);
+  inject.button(2, true);
+  inject.button(2, false);
+  inject.button(1, true);
+  inject.button(1, false);
+  short val;
+  long first = 0;
+  double end = xtestutil::now_seconds() + xtestutil::kEventTimeoutSeconds;
+  while (!first && xtestutil::now_seconds() < end) {
+    while (qtest()) {
+      long d = qread(&val);
+      if (d != DEV_INPUTCHANGE && d != DEV_REDRAW) {
+        first = d;
+        break;
+      }
+    }
+    xtestutil::sleep_seconds(0.002);
+  }
+  EXPECT_EQ(first, DEV_LEFTMOUSE);
+}
+
+TEST_F(WindowQueue, AQueuedEscapeGivesPressThenReleaseAndARepeatIsNotQueued) {
+  qdevice(DEV_ESC);
+  qdevice(DEV_LEFTMOUSE);
+  XSetInputFocus(gl_conn.dpy, gl_win.win, RevertToParent, CurrentTime);
+  XSync(gl_conn.dpy, False);
+  // Held for several repeat intervals of a fast autorepeat.
+  unsigned int old_delay = 660, old_interval = 40;
+  XkbGetAutoRepeatRate(inject.dpy, XkbUseCoreKbd, &old_delay, &old_interval);
+  XkbSetAutoRepeatRate(inject.dpy, XkbUseCoreKbd, 30, 10);
+  XSync(inject.dpy, False);
+  inject.key(XK_Escape, true);
+  xtestutil::sleep_seconds(0.2);
+  inject.key(XK_Escape, false);
+  XkbSetAutoRepeatRate(inject.dpy, XkbUseCoreKbd, old_delay, old_interval);
+  XSync(inject.dpy, False);
+  inject.button(1, true);       // marker
+  inject.button(1, false);
+  short val = -1;
+  ASSERT_TRUE(wait_for_entry(DEV_ESC, &val));
+  EXPECT_EQ(val, 1);
+  // The next Escape entry is the release, and the marker follows it.
+  std::vector<std::pair<long, short>> rest;
+  double end = xtestutil::now_seconds() + xtestutil::kEventTimeoutSeconds;
+  while (xtestutil::now_seconds() < end && (rest.empty() || rest.back().first != DEV_LEFTMOUSE)) {
+    while (qtest()) {
+      short v;
+      long d = qread(&v);
+      if (d == DEV_ESC || d == DEV_LEFTMOUSE) rest.push_back({d, v});
+    }
+    xtestutil::sleep_seconds(0.002);
+  }
+  ASSERT_GE(rest.size(), 2u);
+  EXPECT_EQ(rest[0], std::make_pair(long(DEV_ESC), short(0)));
+  EXPECT_EQ(rest[1], std::make_pair(long(DEV_LEFTMOUSE), short(1)));
+}
+
+TEST_F(WindowQueue, ThePointerLeavingAndEnteringQueuesInputChange) {
+  inject.move_to(1200, 5);  // outside the window
+  EXPECT_TRUE(xtestutil::wait_for_value(DEV_INPUTCHANGE, 0));
+  int rx, ry;
+  xtestutil::window_to_root(100, 100, &rx, &ry);
+  inject.move_to(rx, ry);
+  EXPECT_TRUE(xtestutil::wait_for_value(DEV_INPUTCHANGE, GL_WINDOW_ID));
 }
 
 }  // namespace

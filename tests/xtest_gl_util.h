@@ -36,7 +36,14 @@ inline void sleep_seconds(double s) {
 // processed the request.
 struct Injector {
   Display *dpy = nullptr;
-  Injector() { dpy = XOpenDisplay(nullptr); }
+  // Xvfb may drop a connection opened right after another one closed; the
+  // layer retries the same way.
+  Injector() {
+    for (int i = 0; i < 5 && !dpy; i++) {
+      if (i > 0) sleep_seconds(0.02);
+      dpy = XOpenDisplay(nullptr);
+    }
+  }
   ~Injector() {
     if (dpy) XCloseDisplay(dpy);
   }
@@ -75,11 +82,44 @@ inline int wait_for_entry(Device dev, short *value, double timeout = kEventTimeo
   return 0;
 }
 
+// Like wait_for_entry, for an entry of dev with the given value.
+inline int wait_for_value(Device dev, short value, double timeout = kEventTimeoutSeconds) {
+  double end = now_seconds() + timeout;
+  short v = 0;
+  while (now_seconds() < end && wait_for_entry(dev, &v, end - now_seconds()))
+    if (v == value) return 1;
+  return 0;
+}
+
 // Empties the queue of everything already delivered.
 inline void drain_queue() {
   XSync(gl_conn.dpy, False);
   short v;
   while (qtest()) qread(&v);
+}
+
+// Opens the window the way the program does: 591 x 791 pixels with its
+// lower-left corner at (10, 10), double-buffered, both buffers cleared.
+inline void open_program_window() {
+  foreground();
+  prefposition(10, 600, 10, 800);
+  noborder();
+  winopen("Deformable Model Fitting");
+  winconstraints();
+  cmode();
+  doublebuffer();
+  gconfig();
+  mmode(2);
+  frontbuffer(1);
+  clear();
+  frontbuffer(0);
+}
+
+// Root coordinates (origin top-left) of window pixel (x, y), origin lower-left.
+inline void window_to_root(int x, int y, int *rx, int *ry) {
+  Window child;
+  XTranslateCoordinates(gl_conn.dpy, gl_win.win, DefaultRootWindow(gl_conn.dpy), x,
+                        gl_win.height - 1 - y, rx, ry, &child);
 }
 
 }  // namespace xtestutil
