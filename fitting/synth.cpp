@@ -70,9 +70,9 @@ static const double RIGHT_CAMERA_DROP = -0.2;
 
 // Sampling of the true surface.
 static const int RING_SAMPLES = 1440;        // dense samples of a whole ring
-static const int SILHOUETTE_ROWS = 240;      // latitudes between the two rims
-static const int SILHOUETTE_SCAN = 360;      // longitudes scanned for a sign change
-static const int BISECTION_STEPS = 60;       // halvings of a root's bracket
+static const int SILHOUETTE_ROWS = 160;      // latitudes between the two rims
+static const int SILHOUETTE_SCAN = 180;      // longitudes scanned for a sign change
+static const int BISECTION_STEPS = 44;       // halvings of a root's bracket
 static const double NORMAL_STEP = 1e-6;      // radians, central differences
 static const double AXIS_STEP = 1e-4;        // sin u step along the axis at a pole
 

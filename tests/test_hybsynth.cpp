@@ -641,3 +641,206 @@ TEST(SynthCommandLine, ToolWritesAFileTheProgramReads) {
   EXPECT_EQ(6, h->primitive_label);
   EXPECT_GT(h->face[1].n_points, 40);
 }
+
+// ---------------------------------------------------------------------------
+// The fitting model at the true values matches every data point
+// ---------------------------------------------------------------------------
+
+namespace {
+
+// Unit quaternion of a rotation matrix (the largest of w, x, y, z first, so
+// that no division is by a small number).
+quaternion quaternion_of(const double R[3][3]) {
+  double t = R[0][0] + R[1][1] + R[2][2];
+  quaternion q;
+  if (t > 0) {
+    double s = 2 * std::sqrt(1 + t);
+    q = {s / 4, {(R[2][1] - R[1][2]) / s, (R[0][2] - R[2][0]) / s, (R[1][0] - R[0][1]) / s}};
+  } else if (R[0][0] > R[1][1] && R[0][0] > R[2][2]) {
+    double s = 2 * std::sqrt(1 + R[0][0] - R[1][1] - R[2][2]);
+    q = {(R[2][1] - R[1][2]) / s, {s / 4, (R[0][1] + R[1][0]) / s, (R[0][2] + R[2][0]) / s}};
+  } else if (R[1][1] > R[2][2]) {
+    double s = 2 * std::sqrt(1 + R[1][1] - R[0][0] - R[2][2]);
+    q = {(R[0][2] - R[2][0]) / s, {(R[0][1] + R[1][0]) / s, s / 4, (R[1][2] + R[2][1]) / s}};
+  } else {
+    double s = 2 * std::sqrt(1 + R[2][2] - R[0][0] - R[1][1]);
+    q = {(R[1][0] - R[0][1]) / s, {(R[0][2] + R[2][0]) / s, (R[1][2] + R[2][1]) / s, s / 4}};
+  }
+  return q;
+}
+
+// A model read from the written file and initialised as the run loop does it
+// with the bundled parameter files, then moved to the true shape and pose.
+Model fitted_model_at_truth(const synth_scene &s, const synth_view &v, const ScratchDir &dir) {
+  testing::internal::CaptureStderr();  // the readers echo what they read
+  read_primitive_hybroid_parameter(testutil::sample_path("hyb").c_str());
+  read_primitive_dof_mapping(testutil::sample_path("forcemap").c_str());
+  hybroid_parameter[s.label - 1].usize = s.mesh_usize;  // the mesh the data were made for
+  hybroid_parameter[s.label - 1].vsize = s.mesh_vsize;
+  Model h = write_and_read(s, v, dir, 0.0);
+  h->ftol = 0.001;
+  h->dt = 1.0;
+  h->perspective_flag = s.perspective_flag;
+  set_camera_frame(h.get());
+  init_hybroid(h.get());
+  testing::internal::GetCapturedStderr();
+  const synth_shape &p = s.shape;
+  h->sc = p.sc; h->a1 = p.a1; h->a2 = p.a2; h->a3 = p.a3; h->e1 = p.e1; h->e2 = p.e2;
+  h->tapx = p.tapx; h->tapy = p.tapy; h->bend1 = p.bend1; h->bend3 = p.bend3;
+  memcpy(h->rotation, v.fit_rotation, sizeof h->rotation);
+  h->orientation = quaternion_of(v.fit_rotation);
+  h->translation = v.fit_translation;
+  compute_superquadric_taper_bend_normal(h.get());
+  compute_superquadric_taper_bend_new_center(h.get());
+  return h;
+}
+
+// One data-force pass over every force map and every point, with the
+// normal forces of the fit's later stages.
+void run_data_force_pass(hybroid *h) {
+  compute_positions(h);
+  compute_projected_positions(h);
+  compute_tangent(h);
+  unrotate_normal(h);
+  zeroize_force(h);
+  zeroize_damping_factor(h);
+  h->df_mask = DF_WHOLE_FORCE | DF_TRANS;
+  h->subsample = 0;
+  h->normal_force_flag = 1;
+  compute_range_data_forces_projection(h);
+}
+
+struct TruthCase {
+  const char *name;
+  int label;
+  synth_shape shape;
+  const char *rotation;  // -R roll,pitch,yaw or -A axis,angle, in degrees
+  int perspective;
+  int usize, vsize;      // the label's mesh in samples/hyb
+};
+
+void PrintTo(const TruthCase &c, std::ostream *os) { *os << c.name; }
+
+class DataForcesAtTruth : public ::testing::TestWithParam<TruthCase> {};
+
+}  // namespace
+
+// The contours lie where the fitting model's patches are: with the model at
+// the true values, every data point finds a node, and its normal distance to
+// the model's contour is below a pixel.
+TEST_P(DataForcesAtTruth, MatchEveryPointWithinAPixel) {
+  const TruthCase &c = GetParam();
+  // A data point between two nodes of a rim row, or beside the nearest
+  // silhouette node, keeps the sag of the model's polygon: 0.75 pixel at
+  // most in these scenes.  (Not so for tapered models, whose node normals
+  // lean by up to 7 degrees from the true ones and so shift the silhouette
+  // nodes, nor for edges of boxes with round squareness, pulled along the
+  // surface normal: single points there reach 1.3 to 2.5 pixels.  A long
+  // side seen at a slant can also reach 1.05 pixels on the 15 x 16 mesh,
+  // whose silhouette nodes lie up to 8 degrees off the true contour; that
+  // scene runs on the 23 x 24 mesh.)
+  const double kSubPixel = 1.0 * kPixel;
+  ScratchDir dir;
+  synth_scene s = scene_of(c.label, c.shape);
+  s.mesh_usize = c.usize;
+  s.mesh_vsize = c.vsize;
+  s.spacing = 1.0;
+  if (c.rotation[1] == 'A') set_axis_angle(&s, c.rotation + 3);
+  else {
+    const char *argv[] = {"hybsynth", "-R", c.rotation + 3, "-o", "x"};
+    char err[SYNTH_ERROR_SIZE];
+    ASSERT_EQ(0, parse_synth_command_line(5, (char **)argv, &s, err)) << err;
+  }
+  if (c.perspective) {
+    s.perspective_flag = 1;
+    s.focal_length = 10.0;
+    s.translation = {0.5, 0.3, -20.0};
+  } else {
+    s.translation = {0.5, 0.3, -0.1};
+  }
+  View v = make_view(s);
+  Model h = fitted_model_at_truth(s, *v, dir);
+  ASSERT_EQ(v->center, h->center) << "the model picked another centre rule";
+  run_data_force_pass(h.get());
+  int points = 0;
+  for (int i = 0; i < h->n_force; i++) {
+    const force_map &m = h->force_map[i];
+    const Face &f = h->face[m.face];
+    for (int j = f.begin[m.curve]; j <= f.end[m.curve]; j++) {
+      const range_datapoint &p = f.points[j];
+      ASSERT_NE(nullptr, p.nearest_node) << "face " << m.face << " curve " << m.curve << " point " << j;
+      ASSERT_LT(p.mag_force, kSubPixel) << "face " << m.face << " curve " << m.curve << " point " << j;
+      points++;
+    }
+  }
+  EXPECT_GT(points, 100);
+  EXPECT_EQ(points, h->force_cnt[SLOT_TOTAL]);
+  EXPECT_LT(h->gof, 0.25 * kPixel);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Labels, DataForcesAtTruth,
+    ::testing::Values(
+        TruthCase{"box", 1, {2, 0.8, 0.9, 0.8, 0.2, 0.2, 0, 0, 0, 0}, "-A 1,-1,0,40.107", 0, 15, 16},
+        TruthCase{"box_persp", 1, {2, 0.8, 0.9, 0.8, 0.2, 0.2, 0, 0, 0, 0}, "-A 1,-1,0,35", 1, 15, 16},
+        TruthCase{"round5", 5, {2, 0.9, 0.9, 1.5, 1, 1, 0, 0, 0, 0}, "-R -60,0,20", 0, 15, 16},
+        TruthCase{"round5_steep", 5, {2, 0.9, 0.9, 1.5, 1, 1, 0, 0, 0, 0}, "-R -25,0,0", 0, 15, 16},
+        TruthCase{"round5_persp", 5, {2, 0.9, 0.9, 1.5, 1, 1, 0, 0, 0, 0}, "-R -60,0,20", 1, 15, 16},
+        TruthCase{"round6", 6, {2, 1, 1, 1.6, 1, 1, 0, 0, 0, 0}, "-R -65,0,-10", 0, 23, 24},
+        TruthCase{"round6_persp", 6, {2, 1, 1, 1.6, 1, 1, 0, 0, 0, 0}, "-R -40,0,-10", 1, 15, 16},
+        TruthCase{"round10", 10, {2, 0.8, 0.8, 1.5, 1, 1, 0, 0, 0, 0}, "-R -70,0,0", 0, 23, 24}),
+    [](const ::testing::TestParamInfo<TruthCase> &info) { return std::string(info.param.name); });
+
+// ---------------------------------------------------------------------------
+// The bundled scenes
+// ---------------------------------------------------------------------------
+
+namespace {
+struct BundledScene {
+  const char *name;
+  const char *args;  // hybfit options and dump files
+  int fitted;        // 1 when the label has an automatic schedule
+};
+void PrintTo(const BundledScene &c, std::ostream *os) { *os << c.name; }
+class BundledSyntheticScene : public ::testing::TestWithParam<BundledScene> {};
+}  // namespace
+
+// Every bundled synthetic scene is fitted to the end in an unattended batch
+// run, to a final mean distance of a few pixels where the label has a
+// schedule (label 10 has none: its fit ends at the first pass).
+TEST_P(BundledSyntheticScene, IsFittedToTheEnd) {
+  const double kFittedGof = 2.5 * kPixel;  // the measured worst is 2 pixels
+  const BundledScene &c = GetParam();
+  RunResult r = testutil::run_shell(std::string("env -u DISPLAY '") + HYBFIT_PATH + "' -g -a " +
+                                        c.args,
+                                    "0\n", std::string(HYBFIT_SOURCE_DIR) + "/samples");
+  ASSERT_EQ(0, r.status) << r.err.substr(r.err.size() > 1500 ? r.err.size() - 1500 : 0);
+  EXPECT_NE(std::string::npos, r.err.find("Fit finished after"));
+  size_t at = 0;
+  int models = 0;
+  while ((at = r.err.find(" GOF = ", at)) != std::string::npos) {
+    double gof = atof(r.err.c_str() + at + 7);
+    if (c.fitted) {
+      EXPECT_LT(gof, kFittedGof) << "model " << models;
+    }
+    at++;
+    models++;
+  }
+  EXPECT_EQ(models, testutil::count_occurrences(c.args, ".dump"));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Samples, BundledSyntheticScene,
+    ::testing::Values(
+        BundledScene{"box1_ortho", "syn_box1_ortho.dump", 1},
+        BundledScene{"box1_persp", "-p -f 10 syn_box1_persp.dump", 1},
+        BundledScene{"ell5_ortho", "syn_ell5_ortho.dump", 1},
+        BundledScene{"ell5_persp", "-p -f 10 syn_ell5_persp.dump", 1},
+        BundledScene{"ell6_ortho", "syn_ell6_ortho.dump", 1},
+        BundledScene{"ell6_persp", "-p -f 10 syn_ell6_persp.dump", 1},
+        BundledScene{"bent10_ortho", "syn_bent10_ortho.dump", 0},
+        BundledScene{"bent10_persp", "-p -f 10 syn_bent10_persp.dump", 0},
+        BundledScene{"stereo5", "-s -p -f 10 -v 0.36 syn_stereo5_left.dump syn_stereo5_right.dump",
+                     1},
+        BundledScene{"trio", "syn_trio_ell5.dump syn_trio_box1.dump syn_trio_ell6.dump", 1}),
+    [](const ::testing::TestParamInfo<BundledScene> &info) { return std::string(info.param.name); });
