@@ -9,7 +9,7 @@ SAN_ENV = ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1 \
           UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
           LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp:print_suppressions=0
 
-.PHONY: all deps build build-san test test-san check demo bench clean
+.PHONY: all deps build build-san test test-san check demo bench accuracy clean
 
 all: build
 
@@ -34,6 +34,10 @@ check: test test-san
 
 demo: build
 	@tools/demo $(BUILD)
+
+# How well the unattended fit recovers known models (tools/accuracy).
+accuracy: build
+	@tools/accuracy $(BUILD)
 
 bench: build
 	@for b in $(BUILD)/bench/bench_*; do [ -x "$$b" ] && "$$b"; done
