@@ -124,7 +124,7 @@ void print_synth_usage(FILE *fp, const char *prog) {
           " -o file       dump file to write (the left view with -s)\n"
           " -O file       dump file of the right view (with -s)\n"
           " -h            this text\n"
-          "e.g. %s -l 5 -S 2,1,1,1.5,0.3,1 -R -70,0,20 -o cyl5.dump\n",
+          "e.g. %s -l 5 -S 2,1.2,1.2,1.6,1,1 -R -30,0,30 -T -1.5,1,-0.1 -o ell5.dump\n",
           prog, prog);
 }
 

@@ -1,6 +1,6 @@
 // hybsynth.cpp -- writes the contour dump file of a known model, for hybfit.
 //
-//   hybsynth -l 5 -S 2,1,1,1.5,1,1 -R -70,0,20 -T 1,0.5,-0.1 -o ell5.dump
+//   hybsynth -l 5 -S 2,1.2,1.2,1.6,1,1 -R -30,0,30 -T -1.5,1,-0.1 -o ell5.dump
 //   echo 0 | hybfit -g -a ell5.dump
 //
 // The true model is sampled with the program's own geometry and its seen
