@@ -13,7 +13,7 @@
 //
 // Start with make_synth_view; parse_synth_command_line reads the options.
 #include <cmath>
-#include <cstdint>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -177,9 +177,9 @@ static int fail(char *err, const char *fmt, const char *what) {
   return 1;
 }
 
-// Applies one option with its value (null for a flag); returns 0 when it is
-// good, 1 with err filled when not.
-static int apply_synth_option(synth_scene *s, char opt, const char *val, char *err) {
+// Options whose value is a list of numbers (or a label): 0 when applied,
+// 1 with err filled when the value is bad, -1 when opt is not one of them.
+static int apply_list_option(synth_scene *s, char opt, const char *val, char *err) {
   double v[10];
   switch (opt) {
     case 'l':
@@ -211,10 +211,6 @@ static int apply_synth_option(synth_scene *s, char opt, const char *val, char *e
         return fail(err, "-A %s: give a non-zero axis x,y,z and an angle", val);
       rotation_about_axis(v, v[3] * DEGREE, s->rotation);
       return 0;
-    case 'p': s->perspective_flag = 1; return 0;
-    case 's': s->stereo_flag = 1; return 0;
-    case 'o': s->output[0] = val; return 0;
-    case 'O': s->output[1] = val; return 0;
     case 'm':
       if (parse_list(val, v, 2, 2) < 0 || !(v[0] >= 3 && v[0] <= 1000) ||
           !(v[1] >= 8 && v[1] <= 1000) || v[0] != floor(v[0]) || v[1] != floor(v[1]))
@@ -222,25 +218,45 @@ static int apply_synth_option(synth_scene *s, char opt, const char *val, char *e
       s->mesh_usize = (int)v[0];
       s->mesh_vsize = (int)v[1];
       return 0;
-    default:
-      break;
   }
-  if (!parse_number(val, &v[0])) return fail(err, "%s: not a number", val);
+  return -1;
+}
+
+// Options whose value is one number: 0 when applied, 1 with err filled.
+static int apply_number_option(synth_scene *s, char opt, const char *val, char *err) {
+  double v;
+  if (!parse_number(val, &v)) {
+    snprintf(err, SYNTH_ERROR_SIZE, "-%c %s: not a number", opt, val);
+    return 1;
+  }
   switch (opt) {
-    case 'f': s->focal_length = v[0]; break;
-    case 'b': s->base_line = v[0]; break;
-    case 'v': s->verge_angle = v[0]; break;
-    case 'e': s->elev_angle = v[0]; break;
-    case 't': s->theta_deg = v[0]; break;
-    case 'n': s->noise = v[0]; break;
+    case 'f': s->focal_length = v; break;
+    case 'b': s->base_line = v; break;
+    case 'v': s->verge_angle = v; break;
+    case 'e': s->elev_angle = v; break;
+    case 't': s->theta_deg = v; break;
+    case 'n': s->noise = v; break;
+    case 'd': s->spacing = v; break;
     case 'r':
-      if (!(v[0] >= 0 && v[0] <= 4294967295.0) || v[0] != floor(v[0]))
+      if (!(v >= 0 && v <= 4294967295.0) || v != floor(v))
         return fail(err, "-r %s: the seed is a whole number, at least 0", val);
-      s->seed = (unsigned long)v[0];
+      s->seed = (unsigned long)v;
       break;
-    case 'd': s->spacing = v[0]; break;
   }
   return 0;
+}
+
+// Applies one option with its value (null for a flag); returns 0 when it is
+// good, 1 with err filled when not.
+static int apply_synth_option(synth_scene *s, char opt, const char *val, char *err) {
+  switch (opt) {
+    case 'p': s->perspective_flag = 1; return 0;
+    case 's': s->stereo_flag = 1; return 0;
+    case 'o': s->output[0] = val; return 0;
+    case 'O': s->output[1] = val; return 0;
+  }
+  int rc = apply_list_option(s, opt, val, err);
+  return rc >= 0 ? rc : apply_number_option(s, opt, val, err);
 }
 
 // Checks the values that the geometry and the camera need.
@@ -898,28 +914,44 @@ static void write_numbers(FILE *fp, const double *x, int n) {
     fprintf(fp, "%.6f%s", x[j], (j + 1) % NUMBERS_PER_LINE == 0 || j == n - 1 ? "\n" : " ");
 }
 
-// The true values, as comment lines of at most 79 characters.
+// The dump reader skips a comment line whole when it has at most 79
+// characters; after the "# " that leaves 77.  Longer text is cut (numbers
+// have at most nine digits, so no line here comes near it).
+enum { COMMENT_WIDTH = 77 };
+
+static void write_comment(FILE *fp, const char *fmt, ...) {
+  char line[COMMENT_WIDTH + 1];
+  va_list ap;
+  va_start(ap, fmt);
+  vsnprintf(line, sizeof line, fmt, ap);
+  va_end(ap);
+  fprintf(fp, "# %s\n", line);
+}
+
+// The true values, as comment lines.
 static void write_truth(FILE *fp, const synth_scene *s, int view, const synth_view *v) {
   const synth_shape &p = s->shape;
-  fprintf(fp, "# Contours of a known model, written by hybsynth.\n");
-  fprintf(fp, "# label %d, %s, focal length %.9g, theta %.9g degrees\n", s->label,
-          s->perspective_flag ? "perspective" : "orthographic", s->focal_length, s->theta_deg);
+  write_comment(fp, "Contours of a known model, written by hybsynth.");
+  write_comment(fp, "label %d, %s, focal length %.9g, theta %.9g degrees", s->label,
+                s->perspective_flag ? "perspective" : "orthographic", s->focal_length,
+                s->theta_deg);
   if (s->stereo_flag)
-    fprintf(fp, "# stereo %s view: base line %.9g, vergence %.9g, elevation %.9g\n",
-            view == 0 ? "left" : "right", s->base_line, s->verge_angle, s->elev_angle);
-  fprintf(fp, "# truth sc a1 a2 a3: %.9g %.9g %.9g %.9g\n", p.sc, p.a1, p.a2, p.a3);
-  fprintf(fp, "# truth e1 e2: %.9g %.9g\n", p.e1, p.e2);
-  fprintf(fp, "# truth tapx tapy bend1 bend3: %.9g %.9g %.9g %.9g\n", p.tapx, p.tapy, p.bend1,
-          p.bend3);
-  fprintf(fp, "# truth sc*a1 sc*a2: %.9g %.9g\n", p.sc * p.a1, p.sc * p.a2);
-  fprintf(fp, "# truth centre rule: %d\n", v->center);
-  fprintf(fp, "# truth translation: %.9g %.9g %.9g\n", v->fit_translation.x,
-          v->fit_translation.y, v->fit_translation.z);
+    write_comment(fp, "stereo %s view: base line %.9g, vergence %.9g,",
+                  view == 0 ? "left" : "right", s->base_line, s->verge_angle);
+  if (s->stereo_flag) write_comment(fp, "elevation %.9g", s->elev_angle);
+  write_comment(fp, "truth sc a1 a2 a3: %.9g %.9g %.9g %.9g", p.sc, p.a1, p.a2, p.a3);
+  write_comment(fp, "truth e1 e2: %.9g %.9g", p.e1, p.e2);
+  write_comment(fp, "truth tapx tapy bend1 bend3: %.9g %.9g %.9g %.9g", p.tapx, p.tapy,
+                p.bend1, p.bend3);
+  write_comment(fp, "truth sc*a1 sc*a2: %.9g %.9g", p.sc * p.a1, p.sc * p.a2);
+  write_comment(fp, "truth centre rule: %d", v->center);
+  write_comment(fp, "truth translation: %.9g %.9g %.9g", v->fit_translation.x,
+                v->fit_translation.y, v->fit_translation.z);
   for (int r = 0; r < 3; r++)
-    fprintf(fp, "# truth rotation row %d: %.9g %.9g %.9g\n", r, v->fit_rotation[r][0],
-            v->fit_rotation[r][1], v->fit_rotation[r][2]);
-  fprintf(fp, "# noise %.9g px, seed %lu, spacing %.9g px, fitting mesh %d x %d\n", s->noise,
-          s->seed, s->spacing, s->mesh_usize, s->mesh_vsize);
+    write_comment(fp, "truth rotation row %d: %.9g %.9g %.9g", r, v->fit_rotation[r][0],
+                  v->fit_rotation[r][1], v->fit_rotation[r][2]);
+  write_comment(fp, "noise %.9g px, seed %lu, spacing %.9g px, fitting mesh %d x %d", s->noise,
+                s->seed, s->spacing, s->mesh_usize, s->mesh_vsize);
 }
 
 // Neighbouring curve of (face, curve) in the label's layout, if that face is
