@@ -216,6 +216,22 @@ TEST(MotionAuto, TheEntrySetsTheForceOptions) {
   free_hybroid(h);
 }
 
+TEST(MotionAuto, AnEntryWhoseOnlyShapeBitIsTapyDoesNotDeform) {
+  SKIP_UNLESS_FITTING_STEP_IS_BUILT();
+  hybroid *h = testmodel::build_model_without_data(5);
+  for (int &e : h->fitting_sequence) e = 0;
+  h->fitting_sequence[0] = DF_TAPY;
+  h->ftx = h->fty = 123.0;  // stale forces: only a force computation resets them
+  compute_motion_auto(h);
+  EXPECT_EQ(h->fty, 123.0);
+  // The manual step counts tapy as a shape bit and saves the old forces.
+  h->df_mask = DF_TAPY;
+  compute_motion(h);
+  EXPECT_EQ(h->fty, 0.0);
+  EXPECT_EQ(h->qforce_pr[5], 123.0);
+  free_hybroid(h);
+}
+
 // ---- manual step ----
 
 class ManualDof : public ::testing::Test {
