@@ -58,7 +58,8 @@ TEST(StereoMotion, ADiscrepancyOfTwoAlongTheRayImageScalesByOnePointOne) {
   // The partner camera sits 2 units to the right.  The model's origin
   // (0, 0, -2) images at (-1, 0) in the partner image and would move along
   // +x there if the model slid along its own ray; the partner's own origin
-  // images at (1, 0), two units further along that direction.
+  // images at (1, 0), two units further along that direction.  Both models
+  // are orthographic: the coupling projects in perspective regardless.
   Pair p;
   p.right.camera_translation = vector{2.0, 0.0, 0.0};
   p.left.translation = vector{0.0, 0.0, -2.0};
@@ -125,16 +126,6 @@ TEST(StereoMotion, AnOriginOnItsOwnImagePlaneHasNoDirectionAndStays) {
   compute_stereo_motion(&p.left);
   EXPECT_TRUE(near_vector({0.25, 0.0, -1.0}, p.left.translation, EXACT));
   EXPECT_FALSE(std::isnan(p.left.translation.x));
-}
-
-TEST(StereoMotion, ProjectionsArePerspectiveWhateverTheFlag) {
-  Pair p;
-  p.left.perspective_flag = p.right.perspective_flag = 0;
-  p.right.camera_translation = vector{2.0, 0.0, 0.0};
-  p.left.translation = vector{0.0, 0.0, -2.0};
-  p.right.translation = vector{2.0, 0.0, -2.0};
-  compute_stereo_motion(&p.left);
-  EXPECT_TRUE(near_vector({0.0, 0.0, -2.0 * 1.1}, p.left.translation, ROUNDING));
 }
 
 TEST(StereoMotion, ThePartnerCameraRotationIsUndone) {
