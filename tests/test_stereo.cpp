@@ -152,7 +152,6 @@ TEST(StereoMotion, ThePartnerCameraRotationIsUndone) {
 class StereoAuto : public ::testing::Test {
  protected:
   void SetUp() override {
-    SKIP_UNLESS_FITTING_STEP_IS_BUILT();
     left = testmodel::build_model_without_data(5);
     right = testmodel::build_model_without_data(5);
     left->focal_length = right->focal_length = 1.0;
@@ -203,7 +202,6 @@ TEST_F(StereoAuto, TheRightModelSeesTheLeftModelsNewTranslation) {
 }
 
 TEST(FitStereoViews, WithoutGraphicsItEndsWhenTheCouplingStopsChanging) {
-  SKIP_UNLESS_FITTING_STEP_IS_BUILT();
   hybroid *left = testmodel::build_model_without_data(10);  // no schedule
   hybroid *right = testmodel::build_model_without_data(10);
   left->translation = right->translation = vector{0.0, 0.0, -2.0};
