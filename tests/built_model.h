@@ -1,12 +1,9 @@
 // built_model.h -- test helpers for the fitting-control, stereo and run-loop
-// tests: building a real model without contour data, and telling whether an
-// operation of a module that is still a placeholder can be called.
+// tests: building a real model without contour data.
 #ifndef HYBFIT_BUILT_MODEL_H
 #define HYBFIT_BUILT_MODEL_H
 
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cstdio>
 
@@ -14,22 +11,6 @@
 
 namespace testmodel {
 
-// Runs call in a child process and reports whether it returned normally.
-// An operation that is not built yet aborts there, so a test can skip with
-// a reason instead of crashing the whole test program.
-template <class F>
-bool is_built(F call) {
-  fflush(nullptr);
-  pid_t pid = fork();
-  if (pid == 0) {
-    if (!freopen("/dev/null", "w", stderr)) _exit(3);
-    call();
-    _exit(0);
-  }
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
 
 // Parameter record of a label: a 7 x 8 mesh of a unit sphere-like
 // superquadric with unit damping coefficients.
@@ -75,21 +56,6 @@ inline hybroid *build_model_without_data(int label) {
   return h;
 }
 
-// Whether every module a fitting step on a built model calls exists yet.
-inline bool fitting_step_is_built() {
-  return is_built([] {
-    hybroid *h = build_model_without_data(5);
-    compute_motion_auto(h);
-    h->df_mask = DF_TRANS | DF_ROT | DF_SC;
-    compute_motion(h);
-    free_hybroid(h);
-  });
-}
-
 }  // namespace testmodel
-
-#define SKIP_UNLESS_FITTING_STEP_IS_BUILT()                 \
-  if (!testmodel::fitting_step_is_built())                   \
-  GTEST_SKIP() << "an operation of the fitting step is not built yet"
 
 #endif

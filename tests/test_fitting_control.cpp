@@ -188,7 +188,6 @@ TEST(MotionAuto, AnIndexPastTheTableCountsAsFinished) {
 }
 
 TEST(MotionAuto, AModelThatDoesNotMoveAdvancesThroughItsWholeSchedule) {
-  SKIP_UNLESS_FITTING_STEP_IS_BUILT();
   hybroid *h = testmodel::build_model_without_data(5);
   vector start = h->translation;
   for (int i = 0; i < 8; i++) {
@@ -203,7 +202,6 @@ TEST(MotionAuto, AModelThatDoesNotMoveAdvancesThroughItsWholeSchedule) {
 }
 
 TEST(MotionAuto, TheEntrySetsTheForceOptions) {
-  SKIP_UNLESS_FITTING_STEP_IS_BUILT();
   hybroid *h = testmodel::build_model_without_data(1);
   compute_motion_auto(h);  // 0x1b3000: no normal force, sparse sampling
   EXPECT_EQ(h->df_mask, 0x1b3000);
@@ -216,17 +214,30 @@ TEST(MotionAuto, TheEntrySetsTheForceOptions) {
   free_hybroid(h);
 }
 
+TEST(MotionAuto, AnEntryWhoseOnlyShapeBitIsTapyDoesNotDeform) {
+  hybroid *h = testmodel::build_model_without_data(5);
+  for (int &e : h->fitting_sequence) e = 0;
+  h->fitting_sequence[0] = DF_TAPY;
+  h->ftx = h->fty = 123.0;  // stale forces: only a force computation resets them
+  compute_motion_auto(h);
+  EXPECT_EQ(h->fty, 123.0);
+  // The manual step counts tapy as a shape bit and saves the old forces.
+  h->df_mask = DF_TAPY;
+  compute_motion(h);
+  EXPECT_EQ(h->fty, 0.0);
+  EXPECT_EQ(h->qforce_pr[5], 123.0);
+  free_hybroid(h);
+}
+
 // ---- manual step ----
 
 class ManualDof : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!testmodel::is_built([] { gl_test_reset(); }))
-      GTEST_SKIP() << "the input layer's test hooks are not built yet";
     gl_test_reset();
   }
   void TearDown() override {
-    if (!IsSkipped()) gl_test_reset();
+    gl_test_reset();
   }
   int mask_for(std::initializer_list<Device> keys) {
     gl_test_reset();
@@ -254,7 +265,6 @@ TEST_F(ManualDof, KeysHeldTogetherCombineAndOtherKeysAddNothing) {
 }
 
 TEST_F(ManualDof, F10WithoutAPartnerSkipsTheCoupling) {
-  SKIP_UNLESS_FITTING_STEP_IS_BUILT();
   hybroid *h = testmodel::build_model_without_data(5);
   h->translation = vector{0.5, 0.25, -2.0};
   gl_test_set_button(DEV_F1 + 9, 1);
@@ -266,7 +276,6 @@ TEST_F(ManualDof, F10WithoutAPartnerSkipsTheCoupling) {
 }
 
 TEST_F(ManualDof, F10CouplesThePartnerToo) {
-  SKIP_UNLESS_FITTING_STEP_IS_BUILT();
   // The partner camera sits 2 units to the right; both focal lengths 1.  The
   // partner's origin image is 2 units off along the direction in which the
   // model's origin would move, so one coupling scales its translation by 1.1.
@@ -298,7 +307,6 @@ TEST(FitSingleView, WithoutGraphicsItReturnsWhenTheScheduleIsFinished) {
 }
 
 TEST(FitSingleView, WithoutGraphicsItRunsTheWholeSchedule) {
-  SKIP_UNLESS_FITTING_STEP_IS_BUILT();
   hybroid *h = testmodel::build_model_without_data(6);
   fit_single_view(h);
   EXPECT_EQ(h->fitting_index, 8);

@@ -58,7 +58,8 @@ TEST(StereoMotion, ADiscrepancyOfTwoAlongTheRayImageScalesByOnePointOne) {
   // The partner camera sits 2 units to the right.  The model's origin
   // (0, 0, -2) images at (-1, 0) in the partner image and would move along
   // +x there if the model slid along its own ray; the partner's own origin
-  // images at (1, 0), two units further along that direction.
+  // images at (1, 0), two units further along that direction.  Both models
+  // are orthographic: the coupling projects in perspective regardless.
   Pair p;
   p.right.camera_translation = vector{2.0, 0.0, 0.0};
   p.left.translation = vector{0.0, 0.0, -2.0};
@@ -127,16 +128,6 @@ TEST(StereoMotion, AnOriginOnItsOwnImagePlaneHasNoDirectionAndStays) {
   EXPECT_FALSE(std::isnan(p.left.translation.x));
 }
 
-TEST(StereoMotion, ProjectionsArePerspectiveWhateverTheFlag) {
-  Pair p;
-  p.left.perspective_flag = p.right.perspective_flag = 0;
-  p.right.camera_translation = vector{2.0, 0.0, 0.0};
-  p.left.translation = vector{0.0, 0.0, -2.0};
-  p.right.translation = vector{2.0, 0.0, -2.0};
-  compute_stereo_motion(&p.left);
-  EXPECT_TRUE(near_vector({0.0, 0.0, -2.0 * 1.1}, p.left.translation, ROUNDING));
-}
-
 TEST(StereoMotion, ThePartnerCameraRotationIsUndone) {
   // The partner camera is turned a quarter turn about y and stands at
   // (4, 0, -2), looking along world -x at the model's origin (0, 0, -2),
@@ -161,7 +152,6 @@ TEST(StereoMotion, ThePartnerCameraRotationIsUndone) {
 class StereoAuto : public ::testing::Test {
  protected:
   void SetUp() override {
-    SKIP_UNLESS_FITTING_STEP_IS_BUILT();
     left = testmodel::build_model_without_data(5);
     right = testmodel::build_model_without_data(5);
     left->focal_length = right->focal_length = 1.0;
@@ -212,7 +202,6 @@ TEST_F(StereoAuto, TheRightModelSeesTheLeftModelsNewTranslation) {
 }
 
 TEST(FitStereoViews, WithoutGraphicsItEndsWhenTheCouplingStopsChanging) {
-  SKIP_UNLESS_FITTING_STEP_IS_BUILT();
   hybroid *left = testmodel::build_model_without_data(10);  // no schedule
   hybroid *right = testmodel::build_model_without_data(10);
   left->translation = right->translation = vector{0.0, 0.0, -2.0};
