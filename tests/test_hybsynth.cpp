@@ -1,7 +1,9 @@
-// Synthetic contour data: files written by hybsynth's code read back through
-// the program's own reader, their points lie on the true model's outline, on
-// the rows of the fitting mesh and where the stereo cameras see the model,
-// and the tool refuses bad arguments.
+// Synthetic contour data (fitting/synth.cpp and tools/hybsynth.cpp): files
+// written by hybsynth's code read back through the program's own reader;
+// their points lie on the true model's outline, on the rows of the fitting
+// mesh and where the stereo cameras see the model; the fitting model set to
+// the true values matches every point within a pixel; the bundled synthetic
+// scenes are fitted to the end; and the tool refuses bad arguments.
 #include <cmath>
 #include <memory>
 #include <string>
