@@ -1,0 +1,214 @@
+// deformation.cpp -- shape dynamics: generalized forces on the shape
+// parameters and their Euler update.
+//
+// Reads each node's latitude/longitude (sinu, cosu, sinv, cosv) and its
+// model-frame data forces rForce, left by the data-force pass and
+// unrotate_force.  Writes the model's generalized forces fsc .. fb3 (and
+// qforce_pr when bookkept), bend_curv, and the shape parameters sc .. bend3,
+// after which the node geometry and the model centre are recomputed.
+//
+// Start with compute_superquadric_generalized_force: each shape parameter's
+// force is the sum over all nodes of the node's force projected on the
+// derivative of its position; compute_superquadric_deformation then moves
+// each enabled parameter by its inverse damping times its force.
+#include <cmath>
+#include <cstdio>
+
+#include "hybroid.h"
+
+static const double PI = 3.141592653589793;
+static const double HALF_PI = 1.5707963267948966;
+
+// The shape dynamics step with a tenth of the rigid motion's time step.
+static const double SHAPE_STEP_FACTOR = 0.1;
+
+// Semi-axes and scale are held at or above this after every step.
+static const double SHAPE_LOWER_BOUND = 0.01;
+
+// -1 for w < 0, +1 otherwise.
+static double sign_of(double w) { return w < 0.0 ? -1.0 : 1.0; }
+
+// abs(w)^e, taken as 0 when w is 0.
+static double power_abs(double w, double e) { return w == 0.0 ? 0.0 : pow(fabs(w), e); }
+
+static double dot_vector(vector a, vector b) { return a.x * b.x + a.y * b.y + a.z * b.z; }
+
+// Per-node quantities the derivatives are built from.
+struct shape_terms {
+  double Px, Py, Pz;  // plain superquadric point for unit radii
+  double kx, ky;      // tapering about the model's middle
+  double comb;        // argument of the scale row's bending term
+  double x0, y0;      // untapered x and y
+  double rz;          // height below the top, never positive
+  double cb3, sb3;    // direction of the bending plane
+};
+
+static shape_terms compute_shape_terms(const hybroid *h, const node *nd) {
+  double cu = nd->cosu, su = nd->sinu, cv = nd->cosv, sv = nd->sinv;
+  shape_terms t;
+  t.Px = sign_of(cu * cv) * power_abs(cu, h->e1) * power_abs(cv, h->e2);
+  t.Py = sign_of(cu * sv) * power_abs(cu, h->e1) * power_abs(sv, h->e2);
+  t.Pz = sign_of(su) * power_abs(su, h->e1);
+  t.kx = 1 + h->tapx * t.Pz;
+  t.ky = 1 + h->tapy * t.Pz;
+  double sa3 = h->sc * h->a3;
+  t.comb = PI * h->bend3 * (t.Pz + h->bend2 / sa3);
+  t.x0 = h->sc * h->a1 * t.Px;
+  t.y0 = h->sc * h->a2 * t.Py;
+  t.rz = h->sc * h->a3 * t.Pz - h->sc * h->a3;
+  t.cb3 = cos(h->bend3);
+  t.sb3 = sin(h->bend3);
+  return t;
+}
+
+// Derivative of the position with respect to sc: the axis sizes with the
+// tapering about the middle, plus the derivative of an extra bending term
+// bend1 * cos(comb) of x.
+static vector scale_derivative(const hybroid *h, const shape_terms *t) {
+  double sa3 = h->sc * h->a3;
+  return {h->a1 * t->kx * t->Px +
+              PI * h->bend1 * h->bend2 * h->bend3 * sin(t->comb) / (h->sc * sa3),
+          h->a2 * t->ky * t->Py, h->a3 * t->Pz};
+}
+
+// Bending derivatives of one node, the bending applied to the untapered
+// point: d_k is the derivative with respect to the curvature k itself (no
+// factor dk/dbend1); d_bend3 the derivative with respect to the bending
+// direction, set only for a bent model (returns false otherwise).  Stores
+// the curvature into bend_curv when bent.
+static bool bending_derivatives(hybroid *h, const shape_terms *t, vector *d_k, vector *d_bend3) {
+  double cb3 = t->cb3, sb3 = t->sb3, rz = t->rz;
+  double rx = cb3 * t->x0 - sb3 * t->y0;
+  double ry = sb3 * t->x0 + cb3 * t->y0;
+  if (h->bend1 == 0.0) {
+    double Lx = rz * rz / 2;  // limit for vanishing curvature
+    double Lz = -rx * rz;
+    *d_k = {cb3 * Lx, -sb3 * Lx, Lz};
+    return false;
+  }
+  double k = h->bend1 * HALF_PI / (h->a3 * h->sc);
+  h->bend_curv = k;
+  double theta = rz * k;
+  double R = 1 / k;
+  double radius = rx - R;
+  double Lx = -rz * sin(theta) * radius - R * R * (1 - cos(theta));
+  double Lz = -rz * cos(theta) * radius - R * R * sin(theta);
+  *d_k = {cb3 * Lx, -sb3 * Lx, Lz};
+  double drx = -sb3 * t->x0 - cb3 * t->y0;  // d rx / d bend3
+  double rx_bent = cos(theta) * radius + R;
+  *d_bend3 = {cb3 * cos(theta) * drx + sb3 * rx - sb3 * rx_bent + cb3 * ry,
+              -sb3 * cos(theta) * drx + cb3 * rx - cb3 * rx_bent - sb3 * ry,
+              -sin(theta) * drx};
+  return true;
+}
+
+struct generalized_forces {
+  double fsc, fa1, fa2, fa3, ftx, fty, fb1, fb3;
+};
+
+// Adds one node's projections for every bit of the model's df_mask.
+static void add_node_generalized_forces(hybroid *h, const node *nd, generalized_forces *g) {
+  int mask = h->df_mask;
+  shape_terms t = compute_shape_terms(h, nd);
+  const vector *F = nd->rForce;
+  if (mask & DF_SC) g->fsc += dot_vector(F[SLOT_SC], scale_derivative(h, &t));
+  if (mask & DF_A1) g->fa1 += dot_vector(F[SLOT_A1], {h->sc * t.kx * t.Px, 0.0, 0.0});
+  if (mask & DF_A2) g->fa2 += dot_vector(F[SLOT_A2], {0.0, h->sc * t.ky * t.Py, 0.0});
+  if (mask & DF_A3) g->fa3 += dot_vector(F[SLOT_A3], {0.0, 0.0, h->sc * t.Pz});
+  // The tapering rows differentiate the tapering about the top.
+  if (mask & DF_TAPX)
+    g->ftx += dot_vector(F[SLOT_TAPX], {(t.Pz - 1) * h->sc * h->a1 * t.Px, 0.0, 0.0});
+  if (mask & DF_TAPY)
+    g->fty += dot_vector(F[SLOT_TAPY], {0.0, (t.Pz - 1) * h->sc * h->a2 * t.Py, 0.0});
+  if (!(mask & (DF_BEND1 | DF_BEND3))) return;
+  vector d_k, d_bend3;
+  bool bent = bending_derivatives(h, &t, &d_k, &d_bend3);
+  if (mask & DF_BEND1) g->fb1 += dot_vector(F[SLOT_BEND1], d_k);
+  if ((mask & DF_BEND3) && bent) g->fb3 += dot_vector(F[SLOT_BEND3], d_bend3);
+}
+
+void compute_superquadric_generalized_force(hybroid *h) {
+  generalized_forces g = {0, 0, 0, 0, 0, 0, 0, 0};
+  if (h->nodes)
+    for (int i = 0; i < h->numnodes; i++) add_node_generalized_forces(h, &h->nodes[i], &g);
+  h->fsc = g.fsc;
+  h->fa1 = g.fa1;
+  h->fa2 = g.fa2;
+  h->fa3 = g.fa3;
+  h->ftx = g.ftx;
+  h->fty = g.fty;
+  h->fb1 = g.fb1;
+  h->fb3 = g.fb3;
+  // The exponents and bend2 are never moved by the dynamics.
+  h->fe1 = 0.0;
+  h->fe2 = 0.0;
+  h->fb2 = 0.0;
+}
+
+void bookkeep_generalized_force(hybroid *h) {
+  h->qforce_pr[0] = h->fsc;
+  h->qforce_pr[1] = h->fa1;
+  h->qforce_pr[2] = h->fa2;
+  h->qforce_pr[3] = h->fa3;
+  h->qforce_pr[4] = h->ftx;
+  h->qforce_pr[5] = h->fty;
+}
+
+// One trace line per call: a running call number, the main shape
+// parameters, the degrees of freedom being fitted and their forces.
+void fprintf_suq_force_params(FILE *fp, hybroid *h) {
+  static int calls = 0;
+  calls++;
+  fprintf(fp,
+          "%d %8.4f %8.4f %8.4f %8.4f %8.4f %8.4f %d %8.4f %8.4f %8.4f %8.4f %8.4f %8.4f\n",
+          calls, h->sc, h->a1, h->a2, h->a3, h->tapx, h->tapy, h->df_mask, h->fsc, h->fa1,
+          h->fa2, h->fa3, h->ftx, h->fty);
+}
+
+// Moves every enabled parameter by ddt * inverse damping * force; the
+// symmetric pairs move together by the sum of both steps.
+static void step_shape_parameters(hybroid *h, double ddt) {
+  int mask = h->df_mask;
+  if (mask & DF_SC) h->sc += ddt * h->c_inv_sc * h->fsc;
+  if (h->a12_symmetric) {
+    if (mask & (DF_A1 | DF_A2)) {
+      double d = ddt * h->c_inv_a1 * h->fa1 + ddt * h->c_inv_a2 * h->fa2;
+      h->a1 += d;
+      h->a2 += d;
+    }
+  } else {
+    if (mask & DF_A1) h->a1 += ddt * h->c_inv_a1 * h->fa1;
+    if (mask & DF_A2) h->a2 += ddt * h->c_inv_a2 * h->fa2;
+  }
+  if (mask & DF_A3) h->a3 += ddt * h->c_inv_a3 * h->fa3;
+  if (mask & DF_E1) h->e1 += ddt * h->c_inv_e1 * h->fe1;
+  if (mask & DF_E2) h->e2 += ddt * h->c_inv_e2 * h->fe2;
+  if (h->txy_symmetric) {
+    if (mask & (DF_TAPX | DF_TAPY)) {
+      double d = ddt * h->c_inv_tx * h->ftx + ddt * h->c_inv_ty * h->fty;
+      h->tapx += d;
+      h->tapy += d;
+    }
+  } else {
+    if (mask & DF_TAPX) h->tapx += ddt * h->c_inv_tx * h->ftx;
+    if (mask & DF_TAPY) h->tapy += ddt * h->c_inv_ty * h->fty;
+  }
+  if (mask & DF_BEND1) h->bend1 += ddt * h->c_inv_b1 * h->fb1;
+  if (mask & DF_BEND2) h->bend2 += ddt * h->c_inv_b2 * h->fb2;
+  if (mask & DF_BEND3) h->bend3 += ddt * h->c_inv_b3 * h->fb3;
+}
+
+// A value not above the bound, or not a number, becomes the bound.
+static void hold_above_lower_bound(double *value) {
+  if (!(*value > SHAPE_LOWER_BOUND)) *value = SHAPE_LOWER_BOUND;
+}
+
+void compute_superquadric_deformation(hybroid *h) {
+  step_shape_parameters(h, h->dt * SHAPE_STEP_FACTOR);
+  hold_above_lower_bound(&h->a1);
+  hold_above_lower_bound(&h->a2);
+  hold_above_lower_bound(&h->a3);
+  hold_above_lower_bound(&h->sc);
+  compute_superquadric_taper_bend_normal(h);
+  compute_superquadric_taper_bend_new_center(h);
+}

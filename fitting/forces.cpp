@@ -1,0 +1,474 @@
+// forces.cpp -- data forces: which node each contour point pulls on, how the
+// pull is gathered per degree of freedom, and what rigid motion and the shape
+// dynamics take from it.
+//
+// Reads a model's node positions (posit, proj_posit), camera-frame normals and
+// tangents (rnormal, dXdu, dXdv), its force maps and faces.  Writes each node's
+// force and Force slots, the model's force_cnt and gof, the net force and
+// torque, and the model-frame copies rforce and rForce.  Each data point keeps
+// the node it matched, its distance and its force from the last pass.
+//
+// Start with compute_range_data_forces_projection: it walks every active force
+// map's sampled points, finds each point's nearest node (the three searches at
+// the top) and hands the separation to perform_force_mapping.  draw_force walks
+// the same points to show the forces.
+#include <cmath>
+
+#include "hybroid.h"
+
+// Start value of the best squared distance of a search: larger than any
+// image-plane distance, so "no node" is a distance of sqrt(1e41).
+static const double NO_MATCH_SQUARED_DISTANCE = 1e41;
+
+// On the occluding contour of a curved surface a node takes part only when
+// the cosine between its normal and the line of sight is at most this.
+static const double SILHOUETTE_COSINE = 0.14;
+
+// Force slot of each degree-of-freedom bit that has one.
+//        bit         slot
+static const struct {
+  int bit, slot;
+} force_slots[] = {
+    {DF_SC,       SLOT_SC},
+    {DF_A1,       SLOT_A1},
+    {DF_A2,       SLOT_A2},
+    {DF_A3,       SLOT_A3},
+    {DF_TAPX,     SLOT_TAPX},
+    {DF_TAPY,     SLOT_TAPY},
+    {DF_BEND1,    SLOT_BEND1},
+    {DF_BEND3,    SLOT_BEND3},
+    {DF_TRANS,    SLOT_TRANS},
+    {DF_ROT,      SLOT_ROT},
+    {DF_ROTZ,     SLOT_ROTZ},
+};
+
+// Slots that carry data forces and are cleared before each pass.
+static const int used_slots[] = {SLOT_SC,    SLOT_A1,   SLOT_A2,  SLOT_A3,
+                                 SLOT_TAPX,  SLOT_TAPY, SLOT_TRANS, SLOT_ROT,
+                                 SLOT_ROTZ,  SLOT_BEND1, SLOT_BEND3};
+
+// Slots that unrotate_force turns into the model frame (the shape slots).
+static const int shape_slots[] = {SLOT_SC,   SLOT_A1,   SLOT_A2,    SLOT_A3,
+                                  SLOT_TAPX, SLOT_TAPY, SLOT_BEND1, SLOT_BEND3};
+
+// Colour of a drawn force: the first bit of the display mask found in this
+// order decides.
+//        bit        colour index
+static const struct {
+  int bit, colour;
+} force_colours[] = {
+    {DF_TRANS,  5},
+    {DF_ROT,    6},
+    {DF_ROTZ,   6},
+    {DF_A1,     1},
+    {DF_A2,     2},
+    {DF_A3,     4},
+    {DF_SC,     3},
+    {DF_TAPX,   3},
+    {DF_TAPY,   3},
+    {DF_BEND1,  3},
+    {DF_BEND3,  3},
+};
+// Colour of a drawn force whose mask matches the map through a bit that has
+// no entry above (0x10, 0x20, 0x200: shape bits, drawn like the others), and
+// of a whole-force point.
+static const int OTHER_SHAPE_COLOUR = 3;
+static const int WHOLE_FORCE_COLOUR = 7;
+
+#define COUNT_OF(a) (int)(sizeof(a) / sizeof((a)[0]))
+
+// ---------------------------------------------------------------------------
+// Small vector helpers
+// ---------------------------------------------------------------------------
+
+static vector add_vector(vector a, vector b) { return {a.x + b.x, a.y + b.y, a.z + b.z}; }
+
+static double dot_vector(vector a, vector b) { return a.x * b.x + a.y * b.y + a.z * b.z; }
+
+static double length_vector(vector a) { return sqrt(a.x * a.x + a.y * a.y + a.z * a.z); }
+
+// Right-handed cross product a x b.
+static vector cross_vector(vector a, vector b) {
+  return {a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x};
+}
+
+// m v for a row-major 3x3 matrix.
+static vector rotate_vector(const double m[3][3], vector v) {
+  return {m[0][0] * v.x + m[0][1] * v.y + m[0][2] * v.z,
+          m[1][0] * v.x + m[1][1] * v.y + m[1][2] * v.z,
+          m[2][0] * v.x + m[2][1] * v.y + m[2][2] * v.z};
+}
+
+// Scales v to unit length, the length rounded to single precision; a zero
+// vector stays zero.
+static void normalize_single(vector *v) {
+  double len = (double)(float)length_vector(*v);
+  double factor = len == 0.0 ? 0.0 : 1.0 / len;
+  v->x *= factor;
+  v->y *= factor;
+  v->z *= factor;
+}
+
+// i mod n in 0 .. n-1, also for negative i (n > 0).
+static int wrap_index(long i, int n) {
+  long r = i % n;
+  return (int)(r < 0 ? r + n : r);
+}
+
+// ---------------------------------------------------------------------------
+// Nearest-node correspondence
+// ---------------------------------------------------------------------------
+
+struct nearest_search {
+  vector point;     // data point, camera frame
+  node *best;       // nearest node so far, or null
+  double best_d2;   // its squared image-plane distance
+  vector *separation;
+};
+
+static nearest_search start_search(vector point, vector *separation) {
+  return {point, nullptr, NO_MATCH_SQUARED_DISTANCE, separation};
+}
+
+// Offers one node at image position pos; only a strictly nearer node
+// replaces the best, so ties go to the node met first.
+static void consider_node(nearest_search *s, node *nd, vector pos) {
+  double dx = s->point.x - pos.x;
+  double dy = s->point.y - pos.y;
+  double dz = s->point.z - pos.z;
+  double d2 = dx * dx + dy * dy;
+  if (d2 < s->best_d2) {
+    s->best_d2 = d2;
+    s->best = nd;
+    *s->separation = {dx, dy, dz};
+  }
+}
+
+static node *finish_search(const nearest_search *s, double *distance) {
+  *distance = sqrt(s->best_d2);
+  return s->best;
+}
+
+node *nearest_hybroid_node2D(hybroid *h, vector point, vector *separation,
+                             double *distance) {
+  nearest_search s = start_search(point, separation);
+  if (h->nodes)
+    for (int i = 0; i < h->numnodes; i++) consider_node(&s, &h->nodes[i], h->nodes[i].posit);
+  return finish_search(&s, distance);
+}
+
+// True when the node's normal is too far from perpendicular to the line of
+// sight for the node to lie on the silhouette.
+static bool off_silhouette(const node *nd, int perspective) {
+  if (!perspective) return fabs(nd->rnormal.z) > SILHOUETTE_COSINE;
+  double len = (double)(float)length_vector(nd->posit);
+  return fabs(dot_vector(nd->rnormal, nd->posit)) > SILHOUETTE_COSINE * len;
+}
+
+// Number of grid rows whose nodes all exist in the node array.
+static int valid_rows(const hybroid *h) {
+  if (!h->nodes || h->vsize <= 0 || h->usize <= 0) return 0;
+  long rows = h->numnodes / h->vsize;
+  return (int)(rows < h->usize ? rows : h->usize);
+}
+
+// Scans the map's patch: rows u1 .. u2 (clipped to the grid), and in each
+// row the columns v1 .. v2, wrapping past the last column when v2 < v1.
+static node *search_patch(hybroid *h, force_map *fmp, vector point, int perspective,
+                          vector *separation, double *distance) {
+  nearest_search s = start_search(point, separation);
+  bool silhouette_only = curved_occluding_contour(h->primitive_label, fmp->face, fmp->curve);
+  int rows = valid_rows(h);
+  int u_first = fmp->u1 < 0 ? 0 : fmp->u1;
+  int u_last = fmp->u2 < rows - 1 ? fmp->u2 : rows - 1;
+  long v_end = fmp->v2 < fmp->v1 ? (long)fmp->v2 + h->vsize : (long)fmp->v2;
+  for (int u = u_first; u <= u_last; u++) {
+    node *row = &h->nodes[(long)u * h->vsize];
+    int column = wrap_index(fmp->v1, h->vsize);
+    for (long v = fmp->v1; v <= v_end; v++, column = column + 1 < h->vsize ? column + 1 : 0) {
+      node *nd = &row[column];
+      if (silhouette_only && off_silhouette(nd, perspective)) continue;
+      consider_node(&s, nd, perspective ? nd->proj_posit : nd->posit);
+    }
+  }
+  return finish_search(&s, distance);
+}
+
+node *nearest_hybroid_node_ortho_projection(hybroid *h, struct force_map *fmp,
+                                            vector point, vector *separation,
+                                            double *distance) {
+  return search_patch(h, fmp, point, 0, separation, distance);
+}
+
+node *nearest_hybroid_node_perspective_projection(hybroid *h, struct force_map *fmp,
+                                                  vector point, vector *separation,
+                                                  double *distance) {
+  return search_patch(h, fmp, point, 1, separation, distance);
+}
+
+// ---------------------------------------------------------------------------
+// Data-force pass
+// ---------------------------------------------------------------------------
+
+void zeroize_force(hybroid *h) {
+  if (!h->nodes) return;
+  for (int i = 0; i < h->numnodes; i++) {
+    node *nd = &h->nodes[i];
+    nd->force = {0.0, 0.0, 0.0};
+    for (int k = 0; k < COUNT_OF(used_slots); k++) nd->Force[used_slots[k]] = {0.0, 0.0, 0.0};
+  }
+}
+
+void zeroize_gof(hybroid *h) { h->gof = 0.0; }
+
+// A map acts when it drives something and mask selects it, directly or
+// through whole-force mode.
+static bool map_is_active(const force_map *fmp, int mask) {
+  if (fmp->df_mode == 0) return false;
+  return (mask & fmp->df_mode) != 0 || (mask & DF_WHOLE_FORCE) != 0;
+}
+
+// The points of one map's contour that a pass uses: indices first, first +
+// step, ... up to last, each taken modulo the face's point count.
+struct contour_walk {
+  Face *face;
+  long first, last;
+  int step;
+};
+
+// Plans the walk of a map's contour.  Returns false for a map that names no
+// face or curve, a face without data, or an absent curve.
+static bool plan_contour_walk(hybroid *h, const force_map *fmp, contour_walk *w) {
+  if (fmp->face < 0 || fmp->face >= MAX_FACES) return false;
+  if (fmp->curve < 0 || fmp->curve >= MAX_CURVES) return false;
+  Face *f = &h->face[fmp->face];
+  if (f->n_points <= 0 || !f->points) return false;
+  long b = f->begin[fmp->curve];
+  long e = f->end[fmp->curve];
+  if (b < 0) return false;
+  if (e < b) e += f->n_points;  // the contour wraps past the last point
+  int s = 0;
+  if (h->subsample != 0) s = (int)((e - b - 7) / 8);  // about 8 points per contour
+  if (s < 0) s = 0;
+  *w = {f, b, e, 1 + s};
+  return true;
+}
+
+static range_datapoint *walk_point(const contour_walk *w, long j) {
+  return &w->face->points[wrap_index(j, w->face->n_points)];
+}
+
+// The search a map's point uses: over all nodes for a map without a patch,
+// otherwise over the patch in the model's projection.
+static node *find_nearest_node(hybroid *h, force_map *fmp, vector point, vector *separation,
+                               double *distance) {
+  if (fmp->u1 == -1) return nearest_hybroid_node2D(h, point, separation, distance);
+  if (h->perspective_flag)
+    return nearest_hybroid_node_perspective_projection(h, fmp, point, separation, distance);
+  return nearest_hybroid_node_ortho_projection(h, fmp, point, separation, distance);
+}
+
+// Perspective: tilt the image-plane force s so that it is perpendicular to
+// the line of sight through the node at p.  A node at the camera centre has
+// no line of sight and leaves s in the image plane.
+static void perpendicular_to_sight(vector p, vector *s) {
+  if (p.z != 0.0) s->z = -(p.x * s->x + p.y * s->y) / p.z;
+}
+
+// One data point of one map: match it, shape its force, distribute it.
+static void apply_data_point(hybroid *h, force_map *fmp, range_datapoint *dp) {
+  vector s = {0.0, 0.0, 0.0};
+  dp->nearest_node = find_nearest_node(h, fmp, dp->position, &s, &dp->mag_force);
+  if (!dp->nearest_node) return;
+  s.z = 0.0;
+  if (h->normal_force_flag > 0) compute_normal_force(h, fmp, dp, &s, &dp->mag_force);
+  dp->force = s;
+  if (h->perspective_flag) perpendicular_to_sight(dp->nearest_node->posit, &s);
+  perform_force_mapping(h, fmp, dp, s, dp->mag_force);
+}
+
+void compute_range_data_forces_projection(hybroid *h) {
+  zeroize_gof(h);
+  int n_maps = h->n_force < MAX_FORCE_MAPS ? h->n_force : MAX_FORCE_MAPS;
+  for (int i = 0; i < n_maps; i++) {
+    force_map *fmp = &h->force_map[i];
+    contour_walk w;
+    if (!map_is_active(fmp, h->df_mask) || !plan_contour_walk(h, fmp, &w)) continue;
+    for (long j = w.first; j <= w.last; j += w.step) apply_data_point(h, fmp, walk_point(&w, j));
+  }
+  compute_gof(h);
+}
+
+// Grid node (row, column), the column wrapped; null outside the grid.
+static node *grid_node(hybroid *h, int row, long column) {
+  if (row < 0 || row >= valid_rows(h)) return nullptr;
+  return &h->nodes[(long)row * h->vsize + wrap_index(column, h->vsize)];
+}
+
+// Direction that shapes the force of a point matched to n.  Sets *tangent
+// when the force must lose its component along the direction (a contour
+// along one row or one column of the patch), clears it when only the
+// component along the direction (the normal) remains.  A mid-patch node
+// outside the grid falls back on n's own tangent.
+static vector choose_force_direction(hybroid *h, const force_map *fmp, node *n, bool *tangent) {
+  *tangent = true;
+  if (fmp->u1 == fmp->u2) {
+    long v2 = fmp->v2 < fmp->v1 ? (long)fmp->v2 + h->vsize : (long)fmp->v2;
+    node *mid = h->e2 >= 0.5 ? nullptr : grid_node(h, fmp->u1, ((long)fmp->v1 + v2) / 2);
+    return mid ? mid->dXdv : n->dXdv;
+  }
+  if (fmp->v1 == fmp->v2 && h->e1 < 0.5) {
+    node *mid = h->e2 >= 0.5 ? nullptr : grid_node(h, (fmp->u1 + fmp->u2) / 2, fmp->v1);
+    return mid ? mid->dXdu : n->dXdu;
+  }
+  *tangent = false;
+  return n->rnormal;
+}
+
+void compute_normal_force(hybroid *h, struct force_map *fmp, range_datapoint *dp,
+                          vector *separation, double *distance) {
+  node *n = dp->nearest_node;
+  if (!n) return;
+  bool tangent;
+  vector a = choose_force_direction(h, fmp, n, &tangent);
+  if (h->perspective_flag) {
+    project_vector(n->posit, &a);
+  } else {
+    a.z = 0.0;
+    normalize_single(&a);
+  }
+  vector s = *separation;
+  double along = dot_vector(s, a);
+  if (tangent)  // S - (S . A) A
+    *separation = {s.x - along * a.x, s.y - along * a.y, s.z - along * a.z};
+  else  // (S . A) A
+    *separation = {along * a.x, along * a.y, along * a.z};
+  *distance = (double)(float)length_vector(*separation);
+}
+
+// Image of direction V at camera point P under perspective, as a unit
+// image-plane direction.  A point at the camera centre (P.z = 0) leaves the
+// direction's x and y as they are.
+void project_vector(vector point, vector *direction) {
+  if (point.z != 0.0) {
+    direction->x = direction->x - point.x * direction->z / point.z;
+    direction->y = direction->y - point.y * direction->z / point.z;
+  }
+  direction->z = 0.0;
+  normalize_single(direction);
+}
+
+void perform_force_mapping(hybroid *h, struct force_map *fmp, range_datapoint *dp,
+                           vector separation, double distance) {
+  node *n = dp->nearest_node;
+  if (!n) return;
+  fmp->df_mode |= DF_SC;  // lasting: a map that has acted also drives the scale
+  if (h->df_mask != 0) {
+    h->gof += distance;
+    h->force_cnt[SLOT_TOTAL]++;
+    if (h->df_mask & DF_WHOLE_FORCE) n->force = add_vector(n->force, separation);
+  }
+  for (int k = 0; k < COUNT_OF(force_slots); k++) {
+    if (!(fmp->df_mode & force_slots[k].bit)) continue;
+    int slot = force_slots[k].slot;
+    n->Force[slot] = add_vector(n->Force[slot], separation);
+    h->force_cnt[slot]++;
+  }
+}
+
+void compute_gof(hybroid *h) {
+  int n = h->force_cnt[SLOT_TOTAL];
+  if (n != 0) h->gof = h->gof / n;
+}
+
+// ---------------------------------------------------------------------------
+// Net force and torque, model-frame forces
+// ---------------------------------------------------------------------------
+
+// Adds one node's share: whole-force mode takes the total force for every
+// rigid bit; otherwise each rigid bit takes its own slot, and the in-plane
+// rotation only the z component of its torque.
+static void add_node_force_and_torque(hybroid *h, const node *nd) {
+  int mask = h->df_mask;
+  vector r = {nd->posit.x - h->translation.x, nd->posit.y - h->translation.y,
+              nd->posit.z - h->translation.z};
+  if (mask & DF_WHOLE_FORCE) {
+    if (mask & DF_TRANS) h->net_applied_force = add_vector(h->net_applied_force, nd->force);
+    if (mask & (DF_ROT | DF_ROTZ))
+      h->net_applied_torque = add_vector(h->net_applied_torque, cross_vector(r, nd->force));
+    return;
+  }
+  if (mask & DF_TRANS)
+    h->net_applied_force = add_vector(h->net_applied_force, nd->Force[SLOT_TRANS]);
+  if (mask & DF_ROT)
+    h->net_applied_torque = add_vector(h->net_applied_torque, cross_vector(r, nd->Force[SLOT_ROT]));
+  if (mask & DF_ROTZ) h->net_applied_torque.z += cross_vector(r, nd->Force[SLOT_ROTZ]).z;
+}
+
+void compute_net_applied_force_and_torque(hybroid *h) {
+  h->net_applied_force = {0.0, 0.0, 0.0};
+  h->net_applied_torque = {0.0, 0.0, 0.0};
+  if (!h->nodes) return;
+  for (int i = 0; i < h->numnodes; i++) add_node_force_and_torque(h, &h->nodes[i]);
+}
+
+// Rotation matrix of the quaternion (-w, x, y, z): the inverse of the
+// model's orientation, taking camera-frame directions into the model frame.
+static void inverse_orientation_matrix(const quaternion *q, double m[3][3]) {
+  double w = -q->w, x = q->v.x, y = q->v.y, z = q->v.z;
+  double x2 = 2 * x, y2 = 2 * y, z2 = 2 * z;
+  m[0][0] = 1 - y * y2 - z * z2;
+  m[0][1] = x * y2 - w * z2;
+  m[0][2] = x * z2 + w * y2;
+  m[1][0] = x * y2 + w * z2;
+  m[1][1] = 1 - x * x2 - z * z2;
+  m[1][2] = y * z2 - w * x2;
+  m[2][0] = x * z2 - w * y2;
+  m[2][1] = y * z2 + w * x2;
+  m[2][2] = 1 - x * x2 - y * y2;
+}
+
+void unrotate_force(hybroid *h) {
+  if (!h->nodes) return;
+  double m[3][3];
+  inverse_orientation_matrix(&h->orientation, m);
+  for (int i = 0; i < h->numnodes; i++) {
+    node *nd = &h->nodes[i];
+    nd->rforce = rotate_vector(m, nd->force);
+    for (int k = 0; k < COUNT_OF(shape_slots); k++)
+      nd->rForce[shape_slots[k]] = rotate_vector(m, nd->Force[shape_slots[k]]);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Force display
+// ---------------------------------------------------------------------------
+
+// Colour of a sampled point of a map under display mask m, or -1 when the
+// point is not drawn.
+static int force_colour(const hybroid *h, const force_map *fmp, int mask) {
+  if (mask & fmp->df_mode) {
+    for (int k = 0; k < COUNT_OF(force_colours); k++)
+      if (mask & force_colours[k].bit) return force_colours[k].colour;
+    return OTHER_SHAPE_COLOUR;
+  }
+  if (h->df_mask & DF_WHOLE_FORCE) return WHOLE_FORCE_COLOUR;
+  return -1;
+}
+
+// Draws each sampled point's force as a world-frame line from the point
+// toward the node it pulls.
+void draw_force(hybroid *h, int mask) {
+  int n_maps = h->n_force < MAX_FORCE_MAPS ? h->n_force : MAX_FORCE_MAPS;
+  for (int i = 0; i < n_maps; i++) {
+    force_map *fmp = &h->force_map[i];
+    contour_walk w;
+    if (fmp->u1 == -1 || !map_is_active(fmp, mask) || !plan_contour_walk(h, fmp, &w)) continue;
+    int colour = force_colour(h, fmp, mask);
+    if (colour < 0) continue;
+    for (long j = w.first; j <= w.last; j += w.step) {
+      range_datapoint *dp = walk_point(&w, j);
+      draw_vector(rotate_vector(h->camera_rotation, dp->force), dp->wposition, -1.0, colour);
+    }
+  }
+}
