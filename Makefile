@@ -6,12 +6,15 @@ SAN_BUILD  ?= build-san
 FUZZ_BUILD ?= build-fuzz
 JOBS       ?= 2
 FUZZ_SECONDS ?= 30
+STORM_SECONDS ?= 30
+LONGRUN_PASSES ?= 100000
+LONGRUN_VALGRIND_PASSES ?= 2000
 
 SAN_ENV = ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1 \
           UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
           LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp:print_suppressions=0
 
-.PHONY: all deps build build-san test test-san check demo bench clean build-fuzz fuzz
+.PHONY: all deps build build-san test test-san check demo bench clean build-fuzz fuzz longrun storm
 
 all: build
 
@@ -34,6 +37,7 @@ test-san: build-san
 
 check: test test-san
 	$(MAKE) fuzz FUZZ_SECONDS=30
+	$(MAKE) storm STORM_SECONDS=30
 
 demo: build
 	@tools/demo $(BUILD)
@@ -49,6 +53,16 @@ build-fuzz: deps
 
 fuzz: build-fuzz
 	@tools/fuzz-run $(FUZZ_BUILD) $(FUZZ_SECONDS)
+
+# Unattended batch runs of 20 models: LONGRUN_PASSES under the sanitizer
+# build, LONGRUN_VALGRIND_PASSES under valgrind; resident memory is watched.
+longrun: build build-san
+	@tools/longrun $(SAN_BUILD) $(BUILD) $(LONGRUN_PASSES) $(LONGRUN_VALGRIND_PASSES)
+
+# Random keys, drags, menu choices and resizes through XTest for
+# STORM_SECONDS against the sanitizer build on a private Xvfb.
+storm: build-san
+	@tools/storm $(SAN_BUILD) $(STORM_SECONDS)
 
 clean:
 	rm -rf $(BUILD) $(SAN_BUILD) $(FUZZ_BUILD)
