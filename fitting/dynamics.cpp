@@ -1,7 +1,9 @@
 // dynamics.cpp -- where a model's nodes are and how it moves: node positions
 // in the camera and world frames with their image-plane projections (own
-// camera and the stereo partner's), and the rigid Euler step of translation
-// and orientation.
+// camera and the stereo partner's), the rigid Euler step of translation
+// and orientation, the fitting control (which degrees of freedom a manual or
+// automatic step moves, the per-primitive schedules and the convergence
+// test) and the depth coupling of a stereo pair.
 //
 // Reads a model's pose (translation, rotation), camera (camera_rotation,
 // camera_translation, focal_length, perspective_flag) and each node's refer1
@@ -10,10 +12,16 @@
 // the inverse damping coefficients, and writes translation, orientation and
 // rotation.  Matrices are row-major and act on column vectors.
 //
-// Start with compute_positions, then compute_rotation.
+// The fitting control reads the model's shape, pose and their _pr copies
+// and writes df_mask, fitting_index, diff, d_ang and axis_diff; the stereo
+// coupling writes translation, proj_trans, rtranslation and proj_rtrans.
+//
+// Start with compute_positions, then compute_rotation, then
+// compute_motion_auto.
 #include <cmath>
 #include <cstdio>
 
+#include "gl.h"
 #include "hybroid.h"
 
 static const double ANGULAR_SPEED_LIMIT = 1.0;  // per component, after damping
@@ -197,4 +205,271 @@ void mat_from_rpy(double mat[3][3], double roll, double pitch, double yaw) {
   mat[2][0] = -st;
   mat[2][1] = ct * sf;
   mat[2][2] = ct * cf;
+}
+
+// ---------------------------------------------------------------------------
+// Fitting control: which degrees of freedom move, one manual or automatic
+// step, the convergence test and the per-primitive schedules
+// ---------------------------------------------------------------------------
+
+// Manual degrees of freedom: each key held adds its bits.
+//        key              bits added
+static const struct { Device key; int bits; } manual_dof_keys[] = {
+  {DEV_F1,           DF_TRANS},
+  {DEV_F1 + 1,       DF_ROT},
+  {DEV_F1 + 2,       DF_ROTZ},
+  {DEV_F1 + 3,       DF_A1},
+  {DEV_F1 + 4,       DF_A2},
+  {DEV_F1 + 5,       DF_A3},
+  {DEV_F1 + 6,       DF_TAPX | DF_TAPY},
+  {DEV_F1 + 7,       DF_SC},
+  {DEV_F1 + 8,       DF_BEND1},
+  {DEV_F1 + 9,       DF_STEREO},
+  {DEV_F1 + 10,      DF_WHOLE_FORCE},
+  {DEV_0,            DF_BEND3},
+};
+
+static const Device STEREO_PARTNER_KEY = DEV_F1 + 9;  // F10
+
+static const int RIGID_BITS = DF_TRANS | DF_ROT | DF_ROTZ;
+static const int MANUAL_SHAPE_BITS = DF_SC | DF_A1 | DF_A2 | DF_A3 | DF_TAPX | DF_TAPY;
+// The automatic step deforms for these only: a step whose only shape bit is
+// tapy does not deform.
+static const int AUTO_SHAPE_BITS = DF_SC | DF_A1 | DF_A2 | DF_A3 | DF_TAPX;
+
+static const int SPARSE_SUBSAMPLE = 5;
+
+// Automatic schedules, one row per primitive label, each ended by a 0 entry
+// (the rest of the row is 0).  A label without a row gets an all-zero
+// schedule: its automatic fit is finished at once.
+//      label   entry 0   entry 1   entry 2   entry 3   entry 4   entry 5   entry 6   entry 7
+static const struct { int label; int entries[MAX_SEQUENCE]; } fitting_schedules[] = {
+  {  1,      {0x1b3000, 0x123000, 0x103000, 0x103800, 0x10000e, 0x10380e, 0x00380e, 0       }},
+  {  5,      {0x100800, 0x100006, 0x191000, 0x101000, 0x181806, 0x001806, 0x102008, 0x00380e}},
+  {  6,      {0x100800, 0x100006, 0x191000, 0x101806, 0x1000c8, 0x102000, 0x1038ce, 0x0038ce}},
+};
+
+void choose_fitting_dof(hybroid *h) {
+  h->df_mask = 0;
+  for (const auto &k : manual_dof_keys)
+    if (getbutton(k.key)) h->df_mask |= k.bits;
+}
+
+// Positions, projections, camera-frame tangents and normals for this step.
+static void prepare_geometry(hybroid *h) {
+  compute_positions(h);
+  compute_projected_positions(h);
+  compute_tangent(h);
+  unrotate_normal(h);
+}
+
+// The data-force pass with its counts, the damping rescaled from the counts,
+// and the node forces brought into the model frame.
+static void gather_forces(hybroid *h) {
+  zeroize_force(h);
+  zeroize_damping_factor(h);
+  compute_range_data_forces_projection(h);
+  compute_damping_factor(h);
+  unrotate_force(h);
+}
+
+void compute_motion(hybroid *h) {
+  prepare_geometry(h);
+  gather_forces(h);
+  if (h->df_mask & RIGID_BITS) {
+    compute_net_applied_force_and_torque(h);
+    bookkeep_trans_rot(h);
+    compute_translation(h);
+    compute_rotation(h);
+  }
+  if (h->df_mask & MANUAL_SHAPE_BITS) {
+    bookkeep_generalized_force(h);
+    compute_superquadric_generalized_force(h);
+    bookkeep_superquadric_parameters(h);
+    compute_superquadric_deformation(h);
+  }
+  if (h->df_mask & DF_STEREO) compute_stereo_motion(h);
+  hybroid *partner = h->h_neigh;
+  if (getbutton(STEREO_PARTNER_KEY) && partner) {  // no partner: nothing to couple
+    compute_positions(partner);
+    compute_projected_positions(partner);
+    compute_stereo_motion(partner);
+  }
+}
+
+// The current schedule entry, or 0 when the index has run off the table.
+static int current_schedule_entry(const hybroid *h) {
+  if (h->fitting_index < 0 || h->fitting_index >= MAX_SEQUENCE) return 0;
+  return h->fitting_sequence[h->fitting_index];
+}
+
+int compute_motion_auto(hybroid *h) {
+  h->df_mask = current_schedule_entry(h);
+  if (h->df_mask == 0) return 1;  // schedule finished
+  bookkeep_superquadric_parameters(h);
+  bookkeep_trans_rot(h);
+  prepare_geometry(h);
+  h->normal_force_flag = (h->df_mask & DF_NO_NORMAL) ? 0 : 1;
+  h->subsample = (h->df_mask & DF_SPARSE) ? SPARSE_SUBSAMPLE : 0;
+  gather_forces(h);
+  if (h->df_mask & RIGID_BITS) compute_net_applied_force_and_torque(h);
+  if (h->df_mask & DF_TRANS) compute_translation(h);
+  if (h->df_mask & (DF_ROT | DF_ROTZ)) compute_rotation(h);
+  if (h->df_mask & AUTO_SHAPE_BITS) {
+    compute_superquadric_generalized_force(h);
+    compute_superquadric_deformation(h);
+  }
+  if (fit_changing(h) == 0) h->fitting_index += 1;
+  return 0;
+}
+
+static double single_precision_length(const vector &v) {
+  return (double)(float)sqrt(v.x * v.x + v.y * v.y + v.z * v.z);
+}
+
+static vector subtract(const vector &a, const vector &b) {
+  return vector{a.x - b.x, a.y - b.y, a.z - b.z};
+}
+
+// The vector part of q divided by its length rounded to single precision;
+// a zero vector stays zero.
+static vector unit_axis(const quaternion &q) {
+  double len = single_precision_length(q.v);
+  if (len == 0.0) return q.v;
+  return vector{q.v.x / len, q.v.y / len, q.v.z / len};
+}
+
+// Bits of the shape parameters that moved by more than tolerance t: scale
+// and axes relative to their previous values, tapers absolutely.
+static int shape_changes(const hybroid *h, double t) {
+  int diff = 0;
+  if (fabs(h->sc - h->sc_pr) > t * h->sc_pr) diff |= DF_SC;
+  if (fabs(h->a1 - h->a1_pr) > t * h->a1_pr) diff |= DF_A1;
+  if (fabs(h->a2 - h->a2_pr) > t * h->a2_pr) diff |= DF_A2;
+  if (fabs(h->a3 - h->a3_pr) > t * h->a3_pr) diff |= DF_A3;
+  if (fabs(h->tapx - h->tapx_pr) > t) diff |= DF_TAPX;
+  if (fabs(h->tapy - h->tapy_pr) > t) diff |= DF_TAPY;
+  return diff;
+}
+
+// Orientation tests: the change of the quaternion's scalar part and of its
+// unit axis.  Records d_ang and axis_diff.
+static int orientation_changes(hybroid *h, double t) {
+  int diff = 0;
+  h->d_ang = h->orientation.w - h->orientation_pr.w;
+  if (fabs(h->d_ang) > t) diff |= DF_ROT;
+  vector axis_change = subtract(unit_axis(h->orientation), unit_axis(h->orientation_pr));
+  if (single_precision_length(axis_change) > t) diff |= DF_ROT;
+  h->axis_diff = axis_change;
+  return diff;
+}
+
+int fit_changing(hybroid *h) {
+  double t = (current_schedule_entry(h) & DF_LOOSE_TOL) ? 10 * h->ftol : h->ftol;
+  int diff = shape_changes(h, t);
+  vector dt = subtract(h->translation, h->translation_pr);
+  if (single_precision_length(dt) > t * single_precision_length(h->translation_pr))
+    diff |= DF_TRANS;
+  // A turn about the model's own axis leaves row 2 of the rotation unchanged;
+  // for a model with a1 = a2 such a turn is no change of the fit.
+  vector row2 = {h->rotation[2][0], h->rotation[2][1], h->rotation[2][2]};
+  vector row2_pr = {h->rotation_pr[2][0], h->rotation_pr[2][1], h->rotation_pr[2][2]};
+  vector d_row2 = subtract(row2, row2_pr);
+  double s = sqrt(d_row2.x * d_row2.x + d_row2.y * d_row2.y + d_row2.z * d_row2.z);
+  if (s > t || h->a12_symmetric == 0)
+    diff |= orientation_changes(h, t);
+  else
+    h->axis_diff = dt;
+  h->diff = diff;
+  return diff;
+}
+
+void init_fitting_rules(hybroid *h) {
+  for (int i = 0; i < MAX_SEQUENCE; i++) h->fitting_sequence[i] = 0;
+  for (const auto &s : fitting_schedules)
+    if (s.label == h->primitive_label)
+      for (int i = 0; i < MAX_SEQUENCE; i++) h->fitting_sequence[i] = s.entries[i];
+  h->fitting_index = 0;
+}
+
+void bookkeep_superquadric_parameters(hybroid *h) {
+  h->sc_pr = h->sc;
+  h->a1_pr = h->a1;
+  h->a2_pr = h->a2;
+  h->a3_pr = h->a3;
+  h->tapx_pr = h->tapx;
+  h->tapy_pr = h->tapy;
+}
+
+// ---------------------------------------------------------------------------
+// Stereo coupling: each model of a pair moves along its own viewing ray so
+// that the image of its origin in the partner camera approaches the image
+// of the partner's origin.  Projections here are always perspective.
+// ---------------------------------------------------------------------------
+
+static const double STEREO_GAIN = 0.05;  // fraction of the distance per unit of discrepancy
+static const int STEREO_AUTO_MASK = DF_SC | DF_SPARSE;
+
+void stereo_couple(hybroid *left, hybroid *right) {
+  if (!left || !right) return;
+  left->h_neigh = right;
+  right->h_neigh = left;
+}
+
+// Perspective image of camera-frame point p on the image plane of focal
+// length f; false when p has zero depth.
+static bool project_point(const vector &p, double f, vector *image) {
+  if (p.z == 0.0) return false;
+  *image = scaled(-f / p.z, p);
+  return true;
+}
+
+// Camera-frame point p of model h seen in the camera of model r:
+// Rr^T (Rh p + Th - Tr).
+static vector to_partner_camera(const hybroid *h, const hybroid *r, const vector &p) {
+  vector w = transform(h->camera_rotation, p, h->camera_translation);
+  const vector &tr = r->camera_translation;
+  return transpose_times(r->camera_rotation, {w.x - tr.x, w.y - tr.y, w.z - tr.z});
+}
+
+// Degenerate geometry (a zero depth in either camera, or no direction E
+// because the model's origin lies on its own image plane) leaves the
+// translation unchanged.
+void compute_stereo_motion(hybroid *h) {
+  hybroid *r = h->h_neigh;
+  if (!r) return;
+  double f = h->focal_length, fr = r->focal_length;
+  if (!project_point(h->translation, f, &h->proj_trans)) return;
+  if (!project_point(r->translation, fr, &r->proj_trans)) return;
+  h->rtranslation = to_partner_camera(h, r, h->translation);
+  if (!project_point(h->rtranslation, fr, &h->proj_rtrans)) return;
+  // D: where the partner's origin lies in the partner image, minus where
+  // this model's origin lies there.
+  vector trans_rdiff = subtract(r->proj_trans, h->proj_rtrans);
+  // E: how this model's origin image moves in the partner image when the
+  // model slides along its own viewing ray.
+  vector proj_rorig;
+  if (!project_point(to_partner_camera(h, r, h->proj_trans), fr, &proj_rorig)) return;
+  vector e = subtract(h->proj_rtrans, proj_rorig);
+  double len = single_precision_length(e);
+  if (len == 0.0) return;
+  e = vector{e.x / len, e.y / len, e.z / len};
+  double s = e.x * trans_rdiff.x + e.y * trans_rdiff.y + e.z * trans_rdiff.z;
+  double factor = 1 + STEREO_GAIN * s;
+  h->translation = scaled(factor, h->translation);
+}
+
+int compute_stereo_motion_auto(hybroid *left, hybroid *right) {
+  stereo_couple(left, right);
+  left->df_mask = right->df_mask = STEREO_AUTO_MASK;
+  hybroid *views[2] = {left, right};
+  for (hybroid *h : views) {
+    bookkeep_superquadric_parameters(h);
+    bookkeep_trans_rot(h);
+    compute_motion(h);
+    compute_stereo_motion(h);
+  }
+  int left_changes = fit_changing(left);
+  int right_changes = fit_changing(right);
+  return left_changes == 0 && right_changes == 0;
 }

@@ -3,12 +3,19 @@
 //
 // Settings live in the globals below with their start values; the run loop
 // copies the per-model ones into every hybroid (setup_param) and later code
-// reads the copies.  Start with parse_command_line, then run_fitting.
+// reads the copies.  The run loop owns the models in Hybroids[] from their
+// allocation to their release at its end.  A batch run (-g) on a machine
+// whose graphics layer sees no keyboard cannot be paused, resumed or ended by
+// keys, so it runs unattended: it starts fitting at once and ends when the
+// automatic schedule has finished (or after HYBROID_MAX_PASSES passes).
+// Start with parse_command_line, then run_fitting.
 #include <getopt.h>
 
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 
+#include "gl.h"
 #include "hybroid.h"
 
 //     name               start value
@@ -116,5 +123,414 @@ void parse_command_line(int argc, char **argv) {
   collect_file_names(argc, argv, optind);
 }
 
-// Placeholder until the run loop lands.
-void run_fitting() {}
+
+// ---------------------------------------------------------------------------
+// Refusals: command lines and models the run loop cannot serve
+// ---------------------------------------------------------------------------
+
+[[noreturn]] static void refuse(const char *message) {
+  fputs(message, stderr);
+  exit(1);
+}
+
+// Checked right after the command line, before the theta prompt.  Without a
+// keyboard a batch run can only run unattended, which needs the automatic
+// schedule.
+static void refuse_unrunnable_setup() {
+  if (graphics_off && !auto_fitting && !keyboard_available())
+    refuse("A batch run without a keyboard needs -a\n");
+  if (nfiles == 0) refuse("No dump file given\n");
+  if (nfiles > MAX_HYBROIDS) refuse("At most 20 dump files can be fitted\n");
+  if (stereo_flag && nfiles != 2) refuse("Stereo fitting needs exactly 2 dump files\n");
+}
+
+static int is_supported_label(int label) {
+  return label == 1 || label == 5 || label == 6 || label == 10;
+}
+
+// Only labels 1, 5, 6 and 10 have face layouts, regions and start poses, and
+// the centre rules need at least 3 grid rows.  Checked just before model i is
+// initialised, against the parameter table its mesh size comes from.
+static void refuse_unsupported_model(int i) {
+  int label = Hybroids[i]->primitive_label;
+  if (!is_supported_label(label)) {
+    fprintf(stderr, "%s: no supported primitive label (%d)\n", filenames[i], label);
+    exit(1);
+  }
+  const hyb_param *p = &hybroid_parameter[label - 1];
+  if (p->usize < 3 || p->vsize < 2) {
+    fprintf(stderr, "%s: mesh %d x %d is too small to fit\n", filenames[i], p->usize,
+            p->vsize);
+    exit(1);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Start-up
+// ---------------------------------------------------------------------------
+
+static const double DEGREES_TO_RADIANS = 0.017453292519943295;  // pi / 180
+
+// One number, white space (line ends included) skipped; none read means 0.
+static void read_theta() {
+  double degrees = 0.0;
+  fprintf(stderr, "Enter theta = ");
+  if (scanf("%lf", &degrees) != 1) degrees = 0.0;
+  theta = degrees * DEGREES_TO_RADIANS;
+}
+
+static const char *env_or_default(const char *name, const char *fallback) {
+  const char *value = getenv(name);
+  return value ? value : fallback;
+}
+
+static void read_parameter_files() {
+  read_primitive_hybroid_parameter(env_or_default("HYBROID_INIT_FILE", "hyb"));
+  read_primitive_dof_mapping(env_or_default("FORCEMAP_FILE", "forcemap"));
+}
+
+static void create_models() {
+  for (int i = 0; i < Num_Hybroids; i++) Hybroids[i] = hybroid_alloc();
+}
+
+static void read_and_initialise_models() {
+  for (int i = 0; i < Num_Hybroids; i++) {
+    read_ascii_xy_data_dump(filenames[i], Hybroids[i], 1.0);
+    refuse_unsupported_model(i);
+    init_hybroid(Hybroids[i]);
+  }
+}
+
+static void release_models() {
+  for (int i = 0; i < Num_Hybroids; i++) {
+    free_hybroid(Hybroids[i]);
+    Hybroids[i] = nullptr;
+  }
+}
+
+// ---------------------------------------------------------------------------
+// The passes
+// ---------------------------------------------------------------------------
+
+static const int DEFAULT_MAX_PASSES = 100000;
+
+// HYBROID_MAX_PASSES bounds an unattended run; read like atoi, unset or
+// empty meaning the default.
+static int read_max_passes() {
+  const char *value = getenv("HYBROID_MAX_PASSES");
+  if (!value || !*value) return DEFAULT_MAX_PASSES;
+  return atoi(value);
+}
+
+// Exactly one fitting step for the pass.  Returns 1 when this step finished
+// the automatic fit: the last model's schedule (single view) or the stereo
+// coupling (stereo pair).
+static int take_fitting_step(hybroid *h) {
+  if (stop_fitting) {  // paused: forces only, for the display
+    zeroize_force(h);
+    zeroize_damping_factor(h);
+    compute_range_data_forces_projection(h);
+    return 0;
+  }
+  if (!auto_fitting) {
+    choose_fitting_dof(h);
+    compute_motion(h);
+    return 0;
+  }
+  if (stereo_flag) {  // both schedules always step
+    int left_done = compute_motion_auto(Hybroids[0]);
+    int right_done = compute_motion_auto(Hybroids[1]);
+    return left_done && right_done && compute_stereo_motion_auto(Hybroids[0], Hybroids[1]);
+  }
+  if (!compute_motion_auto(h)) return 0;
+  if (h == Hybroids[Num_Hybroids - 1]) return 1;  // the last model stays active
+  // F12 may already have moved the active model during this pass.
+  if (active_hybroid + 1 < Num_Hybroids) active_hybroid += 1;
+  return 0;
+}
+
+static void show_pass(hybroid *h) {
+  if (graphics_off) {
+    if (debug_flag) fprintf_hybroid_info(stderr, h);
+    return;
+  }
+  sgi_clear();
+  draw_on_hybroids();
+  display_range_data_hybroid_2Ds(Hybroids, Num_Hybroids);
+  toggle_display_attributes();
+  draw_fitting_hybroid(h);
+  sgi_flush();
+}
+
+// One pass on the active model.  Returns 1 when the front end asks to quit;
+// *finished tells whether this pass finished the automatic fit.
+static int run_pass(int *finished) {
+  hybroid_on[active_hybroid] = 1;
+  hybroid *h = Hybroids[active_hybroid];
+  if (!graphics_off && user(h)) return 1;
+  toggle_fitting_attributes(h);
+  adjust_camera_frames(Hybroids, Num_Hybroids);
+  *finished = take_fitting_step(h);
+  show_pass(h);
+  if (dump_data_flag) {
+    dump_data(h);
+    dump_data_flag = 0;
+  }
+  return 0;
+}
+
+static void report_unattended_end(int passes, int finished) {
+  if (finished)
+    fprintf(stderr, "Fit finished after %d passes\n", passes);
+  else
+    fprintf(stderr, "Fit stopped after %d passes without finishing\n", passes);
+  for (int i = 0; i < Num_Hybroids; i++) {
+    fprintf(stderr, "Model %d: %s\n", i, filenames[i]);
+    fprintf_hybroid_info(stderr, Hybroids[i]);
+  }
+}
+
+// Runs passes until Escape is held or the front end quits.  An unattended
+// batch run starts unpaused and ends by itself; its exit status is returned
+// (0 finished, 2 stopped by the pass limit), -1 for every other run.
+static int run_passes() {
+  int unattended = graphics_off && !keyboard_available();
+  int max_passes = unattended ? read_max_passes() : 0;
+  int passes = 0, finished = 0;
+  if (unattended) stop_fitting = 0;
+  while (!getbutton(DEV_ESC)) {
+    if (unattended && passes >= max_passes) break;
+    passes++;
+    if (run_pass(&finished)) break;
+    if (unattended && finished) break;
+  }
+  if (!unattended) return -1;
+  report_unattended_end(passes, finished);
+  return finished ? 0 : 2;
+}
+
+void run_fitting() {
+  refuse_unrunnable_setup();
+  read_theta();
+  Num_Hybroids = nfiles;
+  read_parameter_files();
+  if (!graphics_off) sgi_init(10, 600, 10, 800, 0);
+  create_models();
+  setup_param(Hybroids, Num_Hybroids);
+  read_and_initialise_models();
+  active_hybroid = 0;
+  int status = run_passes();
+  release_models();
+  sgi_exit();
+  if (status > 0) exit(status);
+}
+
+// ---------------------------------------------------------------------------
+// Per-model settings and camera frames
+// ---------------------------------------------------------------------------
+
+//     image constants                       value
+static const double PIXEL_SIZE             = 0.05;   // camera units per pixel
+static const double IMAGE_CENTER           = 128.0;  // optical centre, pixels
+static const int IMAGE_SIZE                = 256;    // pixels
+static const double BASE_LINE_TO_SCALE     = 12.8;   // display_scale = base_line / 12.8 * 0.85
+static const double DISPLAY_SCALE_FACTOR   = 0.85;
+static const double RIGHT_CAMERA_Y         = -0.2;   // the right camera sits slightly lower
+
+static void copy_settings(hybroid *h) {
+  h->ftol = fitting_tol;
+  h->dt = euler_step;
+  h->graphics_flag = graphics_off ? 0 : 1;
+  h->perspective_flag = perspective_flag;
+  h->focal_length = focal_length;
+  h->x_scale = h->y_scale = PIXEL_SIZE;
+  h->x_center = h->y_center = IMAGE_CENTER;
+  h->x_dim = h->y_dim = IMAGE_SIZE;
+  h->display_scale = base_line / BASE_LINE_TO_SCALE * DISPLAY_SCALE_FACTOR;
+}
+
+// Rotation and horizontal offset of one stereo camera (side 0 left, 1 right):
+// elevation about the camera x axis and vergence about its y axis, of
+// opposite signs for the two views.
+static void place_stereo_camera(hybroid *h, int side) {
+  if (side == 0) {
+    rpy.x = -elev_angle;
+    rpy.y = -verge_angle;
+  } else {
+    rpy.x = elev_angle;
+    rpy.y = verge_angle;
+  }
+  mat_from_rpy(h->camera_rotation, rpy.x, rpy.y, rpy.z);
+  if (side == 0)
+    h->camera_translation.x = -base_line / 2 / h->display_scale;
+  else
+    h->camera_translation.x = base_line / 2 / h->display_scale;
+}
+
+void setup_param(hybroid **hs, int n) {
+  for (int i = 0; i < n; i++) {
+    hybroid *h = hs[i];
+    copy_settings(h);
+    if (n == 2 && stereo_flag) {
+      h->h_index = i;
+      place_stereo_camera(h, i);
+      if (i == 1) h->camera_translation.y = RIGHT_CAMERA_Y;
+      stereo_couple(hs[0], hs[1]);
+    } else {
+      set_camera_frame(h);
+    }
+  }
+}
+
+void set_camera_frame(hybroid *h) {
+  h->camera_translation = vector{0.0, 0.0, 0.0};
+  for (int r = 0; r < 3; r++)
+    for (int c = 0; c < 3; c++) h->camera_rotation[r][c] = (r == c) ? 1.0 : 0.0;
+}
+
+static void compute_all_data_positions(hybroid **hs, int n) {
+  for (int i = 0; i < n; i++) compute_data_position_wrt_world(hs[i]);
+}
+
+// Up raises the setting by its step, else Down lowers it.
+static void step_with_arrows(double *setting, double step) {
+  if (getbutton(DEV_UPARROW))
+    *setting += step;
+  else if (getbutton(DEV_DOWNARROW))
+    *setting -= step;
+}
+
+void adjust_camera_frames(hybroid **hs, int n) {
+  int b_held = getbutton(DEV_B) != 0;
+  int v_held = getbutton(DEV_V) != 0;
+  int e_held = getbutton(DEV_E) != 0;
+  if (b_held) {  // base line: arrows right/left change the step by 1
+    if (getbutton(DEV_RIGHTARROW)) bstep += 1.0;
+    if (getbutton(DEV_LEFTARROW)) bstep -= 1.0;
+    step_with_arrows(&base_line, bstep);
+    compute_all_data_positions(hs, n);
+  }
+  if (v_held) {  // vergence: right makes the step 100 times finer
+    if (getbutton(DEV_RIGHTARROW)) vstep *= 0.01;
+    if (getbutton(DEV_LEFTARROW)) vstep /= 0.01;
+    step_with_arrows(&verge_angle, vstep);
+  }
+  if (e_held) {  // elevation: right doubles the step, left halves it
+    if (getbutton(DEV_RIGHTARROW)) estep *= 2.0;
+    if (getbutton(DEV_LEFTARROW)) estep /= 2.0;
+    step_with_arrows(&elev_angle, estep);
+  }
+  if ((b_held || v_held || e_held) && n >= 2) {
+    place_stereo_camera(hs[0], 0);
+    place_stereo_camera(hs[1], 1);
+    compute_all_data_positions(hs, n);
+  }
+  if (getbutton(DEV_C))
+    fprintf(stderr, "verge_angle = %f, elev_angle = %f, base_line = %f\n", verge_angle,
+            elev_angle, base_line);
+}
+
+// ---------------------------------------------------------------------------
+// Driver keys, model dumps, wire meshes
+// ---------------------------------------------------------------------------
+
+static void flip(int *flag) { *flag = 1 - *flag; }
+
+void toggle_fitting_attributes(hybroid *h) {
+  if (getbutton(DEV_F12) && Num_Hybroids > 0)
+    active_hybroid = (active_hybroid + 1) % Num_Hybroids;
+  if (getbutton(DEV_P)) flip(&h->perspective_flag);
+  if (getbutton(DEV_N)) flip(&h->normal_force_flag);
+  if (getbutton(DEV_S)) h->subsample = (h->subsample + 1) % 20;
+  if (getbutton(DEV_T)) flip(&stop_fitting);
+  if (getbutton(DEV_L)) flip(&dump_data_flag);
+  if (getbutton(DEV_U)) flip(&dump_contour_flag);
+}
+
+void dump_data(hybroid *h) {
+  char name[80];
+  fprintf(stderr, "Input dump file name : ");
+  if (scanf("%79s", name) != 1) {
+    fprintf(stderr, "No dump file name read\n");
+    return;
+  }
+  FILE *fp = fopen(name, "w");
+  if (!fp) {
+    fprintf(stderr, "Cannot open %s\n", name);
+    return;
+  }
+  fprintf_hybroid_info(fp, h);
+  fclose(fp);
+}
+
+static void send_vertex(const vector &p) {
+  const double v[3] = {p.x, p.y, p.z};
+  v3d(v);
+}
+
+// One closed line per grid row, one open line per column from the south
+// pole to the north pole, through the nodes' world positions.
+static void draw_wire_mesh(const hybroid *h) {
+  const node *nodes = h->nodes;
+  if (!nodes || h->numnodes < 2) return;
+  for (int u = 0; u < h->usize; u++) {
+    bgnclosedline();
+    for (int v = 0; v < h->vsize; v++) send_vertex(nodes[u * h->vsize + v].wposit);
+    endclosedline();
+  }
+  for (int v = 0; v < h->vsize; v++) {
+    bgnline();
+    send_vertex(nodes[h->numnodes - 2].wposit);
+    for (int u = 0; u < h->usize; u++) send_vertex(nodes[u * h->vsize + v].wposit);
+    send_vertex(nodes[h->numnodes - 1].wposit);
+    endline();
+  }
+}
+
+void draw_on_hybroids() {
+  color(7);  // white
+  for (int i = 0; i < Num_Hybroids; i++) {
+    if (!hybroid_on[i] || !Hybroids[i]) continue;
+    linewidth(2);
+    draw_wire_mesh(Hybroids[i]);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Simulated forces (a debugging aid; the run loop does not call it)
+// ---------------------------------------------------------------------------
+
+void swap(double *a, double *b) {
+  double t = *a;
+  *a = *b;
+  *b = t;
+}
+
+static const double SIMULATED_ANGLE_STEP = 0.15707963267948966;  // pi / 20
+
+// Keys 8, 2, 3, 4, 5 adjust the force; keys 1, 6, 7 apply it to the south
+// pole's model-frame force slots of bend1, bend3 and a3.
+void add_simulated_force(hybroid *h) {
+  static double ang = 0.0, mag = 1.0, mmag = 0.0;
+  if (getbutton(DEV_8)) swap(&mag, &mmag);
+  if (getbutton(DEV_2)) mag *= 2.0;
+  if (getbutton(DEV_3)) mag /= 2.0;
+  if (getbutton(DEV_4)) ang += SIMULATED_ANGLE_STEP;
+  if (getbutton(DEV_5)) ang -= SIMULATED_ANGLE_STEP;
+  if (!h->nodes || h->numnodes < 2) return;
+  node *south = &h->nodes[h->numnodes - 2];
+  if (getbutton(DEV_1)) {
+    h->df_mask |= DF_BEND1;
+    south->rForce[SLOT_BEND1].x += cos(ang) * mag;
+    south->rForce[SLOT_BEND1].y += sin(ang) * mag;
+  }
+  if (getbutton(DEV_6)) {
+    h->df_mask |= DF_BEND3;
+    south->rForce[SLOT_BEND3].x += cos(ang) * mag;
+    south->rForce[SLOT_BEND3].y += sin(ang) * mag;
+  }
+  if (getbutton(DEV_7)) {
+    h->df_mask |= DF_A3;
+    south->rForce[SLOT_A3] = vector{0.0, 0.0, -mag};
+  }
+}

@@ -589,10 +589,149 @@ TEST(UnrotateForce, AQuarterTurnAboutZIsUndone) {
 }
 
 // ---------------------------------------------------------------------------
+// Nearest node within a force map's patch
+// ---------------------------------------------------------------------------
+
+// A 5 x 16 model of primitive kind 5: curve 1 of face 1 is an occluding
+// contour of its curved side, curve 0 of face 0 is not.
+struct PatchModel : HandModel {
+  PatchModel() : HandModel(5, 16) { h.primitive_label = 5; }
+  node *ortho(force_map fm, vector p, vector *sep = nullptr, double *d = nullptr) {
+    vector s;
+    double dist;
+    return nearest_hybroid_node_ortho_projection(&h, &fm, p, sep ? sep : &s, d ? d : &dist);
+  }
+  node *perspective(force_map fm, vector p) {
+    vector s;
+    double d;
+    return nearest_hybroid_node_perspective_projection(&h, &fm, p, &s, &d);
+  }
+};
+
+//                          df_mode  face curve u1 u2  v1 v2
+static const force_map PLAIN_WRAP = {DF_TRANS, 0, 0, 1, 2, 14, 1, 0};
+static const force_map SILHOUETTE = {DF_TRANS, 1, 1, 0, 4, 0, 15, 0};
+
+TEST(PatchSearch, AWrappingPatchScansToTheLastColumnAndOnFromTheFirst) {
+  PatchModel m;
+  m.place(1 * 16 + 15, {1.0, 0.0, -5.0});
+  m.place(1 * 16 + 0, {-1.0, 0.0, -5.0});
+  m.place(1 * 16 + 5, {0.0, 0.0, -5.0});  // nearer, but outside the patch
+  m.place(3 * 16 + 15, {0.0, 0.0, -5.0});  // nearer, but on a row outside
+  vector sep;
+  double d;
+  EXPECT_EQ(m.ortho(PLAIN_WRAP, {0.0, 0.0, -0.1}, &sep, &d), &m.at(1, 15))
+      << "column 15 is met before column 0";
+  EXPECT_EQ(d, 1.0);
+  EXPECT_TRUE(near_vector({-1.0, 0.0, 4.9}, sep, ROUNDING_TOL));
+  m.place(2 * 16 + 1, {0.0, 0.5, -5.0});
+  EXPECT_EQ(m.ortho(PLAIN_WRAP, {0.0, 0.0, -0.1}), &m.at(2, 1)) << "the last column is scanned";
+}
+
+TEST(PatchSearch, OnAnOccludingContourOnlySilhouetteNodesAreCandidates) {
+  PatchModel m;
+  m.place(0, {0.0, 0.0, -5.0});
+  m.nodes[0].rnormal = {0.0, 0.0, 0.15};
+  m.place(1, {0.0, 2.0, -5.0});
+  m.nodes[1].rnormal = {0.0, 0.0, -0.15};
+  m.place(2, {0.0, 3.0, -5.0});
+  m.nodes[2].rnormal = {1.0, 0.0, 0.14};
+  for (int i = 3; i < 80; i++) m.nodes[i].rnormal = {0.0, 0.0, 1.0};
+  EXPECT_EQ(m.ortho(SILHOUETTE, {0.0, 0.0, -0.1}), &m.nodes[2]);
+  force_map plain = SILHOUETTE;
+  plain.curve = 0;
+  EXPECT_EQ(m.ortho(plain, {0.0, 0.0, -0.1}), &m.nodes[0]) << "other contours take every node";
+}
+
+TEST(PatchSearch, APatchWithEveryNodeOffTheSilhouetteFindsNothing) {
+  PatchModel m;
+  for (auto &n : m.nodes) n.rnormal = {0.0, 0.0, 1.0};
+  vector sep = {1.0, 2.0, 3.0};
+  double d;
+  EXPECT_EQ(m.ortho(SILHOUETTE, {100.0, 100.0, -0.1}, &sep, &d), nullptr);
+  EXPECT_TRUE(near_vector({1.0, 2.0, 3.0}, sep, 0.0));
+  EXPECT_EQ(d, NO_MATCH_DISTANCE);
+}
+
+TEST(PatchSearch, PerspectiveComparesImagesAndRoundsTheSightLength) {
+  PatchModel m;
+  m.place(0, {0.0, 0.0, -5.0});
+  m.nodes[0].proj_posit = {3.0, 0.0, -0.1};
+  m.place(1, {3.0, 0.0, -5.0});
+  m.nodes[1].proj_posit = {0.0, 0.0, -0.1};
+  force_map row0 = {DF_TRANS, 0, 0, 0, 0, 0, 15, 0};
+  EXPECT_EQ(m.perspective(row0, {0.0, 0.0, -0.1}), &m.nodes[1]);
+
+  // |posit| = sqrt(3) is 1.7320507764816284 in single precision: the limit
+  // 0.14 |posit| is 0.2424871087, below this node's 0.24248711 (the limit
+  // with the double length, 0.2424871131, would keep it).
+  for (auto &n : m.nodes) n.rnormal = {0.0, 0.0, 1.0};
+  m.nodes[1].posit = {1.0, 1.0, -1.0};
+  m.nodes[1].rnormal = {0.0, 0.0, -0.24248711};
+  m.nodes[2].posit = {1.0, 1.0, -1.0};
+  m.nodes[2].rnormal = {0.0, 0.0, -0.2424871};
+  m.nodes[2].proj_posit = {1.0, 0.0, -0.1};
+  force_map silhouette_row0 = SILHOUETTE;
+  silhouette_row0.u2 = 0;
+  EXPECT_EQ(m.perspective(silhouette_row0, {0.0, 0.0, -0.1}), &m.nodes[2]);
+}
+
+TEST(PatchSearch, RowsOutsideTheGridAreNotScanned) {
+  PatchModel m;
+  m.place(4 * 16 + 3, {0.0, 0.0, -5.0});
+  force_map wide = {DF_TRANS, 0, 0, -2, 99, 0, 15, 0};
+  EXPECT_EQ(m.ortho(wide, {0.0, 0.0, -0.1}), &m.at(4, 3));
+  force_map above = {DF_TRANS, 0, 0, 7, 9, 0, 15, 0};
+  EXPECT_EQ(m.ortho(above, {0.0, 0.0, -0.1}), nullptr);
+  force_map negative_columns = {DF_TRANS, 0, 0, 4, 4, -13, -13, 0};  // column 3
+  EXPECT_EQ(m.ortho(negative_columns, {0.0, 0.0, -0.1}), &m.at(4, 3));
+}
+
+TEST(ForcePass, ThePatchAndTheProjectionChooseTheSearch) {
+  PatchModel m;
+  m.place(0, {0.0, 0.0, -5.0});  // its image is far away
+  m.nodes[0].proj_posit = {50.0, 0.0, -0.1};
+  m.place(1, {50.0, 0.0, -5.0});
+  m.nodes[1].proj_posit = {0.0, 0.0, -0.1};
+  m.add_face(0, 1, {0.0, 0.0, -0.1}, 0, 0);
+  force_map *fmp = m.add_map(DF_TRANS, 0);
+  *fmp = {DF_TRANS, 0, 0, 0, 1, 0, 15, 0};
+  m.h.df_mask = DF_TRANS;
+  compute_range_data_forces_projection(&m.h);
+  EXPECT_EQ(m.points[0][0].nearest_node, &m.nodes[0]) << "orthographic: positions";
+  m.h.perspective_flag = 1;
+  compute_range_data_forces_projection(&m.h);
+  EXPECT_EQ(m.points[0][0].nearest_node, &m.nodes[1]) << "perspective: images";
+  fmp->u1 = -1;
+  compute_range_data_forces_projection(&m.h);
+  EXPECT_EQ(m.points[0][0].nearest_node, &m.nodes[0]) << "no patch: positions, all nodes";
+}
+
+TEST(ForcePass, PointsOffEverySilhouetteExertNoForceAndLeaveTheMapUnchanged) {
+  PatchModel m;
+  for (auto &n : m.nodes) n.rnormal = {0.0, 0.0, 1.0};
+  m.add_face(1, 6, {0.0, 0.0, -0.1}, 0, 5);
+  m.h.face[1].n_curve = 2;
+  m.h.face[1].begin[1] = 0;
+  m.h.face[1].end[1] = 5;
+  force_map *fmp = m.add_map(DF_TRANS, 1);
+  *fmp = SILHOUETTE;
+  m.h.df_mask = DF_TRANS;
+  compute_range_data_forces_projection(&m.h);
+  EXPECT_EQ(fmp->df_mode, DF_TRANS);
+  EXPECT_EQ(m.h.force_cnt[SLOT_TOTAL], 0);
+  EXPECT_EQ(m.h.force_cnt[SLOT_TRANS], 0);
+  EXPECT_EQ(m.points_used(1), 0);
+  for (auto &n : m.nodes) EXPECT_TRUE(near_vector({0, 0, 0}, n.Force[SLOT_TRANS], 0.0));
+}
+
+// ---------------------------------------------------------------------------
 // A model built by the geometry, pulled by data taken from its own images
 // ---------------------------------------------------------------------------
 
-TEST(ForcePass, DataOnTheModelsOwnImagesFindNodesAtDistanceZero) {
+// Data at the images of a model's own grid nodes, matched through a patch
+// over the whole grid (perspective: images) or without a patch (all nodes).
+static void expect_own_images_match_exactly(int perspective, int patch) {
   testmodel::Shape shape;
   shape.a1 = 0.8;
   shape.a3 = 1.4;
@@ -601,21 +740,28 @@ TEST(ForcePass, DataOnTheModelsOwnImagesFindNodesAtDistanceZero) {
   testmodel::Model m = testmodel::make_model(7, 8, shape);
   hybroid *h = m.get();
   h->translation = {0.3, -0.2, -5.0};
+  h->perspective_flag = perspective;
   testmodel::refresh_model(h);
   std::vector<vector> images;
-  for (int i = 0; i < h->numnodes; i++) images.push_back(h->nodes[i].proj_posit);
+  for (int i = 0; i < h->numnodes - 2; i++) images.push_back(h->nodes[i].proj_posit);
   testmodel::add_face_points(h, 0, images);
   h->face[0].begin[0] = 0;
   h->face[0].end[0] = (int)images.size() - 1;
-  h->force_map[0] = {DF_TRANS | DF_A1, 0, 0, -1, 6, 0, 8, 0};
+  h->force_map[0] = {DF_TRANS | DF_A1, 0, 0, patch ? 0 : -1, 6, 0, 7, 0};
   h->n_force = 1;
   h->df_mask = DF_TRANS | DF_A1;
   h->normal_force_flag = 1;
   compute_range_data_forces_projection(h);
-  EXPECT_EQ(h->force_cnt[SLOT_TOTAL], h->numnodes);
+  EXPECT_EQ(h->force_cnt[SLOT_TOTAL], (int)images.size());
   EXPECT_EQ(h->gof, 0.0);
-  for (int i = 0; i < h->numnodes; i++) {
+  for (size_t i = 0; i < images.size(); i++) {
     EXPECT_EQ(h->face[0].points[i].mag_force, 0.0) << "point " << i;
     EXPECT_TRUE(near_vector({0, 0, 0}, h->face[0].points[i].force, 0.0)) << "point " << i;
   }
+}
+
+TEST(ForcePass, DataOnTheModelsOwnImagesFindNodesAtDistanceZero) {
+  expect_own_images_match_exactly(0, 0);
+  expect_own_images_match_exactly(0, 1);
+  expect_own_images_match_exactly(1, 1);
 }

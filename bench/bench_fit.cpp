@@ -1,0 +1,166 @@
+// bench_fit.cpp -- the cost of fitting: one automatic step, a whole
+// automatic fit, and the bare nearest-node searches that one step contains,
+// all on the bundled upright-cylinder sample (primitive 5).
+//
+// After the runs it prints the steps per second and the ratio of the step
+// time to the time of its searches: the searches should dominate a step
+// (target: a step costs at most 1.5 times its searches).
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <map>
+#include <string>
+
+#include "hybroid.h"
+
+namespace {
+
+const std::string SAMPLES = std::string(HYBFIT_SOURCE_DIR) + "/samples/";
+const char *SAMPLE = "cylinder5.dump";
+// The last entry of primitive 5's schedule: every degree of freedom of the
+// schedule, all data points, normal forces.
+const int FULL_ENTRY = 7;
+
+// Runs f with the standard error stream sent to /dev/null: the readers and
+// the initialisation report on it.
+template <class F>
+void quietly(F f) {
+  fflush(stderr);
+  int saved = dup(2);
+  int null_fd = open("/dev/null", O_WRONLY);
+  dup2(null_fd, 2);
+  f();
+  fflush(stderr);
+  dup2(saved, 2);
+  close(null_fd);
+  close(saved);
+}
+
+void load_tables_once() {
+  static bool loaded = false;
+  if (loaded) return;
+  quietly([] {
+    read_primitive_hybroid_parameter((SAMPLES + "hyb").c_str());
+    read_primitive_dof_mapping((SAMPLES + "forcemap").c_str());
+  });
+  loaded = true;
+}
+
+// A model read and initialised as the batch run does it.
+hybroid *build_sample_model() {
+  load_tables_once();
+  graphics_off = 1;
+  hybroid *h = nullptr;
+  quietly([&] {
+    h = hybroid_alloc();
+    setup_param(&h, 1);
+    read_ascii_xy_data_dump((SAMPLES + SAMPLE).c_str(), h, 1.0);
+    init_hybroid(h);
+  });
+  return h;
+}
+
+// The searches of one data-force pass, chosen and sampled exactly as the
+// pass chooses and samples them, without anything the pass does with the
+// results.
+int run_searches(hybroid *h) {
+  int found = 0;
+  for (int i = 0; i < h->n_force; i++) {
+    force_map *m = &h->force_map[i];
+    if (m->df_mode == 0) continue;
+    if (!(h->df_mask & m->df_mode) && !(h->df_mask & DF_WHOLE_FORCE)) continue;
+    Face &f = h->face[m->face];
+    if (f.n_points <= 0) continue;
+    int b = f.begin[m->curve], e = f.end[m->curve];
+    if (e < b) e += f.n_points;
+    int s = h->subsample ? (e - b - 7) / 8 : 0;
+    for (int j = b; j <= e; j += 1 + s) {
+      range_datapoint &p = f.points[j % f.n_points];
+      vector sep;
+      double dist;
+      node *n;
+      if (m->u1 == -1)
+        n = nearest_hybroid_node2D(h, p.position, &sep, &dist);
+      else if (h->perspective_flag)
+        n = nearest_hybroid_node_perspective_projection(h, m, p.position, &sep, &dist);
+      else
+        n = nearest_hybroid_node_ortho_projection(h, m, p.position, &sep, &dist);
+      found += n != nullptr;
+    }
+  }
+  return found;
+}
+
+void BM_AutomaticStep(benchmark::State &state) {
+  hybroid *h = build_sample_model();
+  for (auto _ : state) {
+    h->fitting_index = FULL_ENTRY;
+    benchmark::DoNotOptimize(compute_motion_auto(h));
+  }
+  state.SetItemsProcessed(state.iterations());
+  free_hybroid(h);
+}
+BENCHMARK(BM_AutomaticStep);
+
+void BM_SearchesOfOneStep(benchmark::State &state) {
+  hybroid *h = build_sample_model();
+  h->fitting_index = FULL_ENTRY;
+  compute_motion_auto(h);  // positions, normals, df_mask and sampling of the step
+  h->fitting_index = FULL_ENTRY;
+  h->df_mask = h->fitting_sequence[FULL_ENTRY];
+  compute_positions(h);
+  compute_projected_positions(h);
+  compute_tangent(h);
+  unrotate_normal(h);
+  int found = 0;
+  for (auto _ : state) benchmark::DoNotOptimize(found = run_searches(h));
+  state.counters["searches"] = found;
+  free_hybroid(h);
+}
+BENCHMARK(BM_SearchesOfOneStep);
+
+void BM_WholeAutomaticFit(benchmark::State &state) {
+  long steps = 0;
+  for (auto _ : state) {
+    state.PauseTiming();
+    hybroid *h = build_sample_model();
+    state.ResumeTiming();
+    while (!compute_motion_auto(h)) steps++;
+    state.PauseTiming();
+    free_hybroid(h);
+    state.ResumeTiming();
+  }
+  state.counters["steps_per_fit"] =
+      benchmark::Counter((double)steps / (double)state.iterations());
+}
+BENCHMARK(BM_WholeAutomaticFit)->Unit(benchmark::kMillisecond);
+
+// Console output plus the time per iteration of each benchmark, kept for
+// the summary.
+class RecordingReporter : public benchmark::ConsoleReporter {
+ public:
+  std::map<std::string, double> seconds;
+  void ReportRuns(const std::vector<Run> &runs) override {
+    for (const Run &r : runs)
+      seconds[r.benchmark_name()] =
+          r.GetAdjustedRealTime() / benchmark::GetTimeUnitMultiplier(r.time_unit);
+    ConsoleReporter::ReportRuns(runs);
+  }
+};
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  benchmark::Initialize(&argc, argv);
+  RecordingReporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  double step = reporter.seconds["BM_AutomaticStep"];
+  double search = reporter.seconds["BM_SearchesOfOneStep"];
+  if (step > 0 && search > 0)
+    printf("steps per second: %.0f\nstep time / search time: %.3f (target <= 1.5)\n", 1 / step,
+           step / search);
+  benchmark::Shutdown();
+  return 0;
+}
