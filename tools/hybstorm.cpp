@@ -44,6 +44,7 @@ const double frame_seconds = 1.0 / 60.0;   // the program's default frame pacing
 const double window_wait_seconds = 60.0;   // start-up, sanitizer build included
 const double exit_wait_seconds = 10.0;     // after the first Escape
 const int max_hold_frames = 40;
+const int max_lean_frames = 600;
 const int menu_rows_level0 = 6;            // title and five items; Quit is the last
 
 // ---------------------------------------------------------------------------
@@ -244,8 +245,12 @@ void point_in(const rect &r, int *x, int *y) {
   *y = r.y + uniform(0, r.h > 0 ? r.h - 1 : 0);
 }
 
-// Mostly short presses, now and then a long hold.
-int hold_frames() { return chance(0.7) ? uniform(1, 8) : uniform(9, max_hold_frames); }
+// Mostly short presses, now and then a long hold, and rarely a key leaned
+// on for seconds (a step size that multiplies every frame runs away then).
+int hold_frames() {
+  if (chance(0.7)) return uniform(1, 8);
+  return chance(0.9) ? uniform(9, max_hold_frames) : uniform(max_hold_frames, max_lean_frames);
+}
 
 // One key, or a chord of two or three (often a camera key with arrows),
 // held for a random number of frames.

@@ -4,10 +4,11 @@
 // that an output file named by -o can only be created there (and it is
 // removed after each input).  An option error ends the parser with status 1;
 // a line that is accepted leaves at most 32 file names, none starting "-",
-// and an open output stream.
+// an open output stream, and only finite numbers in the settings.
 #include <unistd.h>
 
 #include <cctype>
+#include <cmath>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -62,6 +63,9 @@ void check_accepted_line() {
   fuzz::check(nfiles >= 0 && nfiles <= MAX_FILENAMES, "more file names than slots");
   for (int i = 0; i < nfiles; i++)
     fuzz::check(filenames[i] && filenames[i][0] != '-', "a file name that starts with -");
+  const double numbers[] = {fitting_tol, euler_step, focal_length, base_line, verge_angle,
+                            elev_angle};
+  for (double v : numbers) fuzz::check(std::isfinite(v), "a setting that is not a finite number");
 }
 
 void close_output_file() {

@@ -44,11 +44,11 @@ static std::vector<uint8_t> read_input(const std::string &path) {
 int main(int argc, char **argv) {
   std::vector<std::string> inputs;
   for (int i = 1; i < argc; i++) add_inputs(argv[i], &inputs);
+  // Read everything first: a target may change directory when it starts.
+  std::vector<std::vector<uint8_t>> data;
+  for (const std::string &path : inputs) data.push_back(read_input(path));
   if (LLVMFuzzerInitialize) LLVMFuzzerInitialize(&argc, &argv);
-  for (const std::string &path : inputs) {
-    std::vector<uint8_t> data = read_input(path);
-    LLVMFuzzerTestOneInput(data.data(), data.size());
-  }
+  for (const std::vector<uint8_t> &d : data) LLVMFuzzerTestOneInput(d.data(), d.size());
   fprintf(stderr, "replay: %zu inputs run\n", inputs.size());
   return inputs.empty() ? 1 : 0;
 }
