@@ -1,13 +1,42 @@
 // Numeric guards found by the fuzzers, the option sweeps and the input storm:
 // the command line refuses numbers that are not finite, a stereo pair with a
-// base line of 0 gets usable cameras, and camera step keys held for
-// hundreds of passes keep the stereo geometry finite.
+// base line of 0 gets usable cameras, camera step keys held for hundreds of
+// passes keep the stereo geometry finite, and degenerate contour data fit
+// to finite reports.
+#include <cctype>
 #include <cmath>
 
 #include "gl.h"
 #include "test_util.h"
 
 namespace {
+
+// True when text holds a number printed as nan or inf.
+bool has_nonfinite(const std::string &text) {
+  std::string word;
+  for (size_t i = 0; i <= text.size(); i++) {
+    char c = i < text.size() ? (char)tolower((unsigned char)text[i]) : ' ';
+    if (isalpha((unsigned char)c)) {
+      word += c;
+      continue;
+    }
+    if (word == "nan" || word == "inf") return true;
+    word.clear();
+  }
+  return false;
+}
+
+// An unattended fit of the given dump text with the bundled parameter files;
+// stderr of the run.
+testutil::RunResult fit_dump(const std::string &dump, const std::string &options) {
+  testutil::ScratchDir dir;
+  testutil::write_file(dir.file("model.dump"), dump);
+  std::string env = "env -u DISPLAY HYBROID_MAX_PASSES=60 HYBROID_INIT_FILE='" +
+                    testutil::sample_path("hyb") + "' FORCEMAP_FILE='" +
+                    testutil::sample_path("forcemap") + "' ";
+  return testutil::run_shell(env + "'" + HYBFIT_PATH + "' -g -a -d " + options + " model.dump",
+                             "0\n", dir.path);
+}
 
 bool all_finite(const double m[3][3]) {
   for (int r = 0; r < 3; r++)
@@ -121,4 +150,16 @@ TEST_F(StereoGuards, ElevationStepsHeldForThousandsOfPassesStayFinite) {
   hold({DEV_E, DEV_LEFTARROW});
   passes(3000);
   EXPECT_GT(estep, 0.0);
+}
+
+// Every curve a single point: the model has no extent to measure, and its
+// rotational damping was divided by a dimension of 0.
+TEST(DegenerateData, AModelWhoseCurvesAreSinglePointsFitsToFiniteReports) {
+  const std::string dump = "1 5 2\n0\n2\n-1\n-1\n1\n100\n100\n1\n0 0\n0 0 1 0\n0 1 -1 -1\n1 0 0 1\n";
+  for (const char *options : {"", "-p"}) {
+    auto r = fit_dump(dump, options);
+    EXPECT_NE(r.status, 1) << options << ": " << r.err;
+    EXPECT_NE(r.err.find("GOF"), std::string::npos) << options;
+    EXPECT_FALSE(has_nonfinite(r.err)) << options;
+  }
 }
