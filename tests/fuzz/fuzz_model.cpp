@@ -1,10 +1,12 @@
 // fuzz_model.cpp -- fuzzes a whole unattended fit of one model: the input is
 // its dump file, read with the bundled parameter and force-mapping files,
 // initialised as the run loop does (a label without face layout is refused
-// there, and skipped here), then fitted automatically for a few dozen steps,
-// orthographic or perspective (by the input's length).  Whatever the data,
-// the steps must not crash, and every number the panel and the report show
-// (shape, forces, pose, fit), and every node position, must stay finite.
+// there, and skipped here), then fitted automatically for a few dozen steps.
+// The input's length picks the set-up: one model orthographic, one model in
+// perspective, or a perspective stereo pair of two models reading the same
+// file, coupled in depth.  Whatever the data, the steps must not crash, and
+// every number the panel and the report show (shape, forces, pose, fit),
+// and every node position, must stay finite.
 #include <cmath>
 #include <cstring>
 #include <string>
@@ -53,6 +55,34 @@ bool is_supported(const hybroid *h) {
   return label == 1 || label == 5 || label == 6 || label == 10;
 }
 
+// Reads and initialises the n models of hs from path; false when the reader
+// refused the file or a model is of a kind the run loop refuses.
+bool read_models(const std::string &path, hybroid **hs, int n) {
+  for (int i = 0; i < n; i++) {
+    model_call call = {path.c_str(), hs[i]};
+    int status = 0;
+    if (fuzz::run_catching_exit(read_model, &call, &status) || !is_supported(hs[i])) return false;
+  }
+  for (int i = 0; i < n; i++) {
+    init_hybroid(hs[i]);
+    check_finite(hs[i]);
+  }
+  return true;
+}
+
+void fit(hybroid **hs, int n) {
+  for (int step = 0; step < fitting_steps; step++) {
+    if (n == 1) {
+      compute_motion_auto(hs[0]);
+      continue;
+    }
+    int left_done = compute_motion_auto(hs[0]);
+    int right_done = compute_motion_auto(hs[1]);
+    if (left_done && right_done) compute_stereo_motion_auto(hs[0], hs[1]);
+  }
+  for (int i = 0; i < n; i++) check_finite(hs[i]);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
@@ -69,19 +99,16 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   static const std::string path = fuzz::scratch_dir() + "/model.dump";
   fuzz::write_bytes(path, data, size);
-  hybroid *h = hybroid_alloc();
-  perspective_flag = (int)(size % 2);
+  int mode = (int)(size % 3);  // 0 orthographic, 1 perspective, 2 stereo pair
+  int n = mode == 2 ? 2 : 1;
+  hybroid *hs[2] = {hybroid_alloc(), hybroid_alloc()};
+  perspective_flag = mode != 0;
+  stereo_flag = mode == 2;
   theta = 0.0;
-  setup_param(&h, 1);
-  model_call call = {path.c_str(), h};
-  int status = 0;
-  if (!fuzz::run_catching_exit(read_model, &call, &status) && is_supported(h)) {
-    init_hybroid(h);
-    check_finite(h);
-    for (int step = 0; step < fitting_steps; step++) compute_motion_auto(h);
-    check_finite(h);
-  }
-  free_hybroid(h);
-  perspective_flag = 0;
+  setup_param(hs, n);
+  if (read_models(path, hs, n)) fit(hs, n);
+  free_hybroid(hs[0]);
+  free_hybroid(hs[1]);
+  perspective_flag = stereo_flag = 0;
   return 0;
 }
