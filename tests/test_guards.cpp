@@ -5,9 +5,12 @@
 // to finite reports.
 #include <cctype>
 #include <cmath>
+#include <cstring>
 
 #include "gl.h"
 #include "test_util.h"
+
+#include <tuple>
 
 namespace {
 
@@ -162,4 +165,154 @@ TEST(DegenerateData, AModelWhoseCurvesAreSinglePointsFitsToFiniteReports) {
     EXPECT_NE(r.err.find("GOF"), std::string::npos) << options;
     EXPECT_FALSE(has_nonfinite(r.err)) << options;
   }
+}
+
+// ---------------------------------------------------------------------------
+// A fitted sample model with a parameter edited to the end of its range
+// ---------------------------------------------------------------------------
+
+namespace {
+
+// What the panel and the report of h show, and every node position.
+::testing::AssertionResult model_is_finite(const hybroid *h) {
+  const double values[] = {h->sc, h->a1, h->a2, h->a3, h->e1, h->e2, h->tapx, h->tapy,
+                           h->bend1, h->bend2, h->bend3, h->fsc, h->fa1, h->fa2, h->fa3,
+                           h->fe1, h->fe2, h->ftx, h->fty, h->fb1, h->fb3, h->gof, h->d_ang,
+                           h->orientation.w};
+  for (double v : values)
+    if (!std::isfinite(v)) return ::testing::AssertionFailure() << "a shape, force or fit value";
+  if (!finite_vector(h->translation) || !finite_vector(h->net_applied_force) ||
+      !finite_vector(h->net_applied_torque) || !finite_vector(h->orientation.v) ||
+      !all_finite(h->rotation))
+    return ::testing::AssertionFailure() << "the pose or the net force and torque";
+  for (int i = 0; i < h->numnodes; i++)
+    if (!finite_vector(h->nodes[i].posit) || !finite_vector(h->nodes[i].proj_posit))
+      return ::testing::AssertionFailure() << "node " << i;
+  return ::testing::AssertionSuccess();
+}
+
+// The bundled parameter and force-mapping files, read once.
+void read_bundled_tables() {
+  static bool done = false;
+  if (done) return;
+  testing::internal::CaptureStderr();
+  read_primitive_hybroid_parameter(testutil::sample_path("hyb").c_str());
+  read_primitive_dof_mapping(testutil::sample_path("forcemap").c_str());
+  testing::internal::GetCapturedStderr();
+  done = true;
+}
+
+// A bundled sample read and initialised as the run loop does.
+hybroid *load_sample(const char *name, int perspective) {
+  read_bundled_tables();
+  hybroid *h = hybroid_alloc();
+  theta = 0.0;
+  perspective_flag = perspective;
+  setup_param(&h, 1);
+  perspective_flag = 0;
+  testing::internal::CaptureStderr();
+  read_ascii_xy_data_dump(testutil::sample_path(name).c_str(), h, 1.0);
+  init_hybroid(h);
+  testing::internal::GetCapturedStderr();
+  return h;
+}
+
+// The geometry calls every interactive edit ends with.
+void recompute_geometry(hybroid *h) {
+  compute_superquadric_taper_bend_normal(h);
+  compute_superquadric_taper_bend_new_center(h);
+  compute_positions(h);
+  compute_world_positions(h);
+}
+
+// Automatic steps, and the paused pass's force computation.
+void fit_steps(hybroid *h, int n) {
+  for (int i = 0; i < n; i++) compute_motion_auto(h);
+  zeroize_force(h);
+  zeroize_damping_factor(h);
+  compute_range_data_forces_projection(h);
+}
+
+// The clamped ranges of the shape edits.
+struct edit_bound {
+  const char *name;
+  double hybroid::*field;
+  double lo, hi;
+};
+
+const edit_bound edit_bounds[] = {
+    {"sc", &hybroid::sc, 0.01, 10.0},       {"a1", &hybroid::a1, 0.01, 10.0},
+    {"a2", &hybroid::a2, 0.01, 10.0},       {"a3", &hybroid::a3, 0.01, 10.0},
+    {"e1", &hybroid::e1, 0.01, 3.0},        {"e2", &hybroid::e2, 0.01, 3.0},
+    {"tapx", &hybroid::tapx, -2.0, 2.0},    {"tapy", &hybroid::tapy, -2.0, 2.0},
+    {"bend1", &hybroid::bend1, -4.0, 4.0},  {"bend2", &hybroid::bend2, -1.0, 1.0},
+    {"bend3", &hybroid::bend3, -3.141592653589793, 3.141592653589793},
+};
+
+const char *const sample_names[] = {"box1.dump", "cylinder5.dump", "shade6.dump",
+                                    "cylinder10.dump"};
+
+// sample, perspective
+class EditedSample : public ::testing::TestWithParam<std::tuple<const char *, int>> {};
+
+}  // namespace
+
+TEST_P(EditedSample, EveryShapeParameterAtEitherEndOfItsRangeFitsToFiniteNumbers) {
+  const char *name = std::get<0>(GetParam());
+  int perspective = std::get<1>(GetParam());
+  for (const edit_bound &e : edit_bounds)
+    for (double value : {e.lo, e.hi}) {
+      hybroid *h = load_sample(name, perspective);
+      h->*e.field = value;
+      recompute_geometry(h);
+      EXPECT_TRUE(model_is_finite(h)) << e.name << " = " << value << " after the edit";
+      fit_steps(h, 30);
+      EXPECT_TRUE(model_is_finite(h)) << e.name << " = " << value << " after fitting";
+      free_hybroid(h);
+    }
+}
+
+TEST_P(EditedSample, AModelMovedOntoOrBehindTheCameraFitsToFiniteNumbers) {
+  const char *name = std::get<0>(GetParam());
+  int perspective = std::get<1>(GetParam());
+  // The camera looks along -z: z = 0 puts the model's origin in the camera,
+  // z > 0 behind it.
+  for (double z : {0.0, 1.0, 50.0}) {
+    hybroid *h = load_sample(name, perspective);
+    h->translation.z = z;
+    recompute_geometry(h);
+    fit_steps(h, 30);
+    EXPECT_TRUE(model_is_finite(h)) << "translation z = " << z;
+    free_hybroid(h);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Samples, EditedSample,
+                         ::testing::Combine(::testing::ValuesIn(sample_names),
+                                            ::testing::Values(0, 1)));
+
+// An orientation of length 0 (no rotation can be read from it) must not turn
+// into NaN, neither through a rotation edit nor through the fitting steps.
+TEST(ZeroQuaternion, RotationEditsAndStepsKeepAUsablePose) {
+  hybroid *h = load_sample("cylinder5.dump", 0);
+  double rotation_before[3][3];
+  memcpy(rotation_before, h->rotation, sizeof rotation_before);
+  h->orientation = quaternion{0.0, {0.0, 0.0, 0.0}};
+  gl_test_reset();
+  gl_test_set_valuator(DEV_MOUSEX, 0);
+  gl_test_set_valuator(DEV_MOUSEY, 0);
+  active_parameter = 16;  // rotz
+  gl_test_queue(DEV_LEFTMOUSE, 1);
+  user(h);
+  gl_test_set_valuator(DEV_MOUSEY, 157);  // a quarter turn
+  user(h);
+  gl_test_queue(DEV_LEFTMOUSE, 0);
+  user(h);
+  active_parameter = 0;
+  gl_test_reset();
+  EXPECT_EQ(memcmp(rotation_before, h->rotation, sizeof rotation_before), 0)
+      << "the rotation is kept";
+  fit_steps(h, 30);
+  EXPECT_TRUE(model_is_finite(h));
+  free_hybroid(h);
 }
