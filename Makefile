@@ -8,7 +8,7 @@ JOBS       ?= 2
 FUZZ_SECONDS ?= 30
 STORM_SECONDS ?= 30
 LONGRUN_PASSES ?= 100000
-LONGRUN_VALGRIND_PASSES ?= 2000
+LONGRUN_VALGRIND_PASSES ?= 10000
 
 SAN_ENV = ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1 \
           UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
