@@ -97,9 +97,10 @@ int compute_average_linear_dimension(hybroid *h) {
       num += 1;
     }
   }
-  // A model without curves has no extent to go by: a neutral 1 keeps the
-  // rotational and scale damping finite.
-  h->avg_dim = num > 0 ? length / num : 1.0;
+  // A model without curves, or whose curves have no extent (single points,
+  // or points that coincide), has no dimension to go by: a neutral 1 keeps
+  // the rotational and scale damping finite (they are divided by it).
+  h->avg_dim = num > 0 && length > 0.0 ? length / num : 1.0;
   fprintf(stderr, "Average dimension = %lf\n", h->avg_dim);
   return num > 0 ? (int)h->avg_dim : 1;
 }

@@ -70,22 +70,35 @@ static void print_usage(const char *prog) {
   fprintf(stderr, "e.g. %s -a -t 0.01  lamp?.dump\n", prog);
 }
 
+// Stores the number option c's argument as atof reads it (a word reads as
+// 0).  A value that is not finite (inf, nan, an overflow such as 1e999)
+// would spread through every model, so it counts as an option error.
+static int set_number(int c, const char *arg, double *setting) {
+  double value = atof(arg);
+  if (!std::isfinite(value)) {
+    fprintf(stderr, "-%c: %s is not a finite number\n", c, arg);
+    return 1;
+  }
+  *setting = value;
+  return 0;
+}
+
 // Applies one option; returns 1 when it counts as an error.
 static int apply_option(int c, const char *arg) {
   switch (c) {
     case 'a': auto_fitting = 1; return 0;
-    case 'b': base_line = atof(arg); return 0;
+    case 'b': return set_number(c, arg, &base_line);
     case 'd': debug_flag = 1; return 0;
-    case 'e': elev_angle = atof(arg); return 0;
-    case 'f': focal_length = atof(arg); return 0;
+    case 'e': return set_number(c, arg, &elev_angle);
+    case 'f': return set_number(c, arg, &focal_length);
     case 'g': graphics_off = 1; return 0;
     case 'n': return 0;
     case 'o': ofile = const_cast<char *>(arg); return 0;
     case 'p': perspective_flag = 1; return 0;
     case 's': stereo_flag = 1; return 0;
-    case 't': fitting_tol = atof(arg); return 0;
-    case 'u': euler_step = atof(arg); return 0;
-    case 'v': verge_angle = atof(arg); return 0;
+    case 't': return set_number(c, arg, &fitting_tol);
+    case 'u': return set_number(c, arg, &euler_step);
+    case 'v': return set_number(c, arg, &verge_angle);
     default: return 1;  // -h, an unknown option or a missing argument
   }
 }
@@ -336,6 +349,7 @@ static const int IMAGE_SIZE                = 256;    // pixels
 static const double BASE_LINE_TO_SCALE     = 12.8;   // display_scale = base_line / 12.8 * 0.85
 static const double DISPLAY_SCALE_FACTOR   = 0.85;
 static const double RIGHT_CAMERA_Y         = -0.2;   // the right camera sits slightly lower
+static const double DEFAULT_BASE_LINE      = 250.0;  // start value of base_line
 
 static void copy_settings(hybroid *h) {
   h->ftol = fitting_tol;
@@ -347,6 +361,11 @@ static void copy_settings(hybroid *h) {
   h->x_center = h->y_center = IMAGE_CENTER;
   h->x_dim = h->y_dim = IMAGE_SIZE;
   h->display_scale = base_line / BASE_LINE_TO_SCALE * DISPLAY_SCALE_FACTOR;
+  // A base line of 0 gives no scale, and the camera offsets base_line / 2 /
+  // display_scale would be 0 / 0: the start value's scale is used instead,
+  // so the two cameras start at one point and the B keys still move them.
+  if (h->display_scale == 0.0)
+    h->display_scale = DEFAULT_BASE_LINE / BASE_LINE_TO_SCALE * DISPLAY_SCALE_FACTOR;
 }
 
 // Rotation and horizontal offset of one stereo camera (side 0 left, 1 right):
@@ -392,12 +411,23 @@ static void compute_all_data_positions(hybroid **hs, int n) {
   for (int i = 0; i < n; i++) compute_data_position_wrt_world(hs[i]);
 }
 
-// Up raises the setting by its step, else Down lowers it.
+// Up raises the setting by its step, else Down lowers it.  A result that is
+// not finite is not stored: a step key held for hundreds of passes would
+// otherwise turn the camera frames into NaN.
 static void step_with_arrows(double *setting, double step) {
+  double value = *setting;
   if (getbutton(DEV_UPARROW))
-    *setting += step;
+    value += step;
   else if (getbutton(DEV_DOWNARROW))
-    *setting -= step;
+    value -= step;
+  if (std::isfinite(value)) *setting = value;
+}
+
+// Stores a new step unless it overflowed or vanished: the vergence step
+// changes 100-fold and the elevation step 2-fold on every pass its arrow is
+// held, and a step of 0 could never be brought back.
+static void set_step(double *step, double value) {
+  if (std::isfinite(value) && value != 0.0) *step = value;
 }
 
 void adjust_camera_frames(hybroid **hs, int n) {
@@ -411,13 +441,13 @@ void adjust_camera_frames(hybroid **hs, int n) {
     compute_all_data_positions(hs, n);
   }
   if (v_held) {  // vergence: right makes the step 100 times finer
-    if (getbutton(DEV_RIGHTARROW)) vstep *= 0.01;
-    if (getbutton(DEV_LEFTARROW)) vstep /= 0.01;
+    if (getbutton(DEV_RIGHTARROW)) set_step(&vstep, vstep * 0.01);
+    if (getbutton(DEV_LEFTARROW)) set_step(&vstep, vstep / 0.01);
     step_with_arrows(&verge_angle, vstep);
   }
   if (e_held) {  // elevation: right doubles the step, left halves it
-    if (getbutton(DEV_RIGHTARROW)) estep *= 2.0;
-    if (getbutton(DEV_LEFTARROW)) estep /= 2.0;
+    if (getbutton(DEV_RIGHTARROW)) set_step(&estep, estep * 2.0);
+    if (getbutton(DEV_LEFTARROW)) set_step(&estep, estep / 2.0);
     step_with_arrows(&elev_angle, estep);
   }
   if ((b_held || v_held || e_held) && n >= 2) {

@@ -204,4 +204,23 @@ TEST_F(AverageDimension, AModelWithoutCurvesGetsOne) {
   EXPECT_EQ(err, "Average dimension = 1.000000\n");
 }
 
+TEST_F(AverageDimension, CurvesWithoutExtentGetOneSoThatTheDampingStaysFinite) {
+  Face &fc = make_face(0, 5);
+  fc.n_curve = 2;
+  fc.begin[0] = fc.end[0] = 2;  // a single point
+  fc.begin[1] = 3;
+  fc.end[1] = 4;
+  fc.points[4].position = fc.points[3].position;  // two points that coincide
+  std::string err;
+  EXPECT_EQ(run(&err), 1);
+  EXPECT_EQ(h->avg_dim, 1.0);
+  // The rotational damping is divided by it.
+  h->primitive_label = 5;
+  hybroid_parameter[4].c_inv_rot = 0.5;
+  h->force_cnt[SLOT_ROT] = 1;
+  compute_damping_factor(h);
+  EXPECT_TRUE(std::isfinite(h->c_inv_rot));
+  hybroid_parameter[4] = hyb_param{};
+}
+
 }  // namespace
