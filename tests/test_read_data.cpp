@@ -17,39 +17,15 @@ using testutil::count_occurrences;
 using testutil::near_vector;
 using testutil::write_file;
 
+using testutil::ChildResult;
+using testutil::run_in_child;
+
 namespace {
 
 // Conversions are a subtraction and a product of exact pixel values; a
 // rotation by a computed angle leaves a few ulps of the unit scale.
 const double kExact = 1e-12;
 const double kRotated = 1e-12;
-
-struct ChildResult {
-  int status;       // exit status, or 128 + signal number
-  std::string err;  // standard error of the child
-};
-
-// Runs f in a forked child with its standard error captured.
-template <class F>
-ChildResult run_in_child(F f) {
-  ScratchDir dir;
-  std::string path = dir.file("err");
-  fflush(stdout);
-  fflush(stderr);
-  pid_t pid = fork();
-  if (pid == 0) {
-    if (!freopen(path.c_str(), "w", stderr)) _exit(99);
-    f();
-    fflush(stderr);
-    _exit(0);
-  }
-  int raw = 0;
-  waitpid(pid, &raw, 0);
-  ChildResult r;
-  r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
-  r.err = testutil::read_file(path);
-  return r;
-}
 
 // The example model: a primitive-5 model of which only face 1 is seen.
 const char *const kExampleDump =

@@ -17,34 +17,10 @@ using testutil::ScratchDir;
 using testutil::count_occurrences;
 using testutil::write_file;
 
+using testutil::ChildResult;
+using testutil::run_in_child;
+
 namespace {
-
-struct ChildResult {
-  int status;       // exit status, or 128 + signal number
-  std::string err;  // standard error of the child
-};
-
-// Runs f in a forked child with its standard error captured.
-template <class F>
-ChildResult run_in_child(F f) {
-  ScratchDir dir;
-  std::string path = dir.file("err");
-  fflush(stdout);
-  fflush(stderr);
-  pid_t pid = fork();
-  if (pid == 0) {
-    if (!freopen(path.c_str(), "w", stderr)) _exit(99);
-    f();
-    fflush(stderr);
-    _exit(0);
-  }
-  int raw = 0;
-  waitpid(pid, &raw, 0);
-  ChildResult r;
-  r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
-  r.err = testutil::read_file(path);
-  return r;
-}
 
 void clear_tables() {
   memset(hybroid_parameter, 0, sizeof hybroid_parameter);

@@ -62,6 +62,34 @@ inline RunResult run_shell(const std::string &cmd, const std::string &input = ""
   return r;
 }
 
+struct ChildResult {
+  int status;       // exit status, or 128 + signal number
+  std::string err;  // standard error of the child
+};
+
+// Runs f in a forked child with its standard error captured: for code that
+// ends the process (a reader refusing a file) without ending the test.
+template <class F>
+ChildResult run_in_child(F f) {
+  ScratchDir dir;
+  std::string path = dir.file("err");
+  fflush(stdout);
+  fflush(stderr);
+  pid_t pid = fork();
+  if (pid == 0) {
+    if (!freopen(path.c_str(), "w", stderr)) _exit(99);
+    f();
+    fflush(stderr);
+    _exit(0);
+  }
+  int raw = 0;
+  waitpid(pid, &raw, 0);
+  ChildResult r;
+  r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+  r.err = read_file(path);
+  return r;
+}
+
 // Runs the program with an argument string (shell words).
 inline RunResult run_hybfit(const std::string &args, const std::string &input = "",
                             const std::string &dir = ".") {
