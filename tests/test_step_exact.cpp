@@ -6,17 +6,19 @@
 // geometry, the generalized forces, the data-force pass or the position
 // loops must leave every result unchanged.  Namespace `reference` below holds
 // a copy of those modules' code as it was before any speed-up (commit
-// 30115fe), unchanged except that the operations carry the prefix ref_ and
-// each file lives in its own namespace.  Operations the copy does not
-// contain (the damping rescale, the rigid Euler step, the convergence test,
-// the region table) are called in the product.
+// 30115fe), unchanged except that the operations carry the prefix ref_, each
+// file lives in its own namespace, and what no step calls (compute_normal,
+// the trace line, the force display) is left out.  Operations the copy does
+// not contain (the damping rescale, the rigid Euler step, the convergence
+// test, the region table) are called in the product.
 //
 // The tests run the product and the reference side by side on two models
 // built the same way and compare every node field, every data point and
-// every model field byte for byte (so -0.0 against 0.0 and NaN payloads
-// count) after every step: automatic fits of the bundled samples in both
-// projections, manual steps under several masks with tapering and bending,
-// seeded random shapes and poses, and single operations on odd inputs.
+// every model field bit for bit (so -0.0 against 0.0 counts; only a NaN may
+// meet a NaN of another sign, see same_value) after every step: automatic
+// fits of the bundled samples in both projections, manual steps under
+// several masks with tapering and bending, seeded random shapes and poses,
+// and single operations on odd inputs.
 //
 // A deliberate change of the step's results must change the reference copy
 // with it; a speed-up must never need to.
@@ -1071,7 +1073,7 @@ using reference::geometry::ref_compute_superquadric_taper_bend_new_center;
 using reference::geometry::ref_compute_superquadric_taper_bend_normal;
 
 // ===========================================================================
-// Comparing two models byte for byte
+// Comparing two models bit for bit
 // ===========================================================================
 namespace {
 
@@ -1080,6 +1082,29 @@ using ::testing::AssertionResult;
 using ::testing::AssertionSuccess;
 
 bool same_bytes(const void *a, const void *b, size_t n) { return memcmp(a, b, n) == 0; }
+
+// Two doubles are the same when their bits are, or when both are NaNs:
+// which NaN an operation with two NaN operands passes on (its sign and
+// payload) depends on the operand order the compiler picks for a
+// commutative operation, which the source does not fix.  The same code
+// built with and without the sanitizers gives NaNs of either sign.
+bool same_value(double a, double b) {
+  return same_bytes(&a, &b, sizeof a) || (std::isnan(a) && std::isnan(b));
+}
+bool same_value(int a, int b) { return a == b; }
+bool same_value(const vector &a, const vector &b) {
+  return same_value(a.x, b.x) && same_value(a.y, b.y) && same_value(a.z, b.z);
+}
+bool same_value(const quaternion &a, const quaternion &b) {
+  return same_value(a.w, b.w) && same_value(a.v, b.v);
+}
+bool same_value(const force_map &a, const force_map &b) { return same_bytes(&a, &b, sizeof a); }
+template <class T, size_t N>
+bool same_value(const T (&a)[N], const T (&b)[N]) {
+  for (size_t i = 0; i < N; i++)
+    if (!same_value(a[i], b[i])) return false;
+  return true;
+}
 
 // Every field of a node except the neighbour pointers, which are compared as
 // indices.
@@ -1102,7 +1127,7 @@ long node_index(const hybroid *h, const node *p) { return p ? (long)(p - h->node
 
 AssertionResult same_node(const hybroid *ha, const node &a, const hybroid *hb, const node &b) {
 #define COMPARE_NODE_FIELD(f) \
-  if (!same_bytes(&a.f, &b.f, sizeof a.f)) return AssertionFailure() << "field " #f;
+  if (!same_value(a.f, b.f)) return AssertionFailure() << "field " #f;
   NODE_FIELDS(COMPARE_NODE_FIELD)
   for (int k = 0; k < 4; k++)
     if (node_index(ha, a.neighbors[k]) != node_index(hb, b.neighbors[k]))
@@ -1139,7 +1164,7 @@ AssertionResult same_node(const hybroid *ha, const node &a, const hybroid *hb, c
 AssertionResult same_face(const hybroid *a, const hybroid *b, int f) {
   const Face &fa = a->face[f], &fb = b->face[f];
 #define COMPARE_FACE_FIELD(x) \
-  if (!same_bytes(&fa.x, &fb.x, sizeof fa.x)) return AssertionFailure() << "face " << f << " " #x;
+  if (!same_value(fa.x, fb.x)) return AssertionFailure() << "face " << f << " " #x;
   FACE_FIELDS(COMPARE_FACE_FIELD)
   if (!fa.points || !fb.points) {
     if (fa.points != fb.points) return AssertionFailure() << "face " << f << " points";
@@ -1147,8 +1172,8 @@ AssertionResult same_face(const hybroid *a, const hybroid *b, int f) {
   }
   for (int i = 0; i < fa.n_points; i++) {
     const range_datapoint &pa = fa.points[i], &pb = fb.points[i];
-#define COMPARE_POINT_FIELD(x)                  \
-  if (!same_bytes(&pa.x, &pb.x, sizeof pa.x)) \
+#define COMPARE_POINT_FIELD(x) \
+  if (!same_value(pa.x, pb.x))  \
     return AssertionFailure() << "face " << f << " point " << i << " " #x;
     POINT_FIELDS(COMPARE_POINT_FIELD)
     if (node_index(a, pa.nearest_node) != node_index(b, pb.nearest_node))
@@ -1157,10 +1182,10 @@ AssertionResult same_face(const hybroid *a, const hybroid *b, int f) {
   return AssertionSuccess();
 }
 
-// The whole state of two models, byte for byte.
+// The whole state of two models, bit for bit.
 AssertionResult same_model(const hybroid *a, const hybroid *b) {
 #define COMPARE_MODEL_FIELD(f) \
-  if (!same_bytes(&a->f, &b->f, sizeof a->f)) return AssertionFailure() << "model field " #f;
+  if (!same_value(a->f, b->f)) return AssertionFailure() << "model field " #f;
   MODEL_FIELDS(COMPARE_MODEL_FIELD)
   for (int f = 0; f < MAX_FACES; f++) {
     AssertionResult r = same_face(a, b, f);
@@ -1578,4 +1603,93 @@ TEST(StepExactness, PositionsOfNodesBehindThePerspectiveCameraMatch) {
   m.edit([](hybroid *h) { h->translation.z = 0.5; });
   for (int step = 0; step < 3; step++)
     ASSERT_TRUE(manual_step_matches(m, DF_TRANS | DF_SC)) << "step " << step;
+}
+
+namespace {
+
+// One search of the product and of the reference agree: the same node, and
+// the same bits of separation and distance.
+AssertionResult same_search(const hybroid *h, node *product, vector product_separation,
+                            double product_distance, node *reference,
+                            vector reference_separation, double reference_distance) {
+  if (product != reference)
+    return AssertionFailure() << "node " << node_index(h, product) << " against "
+                              << node_index(h, reference);
+  if (!same_value(product_separation, reference_separation))
+    return AssertionFailure() << "separation";
+  if (!same_value(product_distance, reference_distance))
+    return AssertionFailure() << "distance";
+  return AssertionSuccess();
+}
+
+}  // namespace
+
+TEST(StepExactness, PatchSearchesOverOddPatchesMatch) {
+  // Patches clipped at the grid, wrapping once or several times, starting
+  // at negative columns, single nodes and empty ranges; on the side face
+  // (curves 1 and 3 keep only silhouette nodes) and on the top.
+  //                                 u1  u2   v1   v2  face curve
+  static const int patches[][6] = {{-3, 40, -5,  3,   1,   1},
+                                   { 2,  5, 14,  2,   1,   0},
+                                   { 0, 14,  0, 15,   1,   3},
+                                   { 3,  3,  7,  7,   0,   0},
+                                   { 5,  2,  0,  4,   1,   1},
+                                   { 0, 14,  3, 51,   1,   2},
+                                   { 0, 14, -20, -18, 1,   1},
+                                   { 1, 13, 15, 15,   2,   0}};
+  Random r(3);
+  for (int perspective = 0; perspective <= 1; perspective++) {
+    ModelPair m("cylinder5.dump", perspective);
+    hybroid *h = m.product;
+    compute_motion_auto(h);  // positions, projections and normals of a step
+    for (const auto &p : patches) {
+      force_map fmp = {DF_TRANS, p[4], p[5], p[0], p[1], p[2], p[3], 0};
+      for (int k = 0; k < 50; k++) {
+        // Points over the model's image, some exactly on a node's image.
+        const node &aim = h->nodes[r.below(h->numnodes)];
+        vector at = perspective ? aim.proj_posit : aim.posit;
+        vector point = {at.x + (k % 3 ? r.uniform(-0.5, 0.5) : 0.0),
+                        at.y + (k % 3 ? r.uniform(-0.5, 0.5) : 0.0), at.z};
+        vector sep_p = {7, 7, 7}, sep_r = {7, 7, 7};
+        double dist_p = 7, dist_r = 7;
+        node *np, *nr;
+        if (perspective) {
+          np = nearest_hybroid_node_perspective_projection(h, &fmp, point, &sep_p, &dist_p);
+          nr = reference::forces::ref_nearest_hybroid_node_perspective_projection(
+              h, &fmp, point, &sep_r, &dist_r);
+        } else {
+          np = nearest_hybroid_node_ortho_projection(h, &fmp, point, &sep_p, &dist_p);
+          nr = reference::forces::ref_nearest_hybroid_node_ortho_projection(h, &fmp, point,
+                                                                            &sep_r, &dist_r);
+        }
+        ASSERT_TRUE(same_search(h, np, sep_p, dist_p, nr, sep_r, dist_r))
+            << "patch " << p[0] << ".." << p[1] << " x " << p[2] << ".." << p[3]
+            << " perspective " << perspective;
+      }
+    }
+  }
+}
+
+TEST(StepExactness, NormalForcesOfSinglePointsMatch) {
+  // compute_normal_force called on its own, point by point, as after a
+  // data-force pass, in both projections.
+  for (int perspective = 0; perspective <= 1; perspective++) {
+    ModelPair m("shade6.dump", perspective);
+    compute_motion_auto(m.product);
+    ref_compute_motion_auto(m.reference);
+    for (int i = 0; i < m.product->n_force; i++) {
+      force_map *fp = &m.product->force_map[i], *fr = &m.reference->force_map[i];
+      Face &face_p = m.product->face[fp->face], &face_r = m.reference->face[fr->face];
+      for (int j = 0; j < face_p.n_points; j++) {
+        range_datapoint *dp = &face_p.points[j], *dr = &face_r.points[j];
+        if (!dp->nearest_node) continue;
+        vector sep_p = {0.3, -0.2, 0.0}, sep_r = sep_p;
+        double dist_p = 0, dist_r = 0;
+        compute_normal_force(m.product, fp, dp, &sep_p, &dist_p);
+        reference::forces::ref_compute_normal_force(m.reference, fr, dr, &sep_r, &dist_r);
+        ASSERT_TRUE(same_value(sep_p, sep_r)) << "map " << i << " point " << j;
+        ASSERT_TRUE(same_value(dist_p, dist_r)) << "map " << i << " point " << j;
+      }
+    }
+  }
 }
