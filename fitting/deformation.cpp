@@ -10,9 +10,13 @@
 // Start with compute_superquadric_generalized_force: each shape parameter's
 // force is the sum over all nodes of the node's force projected on the
 // derivative of its position; compute_superquadric_deformation then moves
-// each enabled parameter by its inverse damping times its force.
+// each enabled parameter by its inverse damping times its force.  A pass
+// works out the per-model terms once and remembers the powers of the node
+// angles, which repeat along the rows and columns of the grid.
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
 
 #include "hybroid.h"
 
@@ -28,10 +32,79 @@ static const double SHAPE_LOWER_BOUND = 0.01;
 // -1 for w < 0, +1 otherwise.
 static double sign_of(double w) { return w < 0.0 ? -1.0 : 1.0; }
 
+// A pass over the nodes asks pow for the same powers again and again: the
+// nodes of a grid row share their latitude and those of a column their
+// longitude.  pow depends on nothing but its arguments, so a call with the
+// same argument bits returns the same bits: a remembered value is exactly
+// what a new call would give.  (The geometry in superquadric.cpp keeps the
+// same kind of table.)
+//
+// The table is direct-mapped: each slot keeps the last call whose arguments
+// hash to it.
+static const int POWER_TABLE_BITS = 8;
+static const int POWER_TABLE_SIZE = 1 << POWER_TABLE_BITS;
+
+struct power_table {
+  bool known[POWER_TABLE_SIZE];  // clear all of these to start
+  uint64_t w[POWER_TABLE_SIZE], e[POWER_TABLE_SIZE];  // argument bits
+  double value[POWER_TABLE_SIZE];                     // pow of them
+};
+
+static uint64_t bits_of(double x) {
+  uint64_t b;
+  memcpy(&b, &x, sizeof b);
+  return b;
+}
+
+// pow(w, e), from the table when it holds a call with the same arguments.
+static double tabled_pow(power_table *t, double w, double e) {
+  uint64_t wb = bits_of(w), eb = bits_of(e);
+  uint64_t mix = (wb ^ (eb * 0x9E3779B97F4A7C15ull)) * 0xBF58476D1CE4E5B9ull;
+  int slot = (int)(mix >> (64 - POWER_TABLE_BITS));
+  if (!t->known[slot] || t->w[slot] != wb || t->e[slot] != eb) {
+    t->known[slot] = true;
+    t->w[slot] = wb;
+    t->e[slot] = eb;
+    t->value[slot] = pow(w, e);
+  }
+  return t->value[slot];
+}
+
 // abs(w)^e, taken as 0 when w is 0.
-static double power_abs(double w, double e) { return w == 0.0 ? 0.0 : pow(fabs(w), e); }
+static double power_abs(power_table *t, double w, double e) {
+  return w == 0.0 ? 0.0 : tabled_pow(t, fabs(w), e);
+}
 
 static double dot_vector(vector a, vector b) { return a.x * b.x + a.y * b.y + a.z * b.z; }
+
+// Terms of the derivatives that do not depend on the node, worked out once
+// per pass.  Each is the very expression the per-node formulas contain
+// (same operands, same order), so it has the same bits.
+struct model_terms {
+  double sc_a1, sc_a2, sa3;  // sc * a1, sc * a2, sc * a3
+  double pi_bend3;           // pi * bend3, first factor of comb
+  double bend2_sa3;          // bend2 / sa3, inside comb
+  double bend_scale;         // pi * bend1 * bend2 * bend3, the scale row's bending factor
+  double sc_sa3;             // sc * sa3, its divisor
+  double k, R;               // curvature bend1 * (pi/2) / (a3 * sc) and radius 1 / k
+  double cb3, sb3;           // direction of the bending plane
+};
+
+static model_terms compute_model_terms(const hybroid *h) {
+  model_terms m;
+  m.sc_a1 = h->sc * h->a1;
+  m.sc_a2 = h->sc * h->a2;
+  m.sa3 = h->sc * h->a3;
+  m.pi_bend3 = PI * h->bend3;
+  m.bend2_sa3 = h->bend2 / m.sa3;
+  m.bend_scale = PI * h->bend1 * h->bend2 * h->bend3;
+  m.sc_sa3 = h->sc * m.sa3;
+  m.k = h->bend1 * HALF_PI / (h->a3 * h->sc);
+  m.R = 1 / m.k;
+  m.cb3 = cos(h->bend3);
+  m.sb3 = sin(h->bend3);
+  return m;
+}
 
 // Per-node quantities the derivatives are built from.
 struct shape_terms {
@@ -40,34 +113,30 @@ struct shape_terms {
   double comb;        // argument of the scale row's bending term
   double x0, y0;      // untapered x and y
   double rz;          // height below the top, never positive
-  double cb3, sb3;    // direction of the bending plane
 };
 
-static shape_terms compute_shape_terms(const hybroid *h, const node *nd) {
+static shape_terms compute_shape_terms(const hybroid *h, const model_terms *m, const node *nd,
+                                       power_table *powers) {
   double cu = nd->cosu, su = nd->sinu, cv = nd->cosv, sv = nd->sinv;
+  double pcu = power_abs(powers, cu, h->e1);
   shape_terms t;
-  t.Px = sign_of(cu * cv) * power_abs(cu, h->e1) * power_abs(cv, h->e2);
-  t.Py = sign_of(cu * sv) * power_abs(cu, h->e1) * power_abs(sv, h->e2);
-  t.Pz = sign_of(su) * power_abs(su, h->e1);
+  t.Px = sign_of(cu * cv) * pcu * power_abs(powers, cv, h->e2);
+  t.Py = sign_of(cu * sv) * pcu * power_abs(powers, sv, h->e2);
+  t.Pz = sign_of(su) * power_abs(powers, su, h->e1);
   t.kx = 1 + h->tapx * t.Pz;
   t.ky = 1 + h->tapy * t.Pz;
-  double sa3 = h->sc * h->a3;
-  t.comb = PI * h->bend3 * (t.Pz + h->bend2 / sa3);
-  t.x0 = h->sc * h->a1 * t.Px;
-  t.y0 = h->sc * h->a2 * t.Py;
-  t.rz = h->sc * h->a3 * t.Pz - h->sc * h->a3;
-  t.cb3 = cos(h->bend3);
-  t.sb3 = sin(h->bend3);
+  t.comb = m->pi_bend3 * (t.Pz + m->bend2_sa3);
+  t.x0 = m->sc_a1 * t.Px;
+  t.y0 = m->sc_a2 * t.Py;
+  t.rz = m->sa3 * t.Pz - m->sa3;
   return t;
 }
 
 // Derivative of the position with respect to sc: the axis sizes with the
 // tapering about the middle, plus the derivative of an extra bending term
 // bend1 * cos(comb) of x.
-static vector scale_derivative(const hybroid *h, const shape_terms *t) {
-  double sa3 = h->sc * h->a3;
-  return {h->a1 * t->kx * t->Px +
-              PI * h->bend1 * h->bend2 * h->bend3 * sin(t->comb) / (h->sc * sa3),
+static vector scale_derivative(const hybroid *h, const model_terms *m, const shape_terms *t) {
+  return {h->a1 * t->kx * t->Px + m->bend_scale * sin(t->comb) / m->sc_sa3,
           h->a2 * t->ky * t->Py, h->a3 * t->Pz};
 }
 
@@ -76,8 +145,9 @@ static vector scale_derivative(const hybroid *h, const shape_terms *t) {
 // factor dk/dbend1); d_bend3 the derivative with respect to the bending
 // direction, set only for a bent model (returns false otherwise).  Stores
 // the curvature into bend_curv when bent.
-static bool bending_derivatives(hybroid *h, const shape_terms *t, vector *d_k, vector *d_bend3) {
-  double cb3 = t->cb3, sb3 = t->sb3, rz = t->rz;
+static bool bending_derivatives(hybroid *h, const model_terms *m, const shape_terms *t,
+                                vector *d_k, vector *d_bend3) {
+  double cb3 = m->cb3, sb3 = m->sb3, rz = t->rz;
   double rx = cb3 * t->x0 - sb3 * t->y0;
   double ry = sb3 * t->x0 + cb3 * t->y0;
   if (h->bend1 == 0.0) {
@@ -86,19 +156,18 @@ static bool bending_derivatives(hybroid *h, const shape_terms *t, vector *d_k, v
     *d_k = {cb3 * Lx, -sb3 * Lx, Lz};
     return false;
   }
-  double k = h->bend1 * HALF_PI / (h->a3 * h->sc);
+  double k = m->k, R = m->R;
   h->bend_curv = k;
   double theta = rz * k;
-  double R = 1 / k;
+  double st = sin(theta), ct = cos(theta);
   double radius = rx - R;
-  double Lx = -rz * sin(theta) * radius - R * R * (1 - cos(theta));
-  double Lz = -rz * cos(theta) * radius - R * R * sin(theta);
+  double Lx = -rz * st * radius - R * R * (1 - ct);
+  double Lz = -rz * ct * radius - R * R * st;
   *d_k = {cb3 * Lx, -sb3 * Lx, Lz};
   double drx = -sb3 * t->x0 - cb3 * t->y0;  // d rx / d bend3
-  double rx_bent = cos(theta) * radius + R;
-  *d_bend3 = {cb3 * cos(theta) * drx + sb3 * rx - sb3 * rx_bent + cb3 * ry,
-              -sb3 * cos(theta) * drx + cb3 * rx - cb3 * rx_bent - sb3 * ry,
-              -sin(theta) * drx};
+  double rx_bent = ct * radius + R;
+  *d_bend3 = {cb3 * ct * drx + sb3 * rx - sb3 * rx_bent + cb3 * ry,
+              -sb3 * ct * drx + cb3 * rx - cb3 * rx_bent - sb3 * ry, -st * drx};
   return true;
 }
 
@@ -107,11 +176,11 @@ struct generalized_forces {
 };
 
 // Adds one node's projections for every bit of the model's df_mask.
-static void add_node_generalized_forces(hybroid *h, const node *nd, generalized_forces *g) {
+static void add_node_generalized_forces(hybroid *h, const model_terms *m, const node *nd,
+                                        const shape_terms &t, generalized_forces *g) {
   int mask = h->df_mask;
-  shape_terms t = compute_shape_terms(h, nd);
   const vector *F = nd->rForce;
-  if (mask & DF_SC) g->fsc += dot_vector(F[SLOT_SC], scale_derivative(h, &t));
+  if (mask & DF_SC) g->fsc += dot_vector(F[SLOT_SC], scale_derivative(h, m, &t));
   if (mask & DF_A1) g->fa1 += dot_vector(F[SLOT_A1], {h->sc * t.kx * t.Px, 0.0, 0.0});
   if (mask & DF_A2) g->fa2 += dot_vector(F[SLOT_A2], {0.0, h->sc * t.ky * t.Py, 0.0});
   if (mask & DF_A3) g->fa3 += dot_vector(F[SLOT_A3], {0.0, 0.0, h->sc * t.Pz});
@@ -122,15 +191,26 @@ static void add_node_generalized_forces(hybroid *h, const node *nd, generalized_
     g->fty += dot_vector(F[SLOT_TAPY], {0.0, (t.Pz - 1) * h->sc * h->a2 * t.Py, 0.0});
   if (!(mask & (DF_BEND1 | DF_BEND3))) return;
   vector d_k, d_bend3;
-  bool bent = bending_derivatives(h, &t, &d_k, &d_bend3);
+  bool bent = bending_derivatives(h, m, &t, &d_k, &d_bend3);
   if (mask & DF_BEND1) g->fb1 += dot_vector(F[SLOT_BEND1], d_k);
   if ((mask & DF_BEND3) && bent) g->fb3 += dot_vector(F[SLOT_BEND3], d_bend3);
 }
 
+// Bits whose sums this pass adds to.
+static const int FORCE_BITS = DF_SC | DF_A1 | DF_A2 | DF_A3 | DF_TAPX | DF_TAPY | DF_BEND1 |
+                              DF_BEND3;
+
 void compute_superquadric_generalized_force(hybroid *h) {
   generalized_forces g = {0, 0, 0, 0, 0, 0, 0, 0};
-  if (h->nodes)
-    for (int i = 0; i < h->numnodes; i++) add_node_generalized_forces(h, &h->nodes[i], &g);
+  if (h->nodes && (h->df_mask & FORCE_BITS)) {  // without a bit every sum stays 0
+    model_terms m = compute_model_terms(h);
+    power_table powers;
+    memset(powers.known, 0, sizeof powers.known);
+    for (int i = 0; i < h->numnodes; i++) {
+      shape_terms t = compute_shape_terms(h, &m, &h->nodes[i], &powers);
+      add_node_generalized_forces(h, &m, &h->nodes[i], t, &g);
+    }
+  }
   h->fsc = g.fsc;
   h->fa1 = g.fa1;
   h->fa2 = g.fa2;

@@ -46,25 +46,35 @@ static vector scaled(double s, vector v) { return {s * v.x, s * v.y, s * v.z}; }
 // Positions and projections
 // ---------------------------------------------------------------------------
 
-// posit = rotation (refer1 + displ) + translation
+static void set_world_position(const hybroid *h, node *n) {
+  n->wposit = transform(h->camera_rotation, n->posit, h->camera_translation);
+}
+
+static void set_world_projected_position(const hybroid *h, node *n) {
+  n->proj_wposit = transform(h->camera_rotation, n->proj_posit, h->camera_translation);
+}
+
+// posit = rotation (refer1 + displ) + translation, and with it wposit as
+// compute_world_positions sets it (one pass over the nodes instead of two;
+// each node's values depend on that node alone).
 void compute_positions(hybroid *h) {
   for (int i = 0; i < h->numnodes; i++) {
     node *n = &h->nodes[i];
     vector shape = {n->refer1.x + n->displ.x, n->refer1.y + n->displ.y,
                     n->refer1.z + n->displ.z};
     n->posit = transform(h->rotation, shape, h->translation);
+    set_world_position(h, n);
   }
-  compute_world_positions(h);
 }
 
 void compute_world_positions(hybroid *h) {
-  for (int i = 0; i < h->numnodes; i++)
-    h->nodes[i].wposit = transform(h->camera_rotation, h->nodes[i].posit, h->camera_translation);
+  for (int i = 0; i < h->numnodes; i++) set_world_position(h, &h->nodes[i]);
 }
 
 // Perspective: the ray through the camera centre meets z = -f; a node on or
 // behind the camera plane keeps its previous projection.  Orthographic: the
-// node is dropped straight onto z = -f.
+// node is dropped straight onto z = -f.  proj_wposit follows in the same
+// pass, as compute_world_projected_positions sets it.
 void compute_projected_positions(hybroid *h) {
   double f = h->focal_length;
   for (int i = 0; i < h->numnodes; i++) {
@@ -74,14 +84,12 @@ void compute_projected_positions(hybroid *h) {
     } else {
       n->proj_posit = {n->posit.x, n->posit.y, -f};
     }
+    set_world_projected_position(h, n);
   }
-  compute_world_projected_positions(h);
 }
 
 void compute_world_projected_positions(hybroid *h) {
-  for (int i = 0; i < h->numnodes; i++)
-    h->nodes[i].proj_wposit =
-        transform(h->camera_rotation, h->nodes[i].proj_posit, h->camera_translation);
+  for (int i = 0; i < h->numnodes; i++) set_world_projected_position(h, &h->nodes[i]);
 }
 
 // The nodes seen from the stereo partner's camera (h_neigh), projected with

@@ -13,6 +13,8 @@
 // the top) and hands the separation to perform_force_mapping.  draw_force walks
 // the same points to show the forces.
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 
 #include "hybroid.h"
 
@@ -172,8 +174,19 @@ static int valid_rows(const hybroid *h) {
   return (int)(rows < h->usize ? rows : h->usize);
 }
 
+// Offers the nodes first .. last of one row, in that order.
+static void scan_columns(nearest_search *s, node *first, node *last, bool silhouette_only,
+                         int perspective) {
+  for (node *nd = first; nd <= last; nd++) {
+    if (silhouette_only && off_silhouette(nd, perspective)) continue;
+    consider_node(s, nd, perspective ? nd->proj_posit : nd->posit);
+  }
+}
+
 // Scans the map's patch: rows u1 .. u2 (clipped to the grid), and in each
-// row the columns v1 .. v2, wrapping past the last column when v2 < v1.
+// row the columns v1 .. v2, wrapping past the last column when v2 < v1.  A
+// row is scanned as runs of adjacent columns, each run up to the row's end
+// (the scan order is that of stepping the column and wrapping it).
 static node *search_patch(hybroid *h, force_map *fmp, vector point, int perspective,
                           vector *separation, double *distance) {
   nearest_search s = start_search(point, separation);
@@ -182,13 +195,14 @@ static node *search_patch(hybroid *h, force_map *fmp, vector point, int perspect
   int u_first = fmp->u1 < 0 ? 0 : fmp->u1;
   int u_last = fmp->u2 < rows - 1 ? fmp->u2 : rows - 1;
   long v_end = fmp->v2 < fmp->v1 ? (long)fmp->v2 + h->vsize : (long)fmp->v2;
+  long columns = v_end - fmp->v1 + 1;  // columns scanned per row
   for (int u = u_first; u <= u_last; u++) {
     node *row = &h->nodes[(long)u * h->vsize];
     int column = wrap_index(fmp->v1, h->vsize);
-    for (long v = fmp->v1; v <= v_end; v++, column = column + 1 < h->vsize ? column + 1 : 0) {
-      node *nd = &row[column];
-      if (silhouette_only && off_silhouette(nd, perspective)) continue;
-      consider_node(&s, nd, perspective ? nd->proj_posit : nd->posit);
+    for (long left = columns; left > 0; column = 0) {
+      long run = left < h->vsize - column ? left : h->vsize - column;
+      scan_columns(&s, row + column, row + column + run - 1, silhouette_only, perspective);
+      left -= run;
     }
   }
   return finish_search(&s, distance);
@@ -275,26 +289,40 @@ static void perpendicular_to_sight(vector p, vector *s) {
   if (p.z != 0.0) s->z = -(p.x * s->x + p.y * s->y) / p.z;
 }
 
+// The last unit force direction of a pass and what it was made from (see
+// unit_force_direction).
+struct direction_memo {
+  bool known;
+  vector from, at;  // direction taken from the mesh, node position
+  vector unit;
+};
+
+static void shape_normal_force(hybroid *h, force_map *fmp, range_datapoint *dp,
+                               vector *separation, double *distance, direction_memo *memo);
+
 // One data point of one map: match it, shape its force, distribute it.
-static void apply_data_point(hybroid *h, force_map *fmp, range_datapoint *dp) {
+static void apply_data_point(hybroid *h, force_map *fmp, range_datapoint *dp,
+                             direction_memo *memo) {
   vector s = {0.0, 0.0, 0.0};
   dp->nearest_node = find_nearest_node(h, fmp, dp->position, &s, &dp->mag_force);
   if (!dp->nearest_node) return;
   s.z = 0.0;
-  if (h->normal_force_flag > 0) compute_normal_force(h, fmp, dp, &s, &dp->mag_force);
+  if (h->normal_force_flag > 0) shape_normal_force(h, fmp, dp, &s, &dp->mag_force, memo);
   dp->force = s;
   if (h->perspective_flag) perpendicular_to_sight(dp->nearest_node->posit, &s);
   perform_force_mapping(h, fmp, dp, s, dp->mag_force);
 }
 
 void compute_range_data_forces_projection(hybroid *h) {
+  direction_memo memo = {};
   zeroize_gof(h);
   int n_maps = h->n_force < MAX_FORCE_MAPS ? h->n_force : MAX_FORCE_MAPS;
   for (int i = 0; i < n_maps; i++) {
     force_map *fmp = &h->force_map[i];
     contour_walk w;
     if (!map_is_active(fmp, h->df_mask) || !plan_contour_walk(h, fmp, &w)) continue;
-    for (long j = w.first; j <= w.last; j += w.step) apply_data_point(h, fmp, walk_point(&w, j));
+    for (long j = w.first; j <= w.last; j += w.step)
+      apply_data_point(h, fmp, walk_point(&w, j), &memo);
   }
   compute_gof(h);
 }
@@ -325,18 +353,39 @@ static vector choose_force_direction(hybroid *h, const force_map *fmp, node *n, 
   return n->rnormal;
 }
 
-void compute_normal_force(hybroid *h, struct force_map *fmp, range_datapoint *dp,
-                          vector *separation, double *distance) {
-  node *n = dp->nearest_node;
-  if (!n) return;
-  bool tangent;
-  vector a = choose_force_direction(h, fmp, n, &tangent);
+static bool same_vector_bits(const vector &a, const vector &b) {
+  return memcmp(&a, &b, sizeof a) == 0;
+}
+
+// Direction a taken from the mesh at node position at, as a unit image-plane
+// direction: projected in perspective, laid onto the image plane otherwise.
+// The result depends on the bits of a and at alone (the projection mode
+// stays as it is during a pass), and consecutive points of a contour mostly
+// pull the same node: a repeat of the last inputs takes the last result.
+static vector unit_force_direction(const hybroid *h, vector a, vector at,
+                                   direction_memo *memo) {
+  if (memo->known && same_vector_bits(memo->from, a) && same_vector_bits(memo->at, at))
+    return memo->unit;
+  memo->known = true;
+  memo->from = a;
+  memo->at = at;
   if (h->perspective_flag) {
-    project_vector(n->posit, &a);
+    project_vector(at, &a);
   } else {
     a.z = 0.0;
     normalize_single(&a);
   }
+  memo->unit = a;
+  return a;
+}
+
+// compute_normal_force with the pass's direction memory.
+static void shape_normal_force(hybroid *h, force_map *fmp, range_datapoint *dp,
+                               vector *separation, double *distance, direction_memo *memo) {
+  node *n = dp->nearest_node;
+  if (!n) return;
+  bool tangent;
+  vector a = unit_force_direction(h, choose_force_direction(h, fmp, n, &tangent), n->posit, memo);
   vector s = *separation;
   double along = dot_vector(s, a);
   if (tangent)  // S - (S . A) A
@@ -344,6 +393,12 @@ void compute_normal_force(hybroid *h, struct force_map *fmp, range_datapoint *dp
   else  // (S . A) A
     *separation = {along * a.x, along * a.y, along * a.z};
   *distance = (double)(float)length_vector(*separation);
+}
+
+void compute_normal_force(hybroid *h, struct force_map *fmp, range_datapoint *dp,
+                          vector *separation, double *distance) {
+  direction_memo memo = {};
+  shape_normal_force(h, fmp, dp, separation, distance, &memo);
 }
 
 // Image of direction V at camera point P under perspective, as a unit
@@ -428,15 +483,33 @@ static void inverse_orientation_matrix(const quaternion *q, double m[3][3]) {
   m[2][2] = 1 - x * x2 - y * y2;
 }
 
+// True when every component of v is +0 (not -0).
+static bool is_plus_zero(const vector &v) {
+  uint64_t x, y, z;
+  memcpy(&x, &v.x, sizeof x);
+  memcpy(&y, &v.y, sizeof y);
+  memcpy(&z, &v.z, sizeof z);
+  return (x | y | z) == 0;
+}
+
+// m v, where zero_image is m times the +0 vector: rotating any +0 vector
+// multiplies and adds the same bits, so it gives zero_image exactly.
+static vector rotate_force(const double m[3][3], const vector &v, const vector &zero_image) {
+  return is_plus_zero(v) ? zero_image : rotate_vector(m, v);
+}
+
+// Most nodes pull no data point, and their forces keep the +0 vectors the
+// reset left in them: those share one image.
 void unrotate_force(hybroid *h) {
   if (!h->nodes) return;
   double m[3][3];
   inverse_orientation_matrix(&h->orientation, m);
+  vector zero_image = rotate_vector(m, {0.0, 0.0, 0.0});
   for (int i = 0; i < h->numnodes; i++) {
     node *nd = &h->nodes[i];
-    nd->rforce = rotate_vector(m, nd->force);
+    nd->rforce = rotate_force(m, nd->force, zero_image);
     for (int k = 0; k < COUNT_OF(shape_slots); k++)
-      nd->rForce[shape_slots[k]] = rotate_vector(m, nd->Force[shape_slots[k]]);
+      nd->rForce[shape_slots[k]] = rotate_force(m, nd->Force[shape_slots[k]], zero_image);
   }
 }
 

@@ -8,9 +8,12 @@
 // rnormal, dXdu, dXdv (camera frame).  Writes per model: bend_curv and
 // model_center.
 //
-// Start with compute_superquadric_node_taper_bend_normal; the others are short
-// loops over the node array.
+// Start with compute_superquadric_taper_bend_normal and the node geometry it
+// runs for every node (the per-model terms and the repeated powers are worked
+// out once per pass); the others are short loops over the node array.
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 
 #include "hybroid.h"
 
@@ -22,9 +25,6 @@ static const double BEND_THRESHOLD = 0.00001;  // |bend1| at or below: not bent
 // ---------------------------------------------------------------------------
 
 static double sign_of(double w) { return w < 0.0 ? -1.0 : 1.0; }
-
-// S(w, e) = sign(w) * |w|^e
-static double signed_power(double w, double e) { return sign_of(w) * pow(fabs(w), e); }
 
 static double length_of(vector w) { return sqrt(w.x * w.x + w.y * w.y + w.z * w.z); }
 
@@ -53,6 +53,7 @@ static vector unit(vector w) {
 // kept: infinite components become +-1 and finite ones 0 when any component
 // is infinite; a NaN component becomes 0.
 static vector finite_direction(vector n) {
+  if (std::isfinite(n.x) && std::isfinite(n.y) && std::isfinite(n.z)) return n;
   double c[3] = {n.x, n.y, n.z};
   bool any_inf = std::isinf(c[0]) || std::isinf(c[1]) || std::isinf(c[2]);
   for (double &v : c) {
@@ -65,40 +66,127 @@ static vector finite_direction(vector n) {
 }
 
 // ---------------------------------------------------------------------------
+// Remembered powers
+// ---------------------------------------------------------------------------
+
+// A pass over the nodes asks pow for the same powers again and again: the
+// nodes of a grid row share their latitude, those of a column their
+// longitude, and the mirror images of a node across the model's planes of
+// symmetry have the same coordinates up to sign.  pow depends on nothing but
+// its arguments, so a call with the same argument bits returns the same
+// bits: a remembered value is exactly what a new call would give.
+//
+// The table is direct-mapped: each slot keeps the last call whose arguments
+// hash to it.
+static const int POWER_TABLE_BITS = 9;
+static const int POWER_TABLE_SIZE = 1 << POWER_TABLE_BITS;
+
+struct power_table {
+  bool known[POWER_TABLE_SIZE];  // clear all of these to start
+  uint64_t w[POWER_TABLE_SIZE], e[POWER_TABLE_SIZE];  // argument bits
+  double value[POWER_TABLE_SIZE];                     // pow of them
+};
+
+static void clear_power_table(power_table *t) { memset(t->known, 0, sizeof t->known); }
+
+static uint64_t bits_of(double x) {
+  uint64_t b;
+  memcpy(&b, &x, sizeof b);
+  return b;
+}
+
+// pow(w, e), from the table when it holds a call with the same arguments.
+static double tabled_pow(power_table *t, double w, double e) {
+  uint64_t wb = bits_of(w), eb = bits_of(e);
+  uint64_t mix = (wb ^ (eb * 0x9E3779B97F4A7C15ull)) * 0xBF58476D1CE4E5B9ull;
+  int slot = (int)(mix >> (64 - POWER_TABLE_BITS));
+  if (!t->known[slot] || t->w[slot] != wb || t->e[slot] != eb) {
+    t->known[slot] = true;
+    t->w[slot] = wb;
+    t->e[slot] = eb;
+    t->value[slot] = pow(w, e);
+  }
+  return t->value[slot];
+}
+
+// The node's cached products of S(w, e) = sign(w) * |w|^e:
+// S(cos u, e1) S(cos v, e2), S(cos u, e1) S(sin v, e2) and S(sin u, e1).
+static void store_signed_powers(node *nde, double e1, double e2, power_table *t) {
+  double scu = sign_of(nde->cosu) * tabled_pow(t, fabs(nde->cosu), e1);
+  nde->spcue1cve2 = scu * (sign_of(nde->cosv) * tabled_pow(t, fabs(nde->cosv), e2));
+  nde->spcue1sve2 = scu * (sign_of(nde->sinv) * tabled_pow(t, fabs(nde->sinv), e2));
+  nde->spsue1 = sign_of(nde->sinu) * tabled_pow(t, fabs(nde->sinu), e1);
+}
+
+// ---------------------------------------------------------------------------
 // Node geometry
 // ---------------------------------------------------------------------------
 
+// The terms of the node geometry that do not depend on the node, worked out
+// once per pass.  Each is the very expression the per-node formulas contain
+// (same operands, same order), so it has the same bits.
+struct shape_constants {
+  double r1, r2, r3, e1, e2;
+  bool bent;                   // |bend1| above the threshold
+  double z_top, k, R, cb, sb;  // bending: top, curvature, radius, cos and sin of bend3
+  double two_e1, two_e2;       // 2/e1, 2/e2
+  double g_power;              // e2/e1 - 1
+  double xy_power, z_power;    // 2/e2 - 1, 2/e1 - 1
+  double tapx_r3, tapy_r3;     // tapx/r3, tapy/r3
+};
+
+static shape_constants compute_shape_constants(const hybroid *h, double r1, double r2, double r3,
+                                               double e1, double e2) {
+  shape_constants c;
+  c.r1 = r1, c.r2 = r2, c.r3 = r3, c.e1 = e1, c.e2 = e2;
+  c.bent = fabs(h->bend1) > BEND_THRESHOLD;
+  c.z_top = h->sc * h->a3;
+  c.k = h->bend1 * HALF_PI / (h->sc * h->a3);
+  c.R = 1.0 / c.k;
+  c.cb = c.bent ? cos(h->bend3) : 0.0;
+  c.sb = c.bent ? sin(h->bend3) : 0.0;
+  c.two_e1 = 2.0 / e1;
+  c.two_e2 = 2.0 / e2;
+  c.g_power = e2 / e1 - 1.0;
+  c.xy_power = 2.0 / e2 - 1.0;
+  c.z_power = 2.0 / e1 - 1.0;
+  c.tapx_r3 = h->tapx / r3;
+  c.tapy_r3 = h->tapy / r3;
+  return c;
+}
+
 // Global bending of (x1, y1, z1) in the plane at angle bend3 about z: the top
 // z_top stays fixed and the axis becomes a circular arc of curvature k.
-static vector bend_point(hybroid *h, double x1, double y1, double z1) {
-  double z_top = h->sc * h->a3;
-  double k = h->bend1 * HALF_PI / (h->sc * h->a3);
-  h->bend_curv = k;
-  double cb = cos(h->bend3), sb = sin(h->bend3);
+static vector bend_point(hybroid *h, const shape_constants *c, double x1, double y1, double z1) {
+  h->bend_curv = c->k;
+  double cb = c->cb, sb = c->sb;
   double rx = cb * x1 - sb * y1;
   double ry = sb * x1 + cb * y1;
-  double theta = k * (z1 - z_top);
-  double R = 1.0 / k;
-  double rx_bent = cos(theta) * (rx - R) + R;
-  double z2 = -sin(theta) * (rx - R) + z_top;
+  double theta = c->k * (z1 - c->z_top);
+  double ct = cos(theta), st = sin(theta);
+  double rx_bent = ct * (rx - c->R) + c->R;
+  double z2 = -st * (rx - c->R) + c->z_top;
   return {cb * rx_bent + sb * ry, -sb * rx_bent + cb * ry, z2};
 }
 
 // Unit outward normal at the deformed point p: the gradient of the
 // inside-outside function at p with the signs of the node's angles, corrected
 // for tapering (x0, y0 are the untapered coordinates).
-static vector taper_normal(const hybroid *h, const node *nde, vector p, double x0, double y0,
-                           double r1, double r2, double r3, double e1, double e2) {
+static vector taper_normal(const hybroid *h, const shape_constants *c, const node *nde, vector p,
+                           double x0, double y0, power_table *t) {
+  double r1 = c->r1, r2 = c->r2, r3 = c->r3;
   double g;
-  if (e1 != e2)
-    g = (2.0 / e1) * pow(pow(fabs(p.x / r1), 2.0 / e2) + pow(fabs(p.y / r2), 2.0 / e2),
-                         e2 / e1 - 1.0);
+  if (c->e1 != c->e2)
+    g = c->two_e1 * tabled_pow(t,
+                               tabled_pow(t, fabs(p.x / r1), c->two_e2) +
+                                   tabled_pow(t, fabs(p.y / r2), c->two_e2),
+                               c->g_power);
   else
-    g = 2.0 / e2;
+    g = c->two_e2;
   vector grad;
-  grad.x = sign_of(nde->cosv) * g * pow(fabs(p.x / r1), 2.0 / e2 - 1.0) / r1;
-  grad.y = sign_of(nde->sinv) * g * pow(fabs(p.y / r2), 2.0 / e2 - 1.0) / r2;
-  grad.z = sign_of(nde->sinu) * (2.0 / e1) * pow(fabs(p.z / r3), 2.0 / e1 - 1.0) / r3;
+  grad.x = sign_of(nde->cosv) * g * tabled_pow(t, fabs(p.x / r1), c->xy_power) / r1;
+  grad.y = sign_of(nde->sinv) * g * tabled_pow(t, fabs(p.y / r2), c->xy_power) / r2;
+  grad.z = sign_of(nde->sinu) * c->two_e1 * tabled_pow(t, fabs(p.z / r3), c->z_power) / r3;
   // A singular gradient is reduced to its direction before the taper
   // correction, so that 0 * inf cannot spoil the correction terms.
   grad = finite_direction(grad);
@@ -109,19 +197,15 @@ static vector taper_normal(const hybroid *h, const node *nde, vector p, double x
   vector n;
   n.x = nx / fx;
   n.y = ny / fy;
-  n.z = nz - (h->tapx / r3) * x0 * nx / (fx * fx) - (h->tapy / r3) * y0 * ny / (fy * fy);
+  n.z = nz - c->tapx_r3 * x0 * nx / (fx * fx) - c->tapy_r3 * y0 * ny / (fy * fy);
   return unit(finite_direction(n));  // a zero taper factor divides by 0
 }
 
-void compute_superquadric_node_taper_bend_normal(hybroid *h, node *nde, double r1, double r2,
-                                                 double r3, double e1, double e2,
-                                                 int same_e12) {
-  if (!same_e12) {
-    double scu = signed_power(nde->cosu, e1);
-    nde->spcue1cve2 = scu * signed_power(nde->cosv, e2);
-    nde->spcue1sve2 = scu * signed_power(nde->sinv, e2);
-    nde->spsue1 = signed_power(nde->sinu, e1);
-  }
+// The node's point (superquadric, tapered, bent) and unit normal, from the
+// signed powers stored in it.
+static void compute_node_point_and_normal(hybroid *h, const shape_constants *c, node *nde,
+                                          power_table *t) {
+  double r1 = c->r1, r2 = c->r2, r3 = c->r3;
   // plain superquadric point
   double x0 = r1 * nde->spcue1cve2;
   double y0 = r2 * nde->spcue1sve2;
@@ -132,15 +216,33 @@ void compute_superquadric_node_taper_bend_normal(hybroid *h, node *nde, double r
   double z1 = z0;
 
   vector p = {x1, y1, z1};
-  if (fabs(h->bend1) > BEND_THRESHOLD) p = bend_point(h, x1, y1, z1);
+  if (c->bent) p = bend_point(h, c, x1, y1, z1);
   nde->refer = p;
-  nde->normal = taper_normal(h, nde, p, x0, y0, r1, r2, r3, e1, e2);
+  nde->normal = taper_normal(h, c, nde, p, x0, y0, t);
 }
 
+void compute_superquadric_node_taper_bend_normal(hybroid *h, node *nde, double r1, double r2,
+                                                 double r3, double e1, double e2,
+                                                 int same_e12) {
+  power_table t;
+  clear_power_table(&t);
+  if (!same_e12) store_signed_powers(nde, e1, e2, &t);
+  shape_constants c = compute_shape_constants(h, r1, r2, r3, e1, e2);
+  compute_node_point_and_normal(h, &c, nde, &t);
+}
+
+// Every node in index order, as the node operation with same_e12 = 0 would
+// do it, with the per-model terms worked out once and the repeated powers
+// remembered.
 void compute_superquadric_taper_bend_normal(hybroid *h) {
   double r1 = h->sc * h->a1, r2 = h->sc * h->a2, r3 = h->sc * h->a3;
-  for (int i = 0; i < h->numnodes; i++)
-    compute_superquadric_node_taper_bend_normal(h, &h->nodes[i], r1, r2, r3, h->e1, h->e2, 0);
+  shape_constants c = compute_shape_constants(h, r1, r2, r3, h->e1, h->e2);
+  power_table t;
+  clear_power_table(&t);
+  for (int i = 0; i < h->numnodes; i++) {
+    store_signed_powers(&h->nodes[i], c.e1, c.e2, &t);
+    compute_node_point_and_normal(h, &c, &h->nodes[i], &t);
+  }
 }
 
 // ---------------------------------------------------------------------------
