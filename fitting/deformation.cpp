@@ -32,44 +32,6 @@ static const double SHAPE_LOWER_BOUND = 0.01;
 // -1 for w < 0, +1 otherwise.
 static double sign_of(double w) { return w < 0.0 ? -1.0 : 1.0; }
 
-// A pass over the nodes asks pow for the same powers again and again: the
-// nodes of a grid row share their latitude and those of a column their
-// longitude.  pow depends on nothing but its arguments, so a call with the
-// same argument bits returns the same bits: a remembered value is exactly
-// what a new call would give.  (The geometry in superquadric.cpp keeps the
-// same kind of table.)
-//
-// The table is direct-mapped: each slot keeps the last call whose arguments
-// hash to it.
-static const int POWER_TABLE_BITS = 8;
-static const int POWER_TABLE_SIZE = 1 << POWER_TABLE_BITS;
-
-struct power_table {
-  bool known[POWER_TABLE_SIZE];  // clear all of these to start
-  uint64_t w[POWER_TABLE_SIZE], e[POWER_TABLE_SIZE];  // argument bits
-  double value[POWER_TABLE_SIZE];                     // pow of them
-};
-
-static uint64_t bits_of(double x) {
-  uint64_t b;
-  memcpy(&b, &x, sizeof b);
-  return b;
-}
-
-// pow(w, e), from the table when it holds a call with the same arguments.
-static double tabled_pow(power_table *t, double w, double e) {
-  uint64_t wb = bits_of(w), eb = bits_of(e);
-  uint64_t mix = (wb ^ (eb * 0x9E3779B97F4A7C15ull)) * 0xBF58476D1CE4E5B9ull;
-  int slot = (int)(mix >> (64 - POWER_TABLE_BITS));
-  if (!t->known[slot] || t->w[slot] != wb || t->e[slot] != eb) {
-    t->known[slot] = true;
-    t->w[slot] = wb;
-    t->e[slot] = eb;
-    t->value[slot] = pow(w, e);
-  }
-  return t->value[slot];
-}
-
 // abs(w)^e, taken as 0 when w is 0.
 static double power_abs(power_table *t, double w, double e) {
   return w == 0.0 ? 0.0 : tabled_pow(t, fabs(w), e);
@@ -205,7 +167,7 @@ void compute_superquadric_generalized_force(hybroid *h) {
   if (h->nodes && (h->df_mask & FORCE_BITS)) {  // without a bit every sum stays 0
     model_terms m = compute_model_terms(h);
     power_table powers;
-    memset(powers.known, 0, sizeof powers.known);
+    clear_power_table(&powers);
     for (int i = 0; i < h->numnodes; i++) {
       shape_terms t = compute_shape_terms(h, &m, &h->nodes[i], &powers);
       add_node_generalized_forces(h, &m, &h->nodes[i], t, &g);

@@ -12,6 +12,7 @@
 #ifndef HYBFIT_HYBROID_H
 #define HYBFIT_HYBROID_H
 
+#include <cstdint>
 #include <cstdio>
 
 // ---------------------------------------------------------------------------
@@ -324,6 +325,19 @@ void compute_superquadric_taper_bend_new_center(hybroid *h);
 void unrotate_normal(hybroid *h);
 void compute_tangent(hybroid *h);
 void compute_normal(hybroid *h);
+// pow(w, e) remembered over a pass of the nodes, which asks for the same
+// powers again and again (a grid row shares its latitude, a column its
+// longitude, mirror-image nodes their coordinates up to sign).  pow depends
+// on nothing but its arguments, so a remembered value is bit for bit what a
+// new call would give.  Clear a table before each pass.
+enum { POWER_TABLE_BITS = 9, POWER_TABLE_SIZE = 1 << POWER_TABLE_BITS };
+struct power_table {
+  bool known[POWER_TABLE_SIZE];
+  uint64_t w[POWER_TABLE_SIZE], e[POWER_TABLE_SIZE];  // argument bits
+  double value[POWER_TABLE_SIZE];                     // pow of them
+};
+void clear_power_table(power_table *t);
+double tabled_pow(power_table *t, double w, double e);
 
 // deformation.cpp: generalized forces and the shape update
 void compute_superquadric_generalized_force(hybroid *h);

@@ -69,25 +69,7 @@ static vector finite_direction(vector n) {
 // Remembered powers
 // ---------------------------------------------------------------------------
 
-// A pass over the nodes asks pow for the same powers again and again: the
-// nodes of a grid row share their latitude, those of a column their
-// longitude, and the mirror images of a node across the model's planes of
-// symmetry have the same coordinates up to sign.  pow depends on nothing but
-// its arguments, so a call with the same argument bits returns the same
-// bits: a remembered value is exactly what a new call would give.
-//
-// The table is direct-mapped: each slot keeps the last call whose arguments
-// hash to it.
-static const int POWER_TABLE_BITS = 9;
-static const int POWER_TABLE_SIZE = 1 << POWER_TABLE_BITS;
-
-struct power_table {
-  bool known[POWER_TABLE_SIZE];  // clear all of these to start
-  uint64_t w[POWER_TABLE_SIZE], e[POWER_TABLE_SIZE];  // argument bits
-  double value[POWER_TABLE_SIZE];                     // pow of them
-};
-
-static void clear_power_table(power_table *t) { memset(t->known, 0, sizeof t->known); }
+void clear_power_table(power_table *t) { memset(t->known, 0, sizeof t->known); }
 
 static uint64_t bits_of(double x) {
   uint64_t b;
@@ -95,8 +77,9 @@ static uint64_t bits_of(double x) {
   return b;
 }
 
-// pow(w, e), from the table when it holds a call with the same arguments.
-static double tabled_pow(power_table *t, double w, double e) {
+// The table is direct-mapped: each slot keeps the last call whose arguments
+// hash to it.
+double tabled_pow(power_table *t, double w, double e) {
   uint64_t wb = bits_of(w), eb = bits_of(e);
   uint64_t mix = (wb ^ (eb * 0x9E3779B97F4A7C15ull)) * 0xBF58476D1CE4E5B9ull;
   int slot = (int)(mix >> (64 - POWER_TABLE_BITS));
