@@ -417,6 +417,9 @@ void set_dof_mapping(struct force_map *fmp, int volume_label,
                      int volume_node_label, int curve_label);
 int curved_occluding_contour(int primitive, int face, int curve);
 
+// startpose.cpp: a starting pose, orientation, position and sizes, read from the data
+void init_pose_from_data(hybroid *h);
+
 // damping.cpp: damping factors and average dimension
 void zeroize_damping_factor(hybroid *h);
 void compute_damping_factor(hybroid *h);
