@@ -43,6 +43,7 @@ struct rim_fit {
 struct rim_shape {
   double phi;      // image direction of the minor axis, radians, mod pi
   double ratio;    // minor / major axis = cosine of the tilt
+  double cost;     // sum of the squared distances of the points to the fit
   rim_fit rim[2];  // upper, lower
 };
 }  // namespace
@@ -386,6 +387,7 @@ static void fit_rim_shape(const rim_points rims[2], rim_shape *s) {
   search_rim_shape(rims, phi, tilt, FINE_SPAN / FINE_STEPS, FINE_STEPS, &phi, &tilt);
   s->phi = phi;
   s->ratio = cos(tilt);
+  s->cost = rim_shape_cost(rims, phi, tilt);
   for (int k = 0; k < 2; k++) s->rim[k] = finish_rim(rims[k], phi, s->ratio);
 }
 
@@ -412,54 +414,266 @@ static void collect_round_data(const hybroid *h, round_data *d) {
   for (rim_points &r : d->rim) r.mean = centroid(r.p);
 }
 
-// Which way the image of the axis points (from the lower towards the upper
-// rim): +1 along (cos phi, sin phi), -1 against it.
-static double axis_image_sign(const round_data &d, const rim_shape &s) {
-  point2 a = {cos(s.phi), sin(s.phi)};
-  double along = 0.0;
+// The image direction from the lower towards the upper end of the model:
+// from the lower to the upper rim centre, else from the occluding contours
+// to the seen rim (or back), else none (a view along the axis).
+static point2 upward_in_image(const round_data &d, const rim_shape &s) {
   const rim_fit &up = s.rim[UPPER], &low = s.rim[LOWER];
-  if (up.used && low.used) {
-    along = (up.centre.x - low.centre.x) * a.x + (up.centre.y - low.centre.y) * a.y;
-  } else if (!d.contour.empty() && (up.used || low.used)) {
-    point2 m = centroid(d.contour);
-    const rim_fit &r = up.used ? up : low;
-    along = ((r.centre.x - m.x) * a.x + (r.centre.y - m.y) * a.y) * (up.used ? 1.0 : -1.0);
+  if (up.used && low.used) return {up.centre.x - low.centre.x, up.centre.y - low.centre.y};
+  if (d.contour.empty() || (!up.used && !low.used)) return {0.0, 0.0};
+  point2 m = centroid(d.contour);
+  const rim_fit &r = up.used ? up : low;
+  double sign = up.used ? 1.0 : -1.0;
+  return {sign * (r.centre.x - m.x), sign * (r.centre.y - m.y)};
+}
+
+// Upward normal of a rim of the given shape in the frame of the view along
+// the line of sight: tilt from the axis ratio, image direction along phi
+// turned to agree with upward, and towards the camera (toward = 1) or away
+// from it (toward = -1).
+static vector rim_normal(double phi, double ratio, point2 upward, double toward) {
+  double sin_tilt = sqrt(1.0 - ratio * ratio);
+  point2 a = {cos(phi), sin(phi)};
+  if (a.x * upward.x + a.y * upward.y < 0.0) a = {-a.x, -a.y};
+  return {sin_tilt * a.x, sin_tilt * a.y, toward * ratio};
+}
+
+// +1 when the top end of the model faces the camera (face 0 seen), -1 when
+// only the bottom end does (face 2).
+static double toward_camera(const hybroid *h) {
+  return !face_seen(h, 0) && face_seen(h, 2) ? -1.0 : 1.0;
+}
+
+// The rotation of a straight model: the smallest turn from the model's z
+// axis to the rims' common normal.
+static void straight_rotation(const hybroid *h, const round_data &d, const rim_shape &s,
+                              double R[3][3]) {
+  vector axis = rim_normal(s.phi, s.ratio, upward_in_image(d, s), toward_camera(h));
+  rotation_between({0.0, 0.0, 1.0}, axis, R);
+}
+
+// The rim normals of a bend: the common normal N turned by +alpha/2 (upper
+// rim) and -alpha/2 (lower rim) towards the direction at angle beta about N.
+static void split_normal(vector N, double alpha, double beta, vector *nu, vector *nl) {
+  vector across = fabs(N.x) < 0.9 ? vector{1.0, 0.0, 0.0} : vector{0.0, 1.0, 0.0};
+  vector e1 = cross3(N, across);
+  e1 = scale3(e1, 1.0 / norm3(e1));
+  vector e2 = cross3(N, e1);
+  vector w = {cos(beta) * e1.x + sin(beta) * e2.x, cos(beta) * e1.y + sin(beta) * e2.y,
+              cos(beta) * e1.z + sin(beta) * e2.z};
+  double c = cos(alpha / 2), s = sin(alpha / 2);
+  *nu = {c * N.x + s * w.x, c * N.y + s * w.y, c * N.z + s * w.z};
+  *nl = {c * N.x - s * w.x, c * N.y - s * w.y, c * N.z - s * w.z};
+}
+
+// Cost of a rim whose circle has the (view-frame) normal n.
+static double normal_cost(const rim_points &r, vector n) {
+  double ef[2];
+  return fit_rim_conic(r, atan2(n.y, n.x), fabs(n.z) < 1.0 ? fabs(n.z) : 1.0, ef);
+}
+
+// Whether the split fits the rims' points so much better than one shape
+// (joint) that the rims are not parallel: the F statistic of the two extra
+// parameters against the scatter left about the split fit.
+static bool rims_differ(double joint, double split, size_t points) {
+  static const double MIN_F = 20.0;
+  static const int SPLIT_PARAMETERS = 8;  // alpha, beta, N (2), E and F of each rim
+  if (points <= (size_t)SPLIT_PARAMETERS) return false;
+  double gain = (joint - split) / 2.0;
+  double scatter = split / (double)(points - SPLIT_PARAMETERS);
+  return gain > MIN_F * scatter;
+}
+
+// Parameters of a bend: the common normal N at image direction phi and
+// tilt (towards the camera, or away), and the split alpha towards beta.
+struct bend_fit {
+  double x[4];  // phi, tilt, alpha, beta
+  double toward;
+};
+
+static vector bend_normal(const bend_fit &b) {
+  double st = sin(b.x[1]);
+  return {st * cos(b.x[0]), st * sin(b.x[0]), b.toward * cos(b.x[1])};
+}
+
+static double bend_cost(const round_data &d, const bend_fit &b) {
+  vector nu, nl;
+  split_normal(bend_normal(b), b.x[2], b.x[3], &nu, &nl);
+  return normal_cost(d.rim[UPPER], nu) + normal_cost(d.rim[LOWER], nl);
+}
+
+// Pattern search over the four parameters of a bend from b: each step tried
+// both ways, the steps halved when none helps.  Returns the cost reached.
+static double refine_bend(const round_data &d, bend_fit *b) {
+  static const double MIN_STEP = 0.005 * DEGREE;
+  double step[4] = {2.0 * DEGREE, 2.0 * DEGREE, 2.0 * DEGREE, 6.0 * DEGREE};
+  double best = bend_cost(d, *b);
+  while (step[0] > MIN_STEP) {
+    bool moved = false;
+    for (int k = 0; k < 4; k++)
+      for (int sign = -1; sign <= 1; sign += 2) {
+        bend_fit t = *b;
+        t.x[k] += sign * step[k];
+        if (t.x[2] < 0.0) continue;
+        double cost = bend_cost(d, t);
+        if (cost < best) {
+          best = cost;
+          *b = t;
+          moved = true;
+        }
+      }
+    if (!moved)
+      for (double &st : step) st /= 2;
   }
-  return along < 0.0 ? -1.0 : 1.0;
+  return best;
 }
 
-// Axis direction in the frame of the view along the line of sight: tilt from
-// the axis ratio, image direction from phi and its sign, and towards the
-// camera when the top (face 0) is seen, away from it when only the bottom
-// (face 2) is.
-static vector local_axis(const hybroid *h, const round_data &d, const rim_shape &s) {
-  double sin_tilt = sqrt(1.0 - s.ratio * s.ratio);
-  double sign = axis_image_sign(d, s);
-  double toward = !face_seen(h, 0) && face_seen(h, 2) ? -1.0 : 1.0;
-  return {sign * sin_tilt * cos(s.phi), sign * sin_tilt * sin(s.phi), toward * s.ratio};
+// The best split of the common normal N on a coarse grid of alpha and beta.
+static bend_fit split_on_grid(const round_data &d, vector N) {
+  static const double ALPHA_STEP = 2.0 * DEGREE, BETA_STEP = 6.0 * DEGREE;
+  static const int ALPHA_STEPS = 45, BETA_STEPS = 60;
+  bend_fit start = {{atan2(N.y, N.x), acos(clamp(fabs(N.z), 0.0, 1.0)), 0.0, 0.0},
+                    N.z < 0.0 ? -1.0 : 1.0};
+  bend_fit b = start;
+  double best = HUGE_VAL;
+  for (int i = 0; i <= ALPHA_STEPS; i++)
+    for (int j = 0; j < BETA_STEPS; j++) {
+      bend_fit t = start;
+      t.x[2] = i * ALPHA_STEP;
+      t.x[3] = j * BETA_STEP;
+      double cost = bend_cost(d, t);
+      if (cost < best) {
+        best = cost;
+        b = t;
+      }
+    }
+  return b;
 }
 
-// a1, a2 from the rim radius; a3 from the distance between the rims when the
-// axis is tilted enough for it to show.
-static void size_round_model(hybroid *h, const rim_shape &s, vector axis) {
-  double k = depth_factor(h);
+// The bend whose split normals are nu and nl (upward, in the view frame).
+static bend_fit bend_from_normals(vector nu, vector nl) {
+  vector N = {nu.x + nl.x, nu.y + nl.y, nu.z + nl.z};
+  N = scale3(N, 1.0 / norm3(N));
+  vector across = fabs(N.x) < 0.9 ? vector{1.0, 0.0, 0.0} : vector{0.0, 1.0, 0.0};
+  vector e1 = cross3(N, across);
+  e1 = scale3(e1, 1.0 / norm3(e1));
+  vector e2 = cross3(N, e1);
+  vector w = sub3(nu, nl);
+  return {{atan2(N.y, N.x), acos(clamp(fabs(N.z), 0.0, 1.0)),
+           acos(clamp(dot3(nu, nl), -1.0, 1.0)), atan2(dot3(w, e2), dot3(w, e1))},
+          N.z < 0.0 ? -1.0 : 1.0};
+}
+
+// The bend that fits the two rims best, searched from two starts: the split
+// of the rims' common normal, and the normals of the rims fitted apart
+// (better when the bend is large, worse when a rim's arc is short).  Of the
+// two, the smaller bend is kept unless the larger one fits better by more
+// than the scatter of the points explains.
+static double search_bend(const round_data &d, vector N, double toward, bend_fit *out) {
+  static const double SCATTER_MARGIN = 10.0;
+  bend_fit a = split_on_grid(d, N);
+  double cost_a = refine_bend(d, &a);
+  rim_points one[2][2] = {{d.rim[UPPER], rim_points()}, {d.rim[LOWER], rim_points()}};
+  rim_shape su, sl;
+  fit_rim_shape(one[0], &su);
+  fit_rim_shape(one[1], &sl);
+  point2 up = {su.rim[0].centre.x - sl.rim[0].centre.x, su.rim[0].centre.y - sl.rim[0].centre.y};
+  bend_fit b = bend_from_normals(rim_normal(su.phi, su.ratio, up, toward),
+                                 rim_normal(sl.phi, sl.ratio, up, toward));
+  double cost_b = refine_bend(d, &b);
+  size_t n = d.rim[UPPER].p.size() + d.rim[LOWER].p.size();
+  double scatter = (cost_a < cost_b ? cost_a : cost_b) / (double)(n > 8 ? n - 8 : 1);
+  bool a_smaller = a.x[2] <= b.x[2];
+  const bend_fit &small = a_smaller ? a : b, &large = a_smaller ? b : a;
+  double cost_small = a_smaller ? cost_a : cost_b, cost_large = a_smaller ? cost_b : cost_a;
+  bool keep_large = cost_large < cost_small - SCATTER_MARGIN * scatter;
+  *out = keep_large ? large : small;
+  return keep_large ? cost_large : cost_small;
+}
+
+// A bent model (label 10): its rims are not parallel.  With bending about
+// the top, the ring at height z turns by theta = bend1 (pi/2) (z / r3 - 1)
+// in the bending plane, so the upper and lower rims (z = +-s r3) turn by
+// theta_u and theta_l and their normals n = sin(theta) U + cos(theta) Z span
+// the plane of the bending direction U and the model's axis Z; the angle
+// between them is bend1 pi s.  Writes the rotation (bending along the model's x axis, bend3 = 0),
+// bend1 and the rims' own centres and radii into shape, and returns false
+// when the rims are parallel (within MIN_BEND_ANGLE, or within what the
+// scatter of the points explains).
+static bool bent_rotation(hybroid *h, const round_data &d, rim_shape *shape, double R[3][3]) {
+  static const double MIN_BEND_ANGLE = 5.0 * DEGREE;
+  if (d.rim[UPPER].p.size() < (size_t)MIN_RIM_POINTS ||
+      d.rim[LOWER].p.size() < (size_t)MIN_RIM_POINTS)
+    return false;
+  vector N = rim_normal(shape->phi, shape->ratio, upward_in_image(d, *shape), toward_camera(h));
+  bend_fit b;
+  double split = search_bend(d, N, toward_camera(h), &b);
+  if (!rims_differ(shape->cost, split, d.rim[UPPER].p.size() + d.rim[LOWER].p.size()))
+    return false;
+  double alpha = b.x[2];
+  vector nu, nl;
+  split_normal(bend_normal(b), alpha, b.x[3], &nu, &nl);
+  double s = h->nodes[upper_row(h) * h->vsize].spsue1;
+  if (alpha < MIN_BEND_ANGLE || !(s > 0.0)) return false;
+  double bend1 = clamp(alpha / (PI * s), 0.0, 1.0);
+  double tu = bend1 * PI / 2 * (s - 1.0), tl = bend1 * PI / 2 * (-s - 1.0);
+  double det = sin(tu - tl);
+  vector U = scale3(sub3(scale3(nu, cos(tl)), scale3(nl, cos(tu))), 1.0 / det);
+  vector Z = scale3(sub3(scale3(nl, sin(tu)), scale3(nu, sin(tl))), 1.0 / det);
+  Z = scale3(Z, 1.0 / norm3(Z));
+  U = sub3(U, scale3(Z, dot3(U, Z)));
+  if (!(norm3(U) > 0.0)) return false;
+  U = scale3(U, 1.0 / norm3(U));
+  vector Y = cross3(Z, U);
+  vector cols[3] = {U, Y, Z};
+  for (int c = 0; c < 3; c++) {
+    R[0][c] = cols[c].x;
+    R[1][c] = cols[c].y;
+    R[2][c] = cols[c].z;
+  }
+  h->bend1 = bend1;
+  h->bend3 = 0.0;
+  shape->rim[UPPER] = finish_rim(d.rim[UPPER], atan2(nu.y, nu.x), fabs(nu.z));
+  shape->rim[LOWER] = finish_rim(d.rim[LOWER], atan2(nl.y, nl.x), fabs(nl.z));
+  return true;
+}
+
+// Tapering of a tapered kind (label 6, tapx = tapy) from the two rim radii:
+// the ring at z = +-s r3 is scaled by 1 + t (+-s - 1), so their ratio q gives
+// t = (q - 1) / (s - 1 + q (1 + s)).
+static void taper_from_rims(hybroid *h, const rim_shape &s) {
+  static const double MAX_TAPER = 0.9;
+  if (h->primitive_label != 6 || !s.rim[UPPER].used || !s.rim[LOWER].used) return;
+  double q = s.rim[UPPER].radius / s.rim[LOWER].radius;
+  double z = h->nodes[upper_row(h) * h->vsize].spsue1;
+  double den = z - 1.0 + q * (1.0 + z);
+  if (!(den > 0.0) || !std::isfinite(q)) return;
+  h->tapx = h->tapy = clamp((q - 1.0) / den, -MAX_TAPER, MAX_TAPER);
+}
+
+// a1, a2 from the radius of a fitted rim against the model's radius at its row.
+static void size_round_section(hybroid *h, const rim_shape &s) {
   int which = s.rim[UPPER].used ? UPPER : LOWER;
   int row = which == UPPER ? upper_row(h) : lower_row(h);
-  vector centre = row_centre(h, row);
-  double model_radius = norm3(sub3(node_refer(h, row, 0), centre));
-  if (model_radius > 0.0) {
-    double f = clamp(k * s.rim[which].radius / model_radius, MIN_SIZE_FACTOR, MAX_SIZE_FACTOR);
-    h->a1 *= f;
-    h->a2 *= f;
-  }
-  double sin_tilt = sqrt(axis.x * axis.x + axis.y * axis.y);
-  if (!s.rim[UPPER].used || !s.rim[LOWER].used || sin_tilt < MIN_SIN_TILT_FOR_HEIGHT) return;
-  refresh_geometry(h);
-  double model_height = norm3(sub3(row_centre(h, upper_row(h)), row_centre(h, lower_row(h))));
+  double model_radius = norm3(sub3(node_refer(h, row, 0), row_centre(h, row)));
+  if (!(model_radius > 0.0)) return;
+  double f = depth_factor(h) * s.rim[which].radius / model_radius;
+  f = clamp(f, MIN_SIZE_FACTOR, MAX_SIZE_FACTOR);
+  h->a1 *= f;
+  h->a2 *= f;
+}
+
+// a3 from the image distance of the two rim centres against the model's own
+// (in its new pose), when the axis is tilted enough for the distance to show.
+static void size_round_height(hybroid *h, const rim_shape &s) {
+  if (!s.rim[UPPER].used || !s.rim[LOWER].used) return;
+  vector chord = sub3(row_centre(h, upper_row(h)), row_centre(h, lower_row(h)));
+  vector seen_chord = mat_times(h->rotation, chord);
+  double predicted = hypot(seen_chord.x, seen_chord.y);
+  if (!(predicted > MIN_SIN_TILT_FOR_HEIGHT * norm3(chord))) return;
   double seen = hypot(s.rim[UPPER].centre.x - s.rim[LOWER].centre.x,
                       s.rim[UPPER].centre.y - s.rim[LOWER].centre.y);
-  if (model_height > 0.0)
-    h->a3 *= clamp(k * seen / sin_tilt / model_height, MIN_SIZE_FACTOR, MAX_SIZE_FACTOR);
+  h->a3 *= clamp(depth_factor(h) * seen / predicted, MIN_SIZE_FACTOR, MAX_SIZE_FACTOR);
 }
 
 // Places the model so that the centre of a fitted rim lies on its ellipse's
@@ -483,13 +697,16 @@ static void start_round_model(hybroid *h) {
   rim_shape s;
   fit_rim_shape(d.rim, &s);
   if (!s.rim[UPPER].used && !s.rim[LOWER].used) return;
-  vector axis = local_axis(h, d, s);
-  size_round_model(h, s, axis);
-  double Q[3][3], turn[3][3], R[3][3];
+  double local[3][3], Q[3][3], R[3][3];
+  if (h->primitive_label != 10 || !bent_rotation(h, d, &s, local)) straight_rotation(h, d, s, local);
+  taper_from_rims(h, s);
+  refresh_geometry(h);
+  size_round_section(h, s);
   line_of_sight_frame(h, s.rim[s.rim[UPPER].used ? UPPER : LOWER].centre, Q);
-  rotation_between({0.0, 0.0, 1.0}, axis, turn);
-  multiply3(Q, turn, R);
+  multiply3(Q, local, R);
   set_pose_rotation(h, R);
+  refresh_geometry(h);
+  size_round_height(h, s);
   refresh_geometry(h);
   place_round_model(h, s);
 }
