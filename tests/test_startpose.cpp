@@ -2,7 +2,7 @@
 // contours of a known pose, initialised as the run loop initialises it, has
 // its axis (and a box all three axes) within a few degrees of the truth after
 // init_pose_from_data, whatever the tilt, the turn in the image and the
-// projection.
+// projection, and the taper and bend its rims show.
 #include <cmath>
 #include <memory>
 #include <string>
@@ -103,6 +103,18 @@ TEST_P(StartPose, FindsTheTrueAxisFromTheData) {
     EXPECT_LT(column_angle(s.rotation, h->rotation, 0), kAxisDegrees);
     EXPECT_LT(column_angle(s.rotation, h->rotation, 1), kAxisDegrees);
   }
+  // Tapers and bends the rims show: the bend as bend1 times the camera-frame
+  // direction of its plane (cos bend3, -sin bend3, 0), which the rotation
+  // about the axis and bend3 share.
+  const double kShape = 0.03;
+  EXPECT_NEAR(c.shape.tapx, h->tapx, kShape);
+  for (int r = 0; r < 3; r++) {
+    double truth = c.shape.bend1 * (s.rotation[r][0] * cos(c.shape.bend3) -
+                                    s.rotation[r][1] * sin(c.shape.bend3));
+    double fitted = h->bend1 * (h->rotation[r][0] * cos(h->bend3) -
+                                h->rotation[r][1] * sin(h->bend3));
+    EXPECT_NEAR(truth, fitted, kShape) << "bend, row " << r;
+  }
   // The quaternion and the matrix describe one rotation.
   double fromq[3][3];
   rotation_from_quaternion(h->orientation, fromq);
@@ -120,6 +132,8 @@ INSTANTIATE_TEST_SUITE_P(
         PoseCase{"round_from_below", 5, {2, 0.8, 0.8, 1.5, 1, 1, 0, 0, 0, 0}, "-R -120,0,50", 0},
         PoseCase{"cylinder_tilt60_persp", 5, {2, 0.9, 0.9, 1.5, 0.3, 1, 0, 0, 0, 0}, "-R -60,0,200", 1},
         PoseCase{"cone_tilt45", 6, {2, 1, 1, 1.5, 1, 1, 0.4, 0.4, 0, 0}, "-R -45,0,-60", 0},
+        PoseCase{"bent_tilt45", 10, {2, 0.8, 0.8, 1.6, 1, 1, 0, 0, 0.2, 0}, "-R -45,0,30", 0},
+        PoseCase{"bent_side_on_persp", 10, {2, 0.7, 0.7, 1.8, 1, 1, 0, 0, 0.3, 0}, "-R -90,0,-20", 1},
         PoseCase{"box_start", 1, {2, 0.8, 1, 0.7, 0.5, 0.5, 0, 0, 0, 0}, "-A 1,-1,0,40.107", 0},
         PoseCase{"box_steep_turned", 1, {2, 1, 1.2, 0.8, 0.3, 0.3, 0, 0, 0, 0}, "-A 1,-1.5,0.4,70", 0},
         PoseCase{"box_flat_persp", 1, {2, 1, 1.2, 0.8, 0.3, 0.3, 0, 0, 0, 0}, "-A 1,-0.6,0.2,25", 1}),
