@@ -13,13 +13,16 @@
 //   towards or away from the camera, and the line from the lower to the upper
 //   rim centre (or from the occluding contours to the rim) tells which way it
 //   points in the image.  The rim radius and the distance between the rims
-//   give a1, a2 and a3; the centre rim gives the translation.
+//   give a1, a2 and a3, the ratio of the two radii the taper of label 6, two
+//   rims that are not parallel the bend of label 10; the centre rim gives
+//   the translation.
 //   Boxes (label 1): the edges of the seen sides run along the model's three
 //   axes; their image directions, with signs from where the edges lie, give
 //   the rotation of an orthographic view, and their lengths the sizes.
-// Perspective views are read as orthographic ones of a camera turned to
-// look straight at the data.  Writes orientation, rotation, translation (x, y)
-// and a1, a2, a3; reads the force maps, the faces and the mesh.
+// In perspective each rim (and a box's edges) is read in a camera turned to
+// look straight at it, as an orthographic view.  Writes orientation,
+// rotation, translation (x, y), a1, a2, a3, and tapx, tapy (label 6) or
+// bend1, bend3 (label 10); reads the force maps, the faces and the mesh.
 //
 // Start with init_pose_from_data.
 #include <cmath>
@@ -41,7 +44,7 @@ struct rim_fit {
 };
 
 struct rim_shape {
-  double phi;      // image direction of the minor axis, radians, mod pi
+  double phi;      // image direction of the axis (the minor axis), radians
   double ratio;    // minor / major axis = cosine of the tilt
   double cost;     // sum of the squared distances of the points to the fit
   rim_fit rim[2];  // upper, lower
