@@ -880,6 +880,22 @@ struct box_edges {
 };
 }  // namespace
 
+// The chord of an edge's points: from the mean of its first eighth to the
+// mean of its last (a few points at each end, so that one noisy end point
+// moves it little; both ends alike, so that it stays along the chord of a
+// curved edge).
+static point2 edge_chord(const points2 &p) {
+  size_t k = p.size() / 8 > 0 ? p.size() / 8 : 1;
+  point2 a = {0.0, 0.0}, b = {0.0, 0.0};
+  for (size_t j = 0; j < k; j++) {
+    a = {a.x + p[j].x / k, a.y + p[j].y / k};
+    b = {b.x + p[p.size() - 1 - j].x / k, b.y + p[p.size() - 1 - j].y / k};
+  }
+  // the means lie inside the ends: stretch back to the whole length
+  double stretch = (p.size() - 1.0) / (p.size() - k);
+  return {(b.x - a.x) * stretch, (b.y - a.y) * stretch};
+}
+
 // Image chords of the edges, summed per axis with their signs made to agree.
 static void collect_box_edges(const hybroid *h, const view_frame &v, box_edges *e) {
   *e = box_edges();
@@ -888,7 +904,7 @@ static void collect_box_edges(const hybroid *h, const view_frame &v, box_edges *
     int ax = edge_axis(h, m);
     points2 p = map_points(h, m, v);
     if (ax < 0 || p.size() < 2) continue;
-    point2 chord = {p.back().x - p.front().x, p.back().y - p.front().y};
+    point2 chord = edge_chord(p);
     if (chord.x * e->dir[ax].x + chord.y * e->dir[ax].y < 0.0) chord = {-chord.x, -chord.y};
     e->dir[ax] = {e->dir[ax].x + chord.x, e->dir[ax].y + chord.y};
     e->length[ax] += hypot(chord.x, chord.y);
