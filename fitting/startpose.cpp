@@ -569,13 +569,20 @@ static void straight_rotation(const hybroid *h, const rim_shape &s, double R[3][
   rotation_between({0.0, 0.0, 1.0}, shape_normal(s, toward_camera(h)), R);
 }
 
+// Two unit vectors that make a right-handed frame with the unit vector N;
+// beta of a bend is measured from e1 towards e2.
+static void perpendicular_basis(vector N, vector *e1, vector *e2) {
+  vector across = fabs(N.x) < 0.9 ? vector{1.0, 0.0, 0.0} : vector{0.0, 1.0, 0.0};
+  *e1 = cross3(N, across);
+  *e1 = scale3(*e1, 1.0 / norm3(*e1));
+  *e2 = cross3(N, *e1);
+}
+
 // The rim normals of a bend: the common normal N turned by +alpha/2 (upper
 // rim) and -alpha/2 (lower rim) towards the direction at angle beta about N.
 static void split_normal(vector N, double alpha, double beta, vector *nu, vector *nl) {
-  vector across = fabs(N.x) < 0.9 ? vector{1.0, 0.0, 0.0} : vector{0.0, 1.0, 0.0};
-  vector e1 = cross3(N, across);
-  e1 = scale3(e1, 1.0 / norm3(e1));
-  vector e2 = cross3(N, e1);
+  vector e1, e2;
+  perpendicular_basis(N, &e1, &e2);
   vector w = {cos(beta) * e1.x + sin(beta) * e2.x, cos(beta) * e1.y + sin(beta) * e2.y,
               cos(beta) * e1.z + sin(beta) * e2.z};
   double c = cos(alpha / 2), s = sin(alpha / 2);
@@ -665,10 +672,8 @@ static bend_fit split_on_grid(const round_data &d, vector N) {
 static bend_fit bend_from_normals(vector nu, vector nl) {
   vector N = {nu.x + nl.x, nu.y + nl.y, nu.z + nl.z};
   N = scale3(N, 1.0 / norm3(N));
-  vector across = fabs(N.x) < 0.9 ? vector{1.0, 0.0, 0.0} : vector{0.0, 1.0, 0.0};
-  vector e1 = cross3(N, across);
-  e1 = scale3(e1, 1.0 / norm3(e1));
-  vector e2 = cross3(N, e1);
+  vector e1, e2;
+  perpendicular_basis(N, &e1, &e2);
   vector w = sub3(nu, nl);
   return {{atan2(N.y, N.x), acos(clamp(fabs(N.z), 0.0, 1.0)),
            acos(clamp(dot3(nu, nl), -1.0, 1.0)), atan2(dot3(w, e2), dot3(w, e1))},
