@@ -57,11 +57,14 @@ static const double DEGREE = PI / 180.0;
 enum { UPPER = 0, LOWER = 1 };
 // Fewest points that can tell an ellipse's shape apart from its position.
 static const int MIN_RIM_POINTS = 6;
-// Search of the rim shape: a coarse grid, then two finer ones about the best.
+// Search of the rim shape: a coarse grid, then finer ones about the best,
+// each FINE_STEPS times finer than the one before, down to a few thousandths
+// of a degree.
 static const double COARSE_STEP = 2.0 * DEGREE;
 static const size_t COARSE_POINTS = 40;
 static const double FINE_SPAN = 2.0 * DEGREE;
-static const int FINE_STEPS = 20;
+static const int FINE_STEPS = 5;
+static const int FINE_LEVELS = 4;
 // Below this axis ratio the ellipse's extent along its major axis is read
 // from the points rather than from the fitted conic (which loses it as the
 // rim turns edge-on).
@@ -461,8 +464,9 @@ static rim_points thinned(const rim_points &r) {
 static void refine_rim_shape(const rim_points rims[2], double toward, double tilt,
                              const view_frame &reference, rim_shape *s) {
   double phi = s->phi;
-  search_rim_shape(rims, toward, FINE_SPAN, FINE_STEPS, &phi, &tilt);
-  search_rim_shape(rims, toward, FINE_SPAN / FINE_STEPS, FINE_STEPS, &phi, &tilt);
+  double span = FINE_SPAN;
+  for (int level = 0; level < FINE_LEVELS; level++, span /= FINE_STEPS)
+    search_rim_shape(rims, toward, span, FINE_STEPS, &phi, &tilt);
   s->phi = phi;
   s->ratio = cos(tilt);
   s->cost = rim_shape_cost(rims, phi, tilt, toward);
@@ -688,7 +692,9 @@ static bend_fit bend_from_normals(vector nu, vector nl) {
 static double search_bend(const round_data &d, vector N, double toward,
                           const view_frame &reference, bend_fit *out) {
   static const double SCATTER_MARGIN = 10.0;
-  bend_fit a = split_on_grid(d, N);
+  round_data coarse = d;
+  for (rim_points &r : coarse.rim) r = thinned(r);
+  bend_fit a = split_on_grid(coarse, N);
   double cost_a = refine_bend(d, &a);
   rim_points one[2][2] = {{d.rim[UPPER], rim_points()}, {d.rim[LOWER], rim_points()}};
   rim_shape su, sl;
