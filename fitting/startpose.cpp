@@ -798,17 +798,42 @@ static void size_round_section(hybroid *h, const view_frame &v, const rim_shape 
 }
 
 // a3 from the image distance of the two rim centres against the model's own
-// (in its new pose), when the axis is tilted enough for the distance to show.
-static void size_round_height(hybroid *h, const view_frame &v, const rim_shape &s) {
-  if (!s.rim[UPPER].used || !s.rim[LOWER].used) return;
+// (in its new pose), when the axis is tilted enough for the distance to
+// show; false when it is not (or a rim is not seen).
+static bool size_round_height(hybroid *h, const view_frame &v, const rim_shape &s) {
+  if (!s.rim[UPPER].used || !s.rim[LOWER].used) return false;
   vector chord = sub3(row_centre(h, upper_row(h)), row_centre(h, lower_row(h)));
   vector seen_chord = mat_transposed_times(v.Q, mat_times(h->rotation, chord));
   double predicted = hypot(seen_chord.x, seen_chord.y);
-  if (!(predicted > MIN_SIN_TILT_FOR_HEIGHT * norm3(chord))) return;
+  if (!(predicted > MIN_SIN_TILT_FOR_HEIGHT * norm3(chord))) return false;
   double seen = hypot(s.rim[UPPER].centre.x - s.rim[LOWER].centre.x,
                       s.rim[UPPER].centre.y - s.rim[LOWER].centre.y);
   h->a3 *= clamp(v.k * seen / predicted, MIN_SIZE_FACTOR, MAX_SIZE_FACTOR);
+  return true;
 }
+
+// Mean image distance of the data to the model as it stands: one pass of
+// the step's own matching over every force map, with all points and normal
+// forces.  The model's step settings are kept; the forces and counts it
+// leaves are those every step recomputes first.
+static double data_distance(hybroid *h) {
+  int mask = h->df_mask, subsample = h->subsample, normal = h->normal_force_flag;
+  h->df_mask = DF_WHOLE_FORCE;
+  h->subsample = 0;
+  h->normal_force_flag = 1;
+  compute_positions(h);
+  compute_projected_positions(h);
+  compute_tangent(h);
+  unrotate_normal(h);
+  zeroize_force(h);
+  zeroize_damping_factor(h);
+  compute_range_data_forces_projection(h);
+  h->df_mask = mask;
+  h->subsample = subsample;
+  h->normal_force_flag = normal;
+  return h->gof;
+}
+
 
 // Places the model so that the centre of a fitted rim lies on its ellipse's
 // centre (at the model's depth in perspective).
@@ -821,6 +846,73 @@ static void place_round_model(hybroid *h, const view_frame &v, const rim_shape &
   point2 c = from_view(v, s.rim[which].centre);
   h->translation.x = k * c.x - offset.x;
   h->translation.y = k * c.y - offset.y;
+}
+
+// What the rims cannot give (the height in a view near the axis, the taper
+// of label 6 when one rim is not seen), chosen by the data: the value whose
+// model, placed on its rim, lies closest to all the data (the occluding
+// contours are what a3 and the taper move).  One parameter at a time: a scan
+// over its range, then golden sections about the best.
+struct data_search {
+  hybroid *h;
+  const view_frame *v;
+  const rim_shape *s;
+  double a3;  // the height the factors of the search apply to
+};
+
+enum { SEARCH_HEIGHT, SEARCH_TAPER };
+
+static double distance_with(const data_search &d, int which, double x) {
+  hybroid *h = d.h;
+  if (which == SEARCH_HEIGHT) {
+    h->a3 = d.a3 * exp(x);
+  } else {  // the taper scales the rim: a1, a2 follow so that it keeps its size
+    h->tapx = h->tapy = x;
+    refresh_geometry(h);
+    size_round_section(h, *d.v, *d.s);
+  }
+  refresh_geometry(h);
+  place_round_model(h, *d.v, *d.s);
+  return data_distance(h);
+}
+
+// Best x in [lo, hi] for the parameter; leaves the model set to it.
+static double minimise_distance(const data_search &d, int which, double lo, double hi) {
+  static const int SCAN = 9, SECTIONS = 12;
+  static const double GOLDEN = 0.6180339887498949;
+  double best_x = lo, best = HUGE_VAL, step = (hi - lo) / (SCAN - 1);
+  for (int i = 0; i < SCAN; i++) {
+    double x = lo + i * step, dist = distance_with(d, which, x);
+    if (dist < best) {
+      best = dist;
+      best_x = x;
+    }
+  }
+  double a = best_x - step, b = best_x + step;
+  for (int i = 0; i < SECTIONS; i++) {
+    double x1 = b - GOLDEN * (b - a), x2 = a + GOLDEN * (b - a);
+    if (distance_with(d, which, x1) < distance_with(d, which, x2)) b = x2;
+    else a = x1;
+  }
+  double x = (a + b) / 2.0;
+  if (!(distance_with(d, which, x) <= best)) x = best_x;
+  distance_with(d, which, x);
+  return x;
+}
+
+static void fit_to_data(hybroid *h, const view_frame &v, const rim_shape &s, bool height,
+                        bool taper) {
+  static const double HEIGHT_SPAN = 0.6931471805599453;  // factors of 1/2 to 2
+  static const double MAX_TAPER = 0.9;
+  double gof = h->gof;
+  data_search d = {h, &v, &s, h->a3};
+  if (height) minimise_distance(d, SEARCH_HEIGHT, -HEIGHT_SPAN, HEIGHT_SPAN);
+  if (taper) {
+    minimise_distance(d, SEARCH_TAPER, -MAX_TAPER, MAX_TAPER);
+    d.a3 = h->a3;
+    if (height) minimise_distance(d, SEARCH_HEIGHT, -HEIGHT_SPAN / 2, HEIGHT_SPAN / 2);
+  }
+  h->gof = gof;
 }
 
 static void start_round_model(hybroid *h) {
@@ -843,9 +935,13 @@ static void start_round_model(hybroid *h) {
   multiply3(v.Q, local, R);
   set_pose_rotation(h, R);
   refresh_geometry(h);
-  size_round_height(h, v, s);
+  bool height_from_rims = size_round_height(h, v, s);
   refresh_geometry(h);
   place_round_model(h, v, s);
+  bool taper_from_rim_radii = s.rim[UPPER].used && s.rim[LOWER].used;
+  bool taper = h->primitive_label == 6 && !taper_from_rim_radii;
+  if (!d.contour.empty() && (!height_from_rims || taper))
+    fit_to_data(h, v, s, !height_from_rims, taper);
 }
 
 // ---------------------------------------------------------------------------
