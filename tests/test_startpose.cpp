@@ -103,17 +103,18 @@ TEST_P(StartPose, FindsTheTrueAxisFromTheData) {
     EXPECT_LT(column_angle(s.rotation, h->rotation, 0), kAxisDegrees);
     EXPECT_LT(column_angle(s.rotation, h->rotation, 1), kAxisDegrees);
   }
+  // The height the rims (or, near the axis, the occluding contours) show,
+  // for round models of the model's own squareness seen off their axis.
+  const double kHeight = 0.05;  // relative; the 15 x 16 mesh's outline is coarse
+  bool height_seen = fabs(s.rotation[2][2]) < cos(10 * kDegree);
+  if (c.label != 1 && c.shape.e1 == 1.0 && !c.perspective && height_seen) {
+    EXPECT_NEAR(1.0, h->sc * h->a3 / (c.shape.sc * c.shape.a3), kHeight);
+  }
   // Tapers and bends the rims show: the bend as bend1 times the camera-frame
   // direction of its plane (cos bend3, -sin bend3, 0), which the rotation
   // about the axis and bend3 share.
   const double kShape = 0.03;
   EXPECT_NEAR(c.shape.tapx, h->tapx, kShape);
-  // The height the rims (or, near the axis, the occluding contours) show,
-  // for round models of the model's own squareness seen off their axis.
-  const double kHeight = 0.05;  // relative; the 15 x 16 mesh's outline is coarse
-  bool height_seen = fabs(s.rotation[2][2]) < cos(10 * kDegree);
-  if (c.label != 1 && c.shape.e1 == 1.0 && !c.perspective && height_seen)
-    EXPECT_NEAR(1.0, h->sc * h->a3 / (c.shape.sc * c.shape.a3), kHeight);
   for (int r = 0; r < 3; r++) {
     double truth = c.shape.bend1 * (s.rotation[r][0] * cos(c.shape.bend3) -
                                     s.rotation[r][1] * sin(c.shape.bend3));
