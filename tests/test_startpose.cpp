@@ -32,8 +32,29 @@ struct PoseCase {
 };
 void PrintTo(const PoseCase &c, std::ostream *os) { *os << c.name; }
 
-// The scene's dump file, read and initialised as the run loop does it with
-// the bundled parameter files; truth is the translation a perfect fit reports.
+// A dump file read and initialised as the run loop does it with the bundled
+// parameter files.
+Model initialised_model(const std::string &path, int perspective, double focal_length) {
+  testing::internal::CaptureStderr();  // the readers echo what they read
+  read_primitive_hybroid_parameter(testutil::sample_path("hyb").c_str());
+  read_primitive_dof_mapping(testutil::sample_path("forcemap").c_str());
+  Model h(hybroid_alloc());
+  h->x_scale = h->y_scale = kPixel;
+  h->x_center = h->y_center = 128.0;
+  h->x_dim = h->y_dim = 256;
+  h->focal_length = focal_length;
+  h->perspective_flag = perspective;
+  h->ftol = 0.001;
+  h->dt = 1.0;
+  read_ascii_xy_data_dump(path.c_str(), h.get(), 1.0);
+  set_camera_frame(h.get());
+  init_hybroid(h.get());
+  testing::internal::GetCapturedStderr();
+  return h;
+}
+
+// The scene's dump file, read and initialised; truth is the translation a
+// perfect fit reports.
 Model initialised_model(const synth_scene &s, const testutil::ScratchDir &dir, vector *truth) {
   synth_view v;
   char err[SYNTH_ERROR_SIZE] = "";
@@ -44,22 +65,7 @@ Model initialised_model(const synth_scene &s, const testutil::ScratchDir &dir, v
   fclose(fp);
   *truth = v.fit_translation;
   free_synth_view(&v);
-  testing::internal::CaptureStderr();  // the readers echo what they read
-  read_primitive_hybroid_parameter(testutil::sample_path("hyb").c_str());
-  read_primitive_dof_mapping(testutil::sample_path("forcemap").c_str());
-  Model h(hybroid_alloc());
-  h->x_scale = h->y_scale = kPixel;
-  h->x_center = h->y_center = 128.0;
-  h->x_dim = h->y_dim = 256;
-  h->focal_length = s.focal_length;
-  h->perspective_flag = s.perspective_flag;
-  h->ftol = 0.001;
-  h->dt = 1.0;
-  read_ascii_xy_data_dump(path.c_str(), h.get(), 1.0);
-  set_camera_frame(h.get());
-  init_hybroid(h.get());
-  testing::internal::GetCapturedStderr();
-  return h;
+  return initialised_model(path, s.perspective_flag, s.focal_length);
 }
 
 // Angle between column c of two rotations, degrees.
@@ -146,3 +152,28 @@ INSTANTIATE_TEST_SUITE_P(
         PoseCase{"box_steep_turned", 1, {2, 1, 1.2, 0.8, 0.3, 0.3, 0, 0, 0, 0}, "-A 1,-1.5,0.4,70", 0},
         PoseCase{"box_flat_persp", 1, {2, 1, 1.2, 0.8, 0.3, 0.3, 0, 0, 0, 0}, "-A 1,-0.6,0.2,25", 1}),
     [](const ::testing::TestParamInfo<PoseCase> &info) { return std::string(info.param.name); });
+
+// Data no pose can be read from (a rim of one repeated point, rims on one
+// straight line, box edges of coincident points) leave a finite model.
+TEST(StartPose, DegenerateDataLeaveAFiniteModel) {
+  const char *dumps[] = {
+      "1 5 3\n10\n" "100 100 100 100 100 100 100 100 100 100\n"
+      "120 120 120 120 120 120 120 120 120 120\n1\n0 9\n-1\n-1\n0 0 -1 -1\n",
+      "1 10 3\n-1\n12\n" "100 100 100 100 100 100 100 100 100 100 100 100\n"
+      "100 101 102 103 104 105 120 121 122 123 124 125\n4\n0 5\n-1\n6 11\n-1\n-1\n"
+      "1 0 -1 -1\n1 1 -1 -1\n1 2 -1 -1\n1 3 -1 -1\n",
+      "1 1 5\n8\n100 100 100 100 100 100 100 100\n120 120 120 120 120 120 120 120\n4\n"
+      "0 1\n2 3\n4 5\n6 7\n-1\n-1\n-1\n-1\n0 0 -1 -1\n0 1 -1 -1\n0 2 -1 -1\n0 3 -1 -1\n"};
+  testutil::ScratchDir dir;
+  for (const char *text : dumps)
+    for (int perspective = 0; perspective < 2; perspective++) {
+      testutil::write_file(dir.file("odd.dump"), text);
+      Model h = initialised_model(dir.file("odd.dump"), perspective, perspective ? 10.0 : 0.1);
+      init_pose_from_data(h.get());
+      const double values[] = {h->a1, h->a2, h->a3, h->tapx, h->bend1, h->translation.x,
+                               h->translation.y, h->orientation.w, h->rotation[0][0],
+                               h->rotation[2][2]};
+      for (double v : values) EXPECT_TRUE(std::isfinite(v)) << text;
+      for (int i = 0; i < h->numnodes; i++) ASSERT_TRUE(std::isfinite(h->nodes[i].posit.x)) << text;
+    }
+}
