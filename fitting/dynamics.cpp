@@ -240,10 +240,14 @@ static const struct { Device key; int bits; } manual_dof_keys[] = {
 static const Device STEREO_PARTNER_KEY = DEV_F1 + 9;  // F10
 
 static const int RIGID_BITS = DF_TRANS | DF_ROT | DF_ROTZ;
-static const int MANUAL_SHAPE_BITS = DF_SC | DF_A1 | DF_A2 | DF_A3 | DF_TAPX | DF_TAPY;
-// The automatic step deforms for these only: a step whose only shape bit is
-// tapy does not deform.
-static const int AUTO_SHAPE_BITS = DF_SC | DF_A1 | DF_A2 | DF_A3 | DF_TAPX;
+// Every shape parameter a step can move.  The manual step deforms for any
+// that a key frees (so F9 or 0 alone bends; no key frees e1 or e2).
+static const int SHAPE_BITS = DF_SC | DF_A1 | DF_A2 | DF_A3 | DF_E1 | DF_E2 | DF_TAPX | DF_TAPY |
+                              DF_BEND1 | DF_BEND3;
+static const int MANUAL_SHAPE_BITS = SHAPE_BITS & ~(DF_E1 | DF_E2);
+// A built-in schedule entry deforms for these: one whose only shape bit is
+// tapy does not deform.  A stage of a schedule file deforms for SHAPE_BITS.
+static const int AUTO_SHAPE_BITS = SHAPE_BITS & ~DF_TAPY;
 
 static const int SPARSE_SUBSAMPLE = 5;
 
@@ -311,23 +315,108 @@ static int current_schedule_entry(const hybroid *h) {
   return h->fitting_sequence[h->fitting_index];
 }
 
+// The stage options of the current entry: 0 for a built-in schedule.
+static int current_stage_options(const hybroid *h) {
+  if (h->fitting_index < 0 || h->fitting_index >= MAX_SEQUENCE) return 0;
+  return h->stage_options[h->fitting_index];
+}
+
+// A stage that ends when the fit stops improving: it goes on while some
+// step of the last SETTLE_STEPS lowered the gof by more than SETTLE_GAIN of
+// the best value seen since the previous such step.
+static const double SETTLE_GAIN = 0.005;
+static const int SETTLE_STEPS = 12;
+
+// allcurves: the stage's bending bits join every curve that drives
+// anything, so that the bending slots receive the forces of all the data.
+static void drive_bending_from_every_curve(hybroid *h) {
+  int bits = h->df_mask & (DF_BEND1 | DF_BEND3);
+  for (int i = 0; i < h->n_force && i < MAX_FORCE_MAPS; i++)
+    if (h->force_map[i].df_mode != 0) h->force_map[i].df_mode |= bits;
+}
+
+// First step of a stage read from a schedule file.
+static void begin_file_stage(hybroid *h, int options) {
+  h->stage_best_gof = 0.0;
+  h->stage_stall = 0;
+  if (options & STAGE_ALL_CURVES) drive_bending_from_every_curve(h);
+}
+
+// The shape values the built-in bookkeeping leaves alone, for the test of
+// every freed parameter.
+static void bookkeep_free_shape(hybroid *h) {
+  h->e1_pr = h->e1;
+  h->e2_pr = h->e2;
+  h->bend1_pr = h->bend1;
+  h->bend3_pr = h->bend3;
+}
+
+// value / n, or value itself without forces; a negative value (not given)
+// leaves c as the parameter file set it.
+static void set_schedule_damping(double *c, double value, int n) {
+  if (value < 0.0) return;
+  *c = n != 0 ? value / n : value;
+}
+
+// The schedule file's inverse dampings, divided by the number of forces as
+// the parameter file's are.
+static void apply_schedule_damping(hybroid *h) {
+  const label_schedule *s = schedule_of_label(h->primitive_label);
+  if (!s) return;
+  set_schedule_damping(&h->c_inv_e1, s->c_inv_e1, h->force_cnt[SLOT_TOTAL]);
+  set_schedule_damping(&h->c_inv_e2, s->c_inv_e2, h->force_cnt[SLOT_TOTAL]);
+  set_schedule_damping(&h->c_inv_b1, s->c_inv_b1, h->force_cnt[SLOT_BEND1]);
+  set_schedule_damping(&h->c_inv_b3, s->c_inv_b3, h->force_cnt[SLOT_BEND3]);
+}
+
+// settle: 1 while the gof still improves (see SETTLE_GAIN).
+static int gof_still_improving(hybroid *h) {
+  if (h->stage_steps == 1 || h->gof < h->stage_best_gof * (1 - SETTLE_GAIN)) {
+    h->stage_best_gof = h->gof;
+    h->stage_stall = 0;
+    return 1;
+  }
+  h->stage_stall++;
+  return h->stage_stall < SETTLE_STEPS;
+}
+
+// Whether a stage of a schedule file goes on after this step: its step
+// limit, then either the gof (settle) or the convergence test's verdict.
+static int file_stage_goes_on(hybroid *h, int options, int changing) {
+  h->stage_steps++;
+  int limit = h->stage_limit[h->fitting_index];
+  if (limit > 0 && h->stage_steps >= limit) return 0;
+  if (options & STAGE_SETTLE) return gof_still_improving(h);
+  return changing;
+}
+
 int compute_motion_auto(hybroid *h) {
   h->df_mask = current_schedule_entry(h);
   if (h->df_mask == 0) return 1;  // schedule finished
+  int options = current_stage_options(h);
+  bool from_file = (options & STAGE_FROM_FILE) != 0;
+  if (from_file && h->stage_steps == 0) begin_file_stage(h, options);
   bookkeep_superquadric_parameters(h);
+  if (from_file) bookkeep_free_shape(h);
   bookkeep_trans_rot(h);
   prepare_geometry(h);
   h->normal_force_flag = (h->df_mask & DF_NO_NORMAL) ? 0 : 1;
   h->subsample = (h->df_mask & DF_SPARSE) ? SPARSE_SUBSAMPLE : 0;
   gather_forces(h);
+  if (from_file) apply_schedule_damping(h);
   if (h->df_mask & RIGID_BITS) compute_net_applied_force_and_torque(h);
   if (h->df_mask & DF_TRANS) compute_translation(h);
   if (h->df_mask & (DF_ROT | DF_ROTZ)) compute_rotation(h);
-  if (h->df_mask & AUTO_SHAPE_BITS) {
+  if (h->df_mask & (from_file ? SHAPE_BITS : AUTO_SHAPE_BITS)) {
     compute_superquadric_generalized_force(h);
     compute_superquadric_deformation(h);
   }
-  if (fit_changing(h) == 0) h->fitting_index += 1;
+  int changing = fit_changing(h) != 0;
+  if (from_file) changing = file_stage_goes_on(h, options, changing);
+  if (!changing) {
+    h->fitting_index += 1;
+    h->stage_steps = 0;
+  }
   return 0;
 }
 
@@ -372,12 +461,61 @@ static int orientation_changes(hybroid *h, double t) {
   return diff;
 }
 
+// e1, e2 and the bending parameters, absolutely (option all).
+static int free_shape_changes(const hybroid *h, double t) {
+  int diff = 0;
+  if (fabs(h->e1 - h->e1_pr) > t) diff |= DF_E1;
+  if (fabs(h->e2 - h->e2_pr) > t) diff |= DF_E2;
+  if (fabs(h->bend1 - h->bend1_pr) > t) diff |= DF_BEND1;
+  if (fabs(h->bend3 - h->bend3_pr) > t) diff |= DF_BEND3;
+  return diff;
+}
+
+static vector cross(const vector &a, const vector &b) {
+  return {a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x};
+}
+
+static double length(const vector &v) { return sqrt(v.x * v.x + v.y * v.y + v.z * v.z); }
+
+// Option turn: the angle the model turned in the step, radians, judged
+// against t.  For a model with a1 = a2 only its axis (column 2 of the
+// rotation) counts; otherwise the whole turn, from the quaternion
+// q * conj(q_pr).  Records the angle in d_ang and the turn's axis times its
+// sine in axis_diff.
+static int turn_changes(hybroid *h, double t) {
+  const quaternion &q = h->orientation, &p = h->orientation_pr;
+  double angle;
+  vector axis;
+  if (h->a12_symmetric) {
+    vector z = {h->rotation[0][2], h->rotation[1][2], h->rotation[2][2]};
+    vector z_pr = {h->rotation_pr[0][2], h->rotation_pr[1][2], h->rotation_pr[2][2]};
+    axis = cross(z_pr, z);
+    angle = atan2(length(axis), z.x * z_pr.x + z.y * z_pr.y + z.z * z_pr.z);
+  } else {
+    double w = q.w * p.w + q.v.x * p.v.x + q.v.y * p.v.y + q.v.z * p.v.z;
+    vector c = cross(q.v, p.v);
+    axis = {p.w * q.v.x - q.w * p.v.x - c.x, p.w * q.v.y - q.w * p.v.y - c.y,
+            p.w * q.v.z - q.w * p.v.z - c.z};
+    angle = 2 * atan2(length(axis), fabs(w));
+  }
+  h->d_ang = angle;
+  h->axis_diff = axis;
+  return angle > t ? DF_ROT : 0;
+}
+
 int fit_changing(hybroid *h) {
+  int options = current_stage_options(h);
   double t = (current_schedule_entry(h) & DF_LOOSE_TOL) ? 10 * h->ftol : h->ftol;
   int diff = shape_changes(h, t);
+  if (options & STAGE_ALL) diff |= free_shape_changes(h, t);
   vector dt = subtract(h->translation, h->translation_pr);
   if (single_precision_length(dt) > t * single_precision_length(h->translation_pr))
     diff |= DF_TRANS;
+  if (options & STAGE_TURN) {
+    diff |= turn_changes(h, t);
+    h->diff = diff;
+    return diff;
+  }
   // A turn about the model's own axis leaves row 2 of the rotation unchanged;
   // for a model with a1 = a2 such a turn is no change of the fit.
   vector row2 = {h->rotation[2][0], h->rotation[2][1], h->rotation[2][2]};
@@ -392,12 +530,33 @@ int fit_changing(hybroid *h) {
   return diff;
 }
 
+// Installs a schedule file's stages for the model's label.
+static void install_file_schedule(hybroid *h, const label_schedule *s) {
+  for (int i = 0; i < s->n_stages && i < MAX_SEQUENCE - 1; i++) {
+    h->fitting_sequence[i] = s->mask[i];
+    h->stage_options[i] = s->options[i];
+    h->stage_limit[i] = s->limit[i];
+  }
+}
+
+// A label the schedule file lists gets the file's stages; any other label
+// its built-in schedule (or none).
 void init_fitting_rules(hybroid *h) {
-  for (int i = 0; i < MAX_SEQUENCE; i++) h->fitting_sequence[i] = 0;
-  for (const auto &s : fitting_schedules)
-    if (s.label == h->primitive_label)
-      for (int i = 0; i < MAX_SEQUENCE; i++) h->fitting_sequence[i] = s.entries[i];
+  for (int i = 0; i < MAX_SEQUENCE; i++) {
+    h->fitting_sequence[i] = 0;
+    h->stage_options[i] = 0;
+    h->stage_limit[i] = 0;
+  }
+  const label_schedule *file = schedule_of_label(h->primitive_label);
+  if (file) {
+    install_file_schedule(h, file);
+  } else {
+    for (const auto &s : fitting_schedules)
+      if (s.label == h->primitive_label)
+        for (int i = 0; i < MAX_SEQUENCE; i++) h->fitting_sequence[i] = s.entries[i];
+  }
   h->fitting_index = 0;
+  h->stage_steps = 0;
 }
 
 void bookkeep_superquadric_parameters(hybroid *h) {
