@@ -335,10 +335,34 @@ static void drive_bending_from_every_curve(hybroid *h) {
     if (h->force_map[i].df_mode != 0) h->force_map[i].df_mode |= bits;
 }
 
+// adapt: after a step that lowered the gof every inverse damping of the
+// stage grows by ADAPT_GROW, after one that did not it shrinks by
+// ADAPT_SHRINK, within [ADAPT_MIN_GAIN, ADAPT_MAX_GAIN] of the values the
+// parameter file gives.  So the stage moves at the pace the data allow,
+// whatever damping the parameter file holds.
+static const double ADAPT_GROW = 1.2;
+static const double ADAPT_SHRINK = 0.5;
+static const double ADAPT_MIN_GAIN = 1e-3;
+static const double ADAPT_MAX_GAIN = 1e3;
+
+static void adapt_damping(hybroid *h) {
+  if (h->stage_steps > 0) {
+    double g = h->gof < h->stage_last_gof ? h->stage_gain * ADAPT_GROW
+                                          : h->stage_gain * ADAPT_SHRINK;
+    h->stage_gain = g > ADAPT_MAX_GAIN ? ADAPT_MAX_GAIN : g < ADAPT_MIN_GAIN ? ADAPT_MIN_GAIN : g;
+  }
+  h->stage_last_gof = h->gof;
+  double *c[] = {&h->c_inv_sc, &h->c_inv_a1,    &h->c_inv_a2,  &h->c_inv_a3,   &h->c_inv_e1,
+                 &h->c_inv_e2, &h->c_inv_tx,    &h->c_inv_ty,  &h->c_inv_b1,   &h->c_inv_b3,
+                 &h->c_inv_trans, &h->c_inv_transz, &h->c_inv_rot, &h->c_inv_roty, &h->c_inv_rotz};
+  for (double *ci : c) *ci *= h->stage_gain;
+}
+
 // First step of a stage read from a schedule file.
 static void begin_file_stage(hybroid *h, int options) {
   h->stage_best_gof = 0.0;
   h->stage_stall = 0;
+  h->stage_gain = 1.0;
   if (options & STAGE_ALL_CURVES) drive_bending_from_every_curve(h);
 }
 
@@ -404,6 +428,7 @@ int compute_motion_auto(hybroid *h) {
   h->subsample = (h->df_mask & DF_SPARSE) ? SPARSE_SUBSAMPLE : 0;
   gather_forces(h);
   if (from_file) apply_schedule_damping(h);
+  if (options & STAGE_ADAPT) adapt_damping(h);
   if (h->df_mask & RIGID_BITS) compute_net_applied_force_and_torque(h);
   if (h->df_mask & DF_TRANS) compute_translation(h);
   if (h->df_mask & (DF_ROT | DF_ROTZ)) compute_rotation(h);

@@ -84,7 +84,8 @@ enum {
   STAGE_SETTLE     = 0x8,   //  settle     ends when the gof stops improving
   STAGE_START      = 0x10,  //  start      start pose from the data, once
   STAGE_EXACT      = 0x20,  //  exact      true normals and derivatives
-  STAGE_ALL_CURVES = 0x40   //  allcurves  every curve drives bend1, bend3, e1, e2
+  STAGE_ALL_CURVES = 0x40,  //  allcurves  every curve drives bend1, bend3, e1, e2
+  STAGE_ADAPT      = 0x80    //  adapt      inverse dampings follow the gof
 };
 
 // ---------------------------------------------------------------------------
@@ -258,6 +259,8 @@ struct hybroid {
   int stage_steps;                 // steps taken in the current entry
   double stage_best_gof;           // lowest gof of the current entry so far
   int stage_stall;                 // steps since stage_best_gof last improved
+  double stage_gain;               // factor of every inverse damping (adapt)
+  double stage_last_gof;           // gof of the previous step of the entry
 };
 
 // One record of the primitive parameter file (index = primitive label - 1).
