@@ -436,6 +436,9 @@ int compute_motion_auto(hybroid *h) {
     compute_superquadric_generalized_force(h);
     compute_superquadric_deformation(h);
   }
+  // A stage of a schedule file that asks for it couples the depth of a
+  // stereo pair after each step, as the manual step does.
+  if (from_file && (h->df_mask & DF_STEREO)) compute_stereo_motion(h);
   int changing = fit_changing(h) != 0;
   if (from_file) changing = file_stage_goes_on(h, options, changing);
   if (!changing) {
