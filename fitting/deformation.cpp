@@ -184,7 +184,6 @@ static void add_node_exact_forces(hybroid *h, const node *nd, power_table *power
                                   double *fe1, double *fe2, generalized_forces *g) {
   int mask = h->df_mask;
   bool exact = h->exact_geometry, exponents = h->extended_shape && (mask & EXPONENT_BITS);
-  if (!exponents && !(exact && (mask & FORCE_BITS))) return;
   shape_derivatives d;
   compute_shape_derivatives(h, nd, powers, &d);
   const vector *F = nd->rForce;
@@ -203,25 +202,34 @@ static void add_node_exact_forces(hybroid *h, const node *nd, power_table *power
   if (mask & DF_BEND3) g->fb3 += dot_vector(F[SLOT_BEND3], d.bend3);
 }
 
+// The built-in pass: the rows of the derivatives as written above.
+static void add_built_in_forces(hybroid *h, generalized_forces *g) {
+  model_terms m = compute_model_terms(h);
+  power_table powers;
+  clear_power_table(&powers);
+  for (int i = 0; i < h->numnodes; i++) {
+    shape_terms t = compute_shape_terms(h, &m, &h->nodes[i], &powers);
+    add_node_generalized_forces(h, &m, &h->nodes[i], t, g);
+  }
+}
+
+// The pass over the true derivatives: the exponents' forces, and in exact
+// mode every other one.
+static void add_exact_forces(hybroid *h, double *fe1, double *fe2, generalized_forces *g) {
+  power_table powers;
+  clear_power_table(&powers);
+  for (int i = 0; i < h->numnodes; i++)
+    add_node_exact_forces(h, &h->nodes[i], &powers, fe1, fe2, g);
+}
+
 void compute_superquadric_generalized_force(hybroid *h) {
   generalized_forces g = {0, 0, 0, 0, 0, 0, 0, 0};
   double fe1 = 0.0, fe2 = 0.0;
   bool exact = h->exact_geometry != 0;
-  if (h->nodes && (h->df_mask & FORCE_BITS) && !exact) {  // without a bit every sum stays 0
-    model_terms m = compute_model_terms(h);
-    power_table powers;
-    clear_power_table(&powers);
-    for (int i = 0; i < h->numnodes; i++) {
-      shape_terms t = compute_shape_terms(h, &m, &h->nodes[i], &powers);
-      add_node_generalized_forces(h, &m, &h->nodes[i], t, &g);
-    }
-  }
-  if (h->nodes && (exact || h->extended_shape)) {
-    power_table powers;
-    clear_power_table(&powers);
-    for (int i = 0; i < h->numnodes; i++)
-      add_node_exact_forces(h, &h->nodes[i], &powers, &fe1, &fe2, &g);
-  }
+  bool shape_bits = (h->df_mask & FORCE_BITS) != 0;  // without a bit every sum stays 0
+  bool exponents = h->extended_shape && (h->df_mask & EXPONENT_BITS);
+  if (h->nodes && shape_bits && !exact) add_built_in_forces(h, &g);
+  if (h->nodes && (exponents || (exact && shape_bits))) add_exact_forces(h, &fe1, &fe2, &g);
   h->fsc = g.fsc;
   h->fa1 = g.fa1;
   h->fa2 = g.fa2;
