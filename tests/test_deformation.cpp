@@ -463,8 +463,7 @@ TEST(ShapeUpdate, HugeForcesLeaveTheFreedParametersWithinTheShapeBounds) {
   for (double sign : {1.0, -1.0}) {
     UpdateModel m;
     m.h.extended_shape = 1;
-    m.h.a1 = 2.0;  // wide and short: the fold comes before a half turn
-    m.h.a3 = 0.8;
+    m.h.a1 = 2.0, m.h.a3 = 0.8;  // wide and short: the fold comes before a half turn
     m.h.bend3 = 0.3;
     m.h.fe1 = m.h.fe2 = m.h.ftx = m.h.fty = m.h.fb1 = sign * 1e9;
     m.h.fb3 = std::nan("");
@@ -596,16 +595,16 @@ TEST(ShapeDynamics, ExactFitRecoversSquarenessTaperAndBendFromTwoSilhouettes) {
     turn_on_its_side(h);
     for (int f = 0; f < 2; f++) {
       std::vector<vector> meridian;
-      for (int i = 0; i < 15; i++) meridian.push_back(testmodel::grid(target.get(), i, 8 * f).proj_posit);
+      for (int i = 0; i < 15; i++)
+        meridian.push_back(testmodel::grid(target.get(), i, 8 * f).proj_posit);
       testmodel::add_face_points(h, f, meridian);
-      h->face[f].begin[0] = 0;
-      h->face[f].end[0] = 14;
+      h->face[f].end[0] = 14;  // one curve of all points
       h->force_map[f] = {DF_A1 | DF_A3 | DF_TAPX | DF_BEND1, f, 0, 0, 14, 8 * f, 8 * f, 0};
     }
     h->n_force = 2;
     h->exact_geometry = h->extended_shape = h->normal_force_flag = 1;
     h->df_mask = DF_A1 | DF_A3 | DF_E1 | DF_TAPX | DF_BEND1;
-    h->dt = 0.1;
+    h->dt = 0.1;  // shape steps of 0.01
     h->c_inv_a1 = h->c_inv_a3 = h->c_inv_e1 = h->c_inv_tx = h->c_inv_b1 = 1.0;
     for (int step = 0; step < 4000 && (step == 0 || h->gof > 1e-7); step++) take_shape_step(h);
     const double got[] = {h->a1, h->a3, h->e1, h->tapx, h->bend1};
