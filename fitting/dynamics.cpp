@@ -358,6 +358,19 @@ static void adapt_damping(hybroid *h) {
   for (double *ci : c) *ci *= h->stage_gain;
 }
 
+// A stage of a schedule file keeps the shape parameters it frees within
+// their bounds and gives e1, e2 forces (extended_shape); exact asks for the
+// true normals and derivatives.  The node normals follow at once when
+// exact_geometry changes.  Built-in stages leave both switches 0.
+static void set_geometry_switches(hybroid *h, int options) {
+  h->extended_shape = (options & STAGE_FROM_FILE) ? 1 : 0;
+  int exact = (options & STAGE_EXACT) ? 1 : 0;
+  if (h->exact_geometry == exact) return;
+  h->exact_geometry = exact;
+  compute_superquadric_taper_bend_normal(h);
+  compute_superquadric_taper_bend_new_center(h);
+}
+
 // First step of a stage read from a schedule file.
 static void begin_file_stage(hybroid *h, int options) {
   h->stage_best_gof = 0.0;
@@ -387,8 +400,9 @@ static void set_schedule_damping(double *c, double value, int n) {
 static void apply_schedule_damping(hybroid *h) {
   const label_schedule *s = schedule_of_label(h->primitive_label);
   if (!s) return;
-  set_schedule_damping(&h->c_inv_e1, s->c_inv_e1, h->force_cnt[SLOT_TOTAL]);
-  set_schedule_damping(&h->c_inv_e2, s->c_inv_e2, h->force_cnt[SLOT_TOTAL]);
+  // e1 and e2 take the forces of the scale's slot, which every acting curve drives.
+  set_schedule_damping(&h->c_inv_e1, s->c_inv_e1, h->force_cnt[SLOT_SC]);
+  set_schedule_damping(&h->c_inv_e2, s->c_inv_e2, h->force_cnt[SLOT_SC]);
   set_schedule_damping(&h->c_inv_b1, s->c_inv_b1, h->force_cnt[SLOT_BEND1]);
   set_schedule_damping(&h->c_inv_b3, s->c_inv_b3, h->force_cnt[SLOT_BEND3]);
 }
@@ -419,6 +433,7 @@ int compute_motion_auto(hybroid *h) {
   if (h->df_mask == 0) return 1;  // schedule finished
   int options = current_stage_options(h);
   bool from_file = (options & STAGE_FROM_FILE) != 0;
+  set_geometry_switches(h, options);
   if (from_file && h->stage_steps == 0) begin_file_stage(h, options);
   bookkeep_superquadric_parameters(h);
   if (from_file) bookkeep_free_shape(h);

@@ -84,7 +84,7 @@ enum {
   STAGE_SETTLE     = 0x8,   //  settle     ends when the gof stops improving
   STAGE_START      = 0x10,  //  start      start pose from the data, once
   STAGE_EXACT      = 0x20,  //  exact      true normals and derivatives
-  STAGE_ALL_CURVES = 0x40,  //  allcurves  every curve drives bend1, bend3, e1, e2
+  STAGE_ALL_CURVES = 0x40,  //  allcurves  every curve drives bend1, bend3
   STAGE_ADAPT      = 0x80    //  adapt      inverse dampings follow the gof
 };
 
@@ -252,6 +252,8 @@ struct hybroid {
   double x_center, y_center;       // optical centre in pixels
   int x_dim, y_dim;                // image size in pixels
   double display_scale;            // divisor of the stereo base line
+  int exact_geometry;              // 1: true normals and derivatives of the deformed surface
+  int extended_shape;              // 1: e1, e2 get forces; freed shape parameters stay in bounds
 
   // Stages read from a schedule file (all 0 with the built-in schedules).
   int stage_options[MAX_SEQUENCE]; // STAGE_ bits of each fitting_sequence entry
@@ -348,6 +350,15 @@ void compute_superquadric_taper_bend_new_center(hybroid *h);
 void unrotate_normal(hybroid *h);
 void compute_tangent(hybroid *h);
 void compute_normal(hybroid *h);
+// Derivatives of one node's position on the tapered and bent surface with
+// respect to each shape parameter, model frame, exactly as the geometry
+// computes the position (bend2 does not enter it).
+struct shape_derivatives {
+  vector sc, a1, a2, a3, e1, e2, tapx, tapy, bend1, bend3;
+};
+struct power_table;
+void compute_shape_derivatives(const hybroid *h, const node *nde, power_table *t,
+                               shape_derivatives *d);
 // pow(w, e) remembered over a pass of the nodes, which asks for the same
 // powers again and again (a grid row shares its latitude, a column its
 // longitude, mirror-image nodes their coordinates up to sign).  pow depends
