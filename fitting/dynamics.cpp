@@ -377,6 +377,7 @@ static void begin_file_stage(hybroid *h, int options) {
   h->stage_stall = 0;
   h->stage_gain = 1.0;
   if (options & STAGE_ALL_CURVES) drive_bending_from_every_curve(h);
+  if (options & STAGE_START) init_pose_from_data(h);
 }
 
 // The shape values the built-in bookkeeping leaves alone, for the test of

@@ -470,6 +470,9 @@ int load_schedule_file(const char *fname, char *err);
 const label_schedule *schedule_of_label(int label);
 void describe_stage(int mask, int options, int limit, char *out, int size);
 
+// startpose.cpp: a starting pose, orientation, position and sizes, read from the data
+void init_pose_from_data(hybroid *h);
+
 // damping.cpp: damping factors and average dimension
 void zeroize_damping_factor(hybroid *h);
 void compute_damping_factor(hybroid *h);

@@ -1,0 +1,918 @@
+// startpose.cpp -- a starting pose read from the model's own contour data.
+//
+// The model initialisation starts every round model looking along its axis
+// and every box from one fixed corner view; the fit then has to turn the
+// model the whole way to the true pose, and a model seen far off its axis
+// stops short.  init_pose_from_data reads the pose from the data instead,
+// once, before a fit begins:
+//   Round models (labels 5, 6, 10): the rims are circles, so each seen rim
+//   is an ellipse in the image whose minor axis lies along the image of the
+//   model's axis and whose axis ratio is the cosine of the tilt.  Both rims
+//   are fitted together (they are parallel circles: one shape, one
+//   direction), the seen end (face 0 or face 2) tells whether the axis leans
+//   towards or away from the camera, and the line from the lower to the upper
+//   rim centre (or from the occluding contours to the rim) tells which way it
+//   points in the image.  The rim radius and the distance between the rims
+//   give a1, a2 and a3; the centre rim gives the translation.
+//   Boxes (label 1): the edges of the seen sides run along the model's three
+//   axes; their image directions, with signs from where the edges lie, give
+//   the rotation of an orthographic view, and their lengths the sizes.
+// Perspective views are read as orthographic ones seen along the line of
+// sight through the model.  Writes orientation, rotation, translation (x, y)
+// and a1, a2, a3; reads the force maps, the faces and the mesh.
+//
+// Start with init_pose_from_data.
+#include <cmath>
+#include <vector>
+
+#include "hybroid.h"
+
+namespace {
+struct point2 {
+  double x, y;  // image plane, camera units
+};
+typedef std::vector<point2> points2;
+
+// One rim ellipse of a given shape (direction of the minor axis, ratio c).
+struct rim_fit {
+  bool used;
+  point2 centre;   // image plane
+  double radius;   // semi-major axis, image plane
+};
+
+struct rim_shape {
+  double phi;      // image direction of the minor axis, radians, mod pi
+  double ratio;    // minor / major axis = cosine of the tilt
+  double cost;     // sum of the squared distances of the points to the fit
+  rim_fit rim[2];  // upper, lower
+};
+}  // namespace
+
+static const double PI = 3.141592653589793;
+static const double DEGREE = PI / 180.0;
+
+enum { UPPER = 0, LOWER = 1 };
+// Fewest points that can tell an ellipse's shape apart from its position.
+static const int MIN_RIM_POINTS = 6;
+// Search of the rim shape: a coarse grid, then two finer ones about the best.
+static const double COARSE_STEP = 2.0 * DEGREE;
+static const size_t COARSE_POINTS = 40;
+static const double FINE_SPAN = 2.0 * DEGREE;
+static const int FINE_STEPS = 20;
+// Below this axis ratio the ellipse's extent along its major axis is read
+// from the points rather than from the fitted conic (which loses it as the
+// rim turns edge-on).
+static const double EDGE_ON_RATIO = 0.3;
+// Size factors outside these bounds are not believed.
+static const double MIN_SIZE_FACTOR = 0.25;
+static const double MAX_SIZE_FACTOR = 4.0;
+// The height of a round model is read from its rims only when the axis is
+// tilted by at least 30 degrees (sin 30 = 0.5).
+static const double MIN_SIN_TILT_FOR_HEIGHT = 0.5;
+// A box edge shorter than this fraction of its length in the image is too
+// foreshortened to give a size.
+static const double MIN_EDGE_FORESHORTENING = 0.4;
+
+// ---------------------------------------------------------------------------
+// Small geometry
+// ---------------------------------------------------------------------------
+
+static vector sub3(vector a, vector b) { return {a.x - b.x, a.y - b.y, a.z - b.z}; }
+static double dot3(vector a, vector b) { return a.x * b.x + a.y * b.y + a.z * b.z; }
+static double norm3(vector a) { return sqrt(dot3(a, a)); }
+static vector cross3(vector a, vector b) {
+  return {a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x};
+}
+static vector scale3(vector a, double s) { return {a.x * s, a.y * s, a.z * s}; }
+static vector mat_times(const double M[3][3], vector v) {
+  return {M[0][0] * v.x + M[0][1] * v.y + M[0][2] * v.z,
+          M[1][0] * v.x + M[1][1] * v.y + M[1][2] * v.z,
+          M[2][0] * v.x + M[2][1] * v.y + M[2][2] * v.z};
+}
+
+static double clamp(double v, double lo, double hi) { return v < lo ? lo : v > hi ? hi : v; }
+
+// Solves the 3 x 3 system A x = b by Gaussian elimination with partial
+// pivoting; false when A is singular.
+static bool solve3(double A[3][3], double b[3], double x[3]) {
+  double M[3][4];
+  for (int r = 0; r < 3; r++) {
+    for (int c = 0; c < 3; c++) M[r][c] = A[r][c];
+    M[r][3] = b[r];
+  }
+  for (int c = 0; c < 3; c++) {
+    int p = c;
+    for (int r = c + 1; r < 3; r++)
+      if (fabs(M[r][c]) > fabs(M[p][c])) p = r;
+    if (!(fabs(M[p][c]) > 0.0)) return false;
+    for (int k = 0; k < 4; k++) std::swap(M[c][k], M[p][k]);
+    for (int r = 0; r < 3; r++) {
+      if (r == c) continue;
+      double f = M[r][c] / M[c][c];
+      for (int k = c; k < 4; k++) M[r][k] -= f * M[c][k];
+    }
+  }
+  for (int r = 0; r < 3; r++) x[r] = M[r][3] / M[r][r];
+  return std::isfinite(x[0]) && std::isfinite(x[1]) && std::isfinite(x[2]);
+}
+
+// Adds a small multiple of the mean diagonal to the diagonal, so that a
+// direction the data do not constrain gets 0 instead of an arbitrary value.
+static void add_ridge(double A[3][3]) {
+  const double RIDGE = 1e-9;
+  double d = RIDGE * (A[0][0] + A[1][1] + A[2][2]) / 3.0;
+  if (!(d > 0.0)) d = RIDGE;
+  for (int k = 0; k < 3; k++) A[k][k] += d;
+}
+
+// Unit quaternion of a rotation matrix (the largest of the four candidate
+// divisors is used, so that none is close to zero).
+static quaternion quaternion_from_rotation(const double R[3][3]) {
+  double tr = R[0][0] + R[1][1] + R[2][2];
+  quaternion q;
+  if (tr >= R[0][0] && tr >= R[1][1] && tr >= R[2][2]) {
+    double s = 2.0 * sqrt(1.0 + tr);
+    q = {s / 4, {(R[2][1] - R[1][2]) / s, (R[0][2] - R[2][0]) / s, (R[1][0] - R[0][1]) / s}};
+  } else if (R[0][0] >= R[1][1] && R[0][0] >= R[2][2]) {
+    double s = 2.0 * sqrt(1.0 + R[0][0] - R[1][1] - R[2][2]);
+    q = {(R[2][1] - R[1][2]) / s, {s / 4, (R[0][1] + R[1][0]) / s, (R[0][2] + R[2][0]) / s}};
+  } else if (R[1][1] >= R[2][2]) {
+    double s = 2.0 * sqrt(1.0 + R[1][1] - R[0][0] - R[2][2]);
+    q = {(R[0][2] - R[2][0]) / s, {(R[0][1] + R[1][0]) / s, s / 4, (R[1][2] + R[2][1]) / s}};
+  } else {
+    double s = 2.0 * sqrt(1.0 + R[2][2] - R[0][0] - R[1][1]);
+    q = {(R[1][0] - R[0][1]) / s, {(R[0][2] + R[2][0]) / s, (R[1][2] + R[2][1]) / s, s / 4}};
+  }
+  double n = sqrt(q.w * q.w + dot3(q.v, q.v));
+  return {q.w / n, scale3(q.v, 1.0 / n)};
+}
+
+// Rotation about the unit axis k by the angle whose cosine and sine are c, s.
+static void rotation_about(vector k, double c, double s, double R[3][3]) {
+  quaternion q = {sqrt((1.0 + c) / 2.0), {0.0, 0.0, 0.0}};
+  double half_sin = sqrt((1.0 - c) / 2.0);
+  if (s < 0.0) half_sin = -half_sin;
+  q.v = scale3(k, half_sin);
+  rotation_from_quaternion(q, R);
+}
+
+// The smallest rotation that takes the unit vector a to the unit vector b.
+static void rotation_between(vector a, vector b, double R[3][3]) {
+  vector k = cross3(a, b);
+  double s = norm3(k), c = dot3(a, b);
+  if (s > 0.0) {
+    rotation_about(scale3(k, 1.0 / s), c, s, R);
+    return;
+  }
+  // Parallel: the identity; opposite: half a turn about any perpendicular.
+  vector perp = fabs(a.x) < 0.9 ? vector{1.0, 0.0, 0.0} : vector{0.0, 1.0, 0.0};
+  perp = cross3(a, perp);
+  rotation_about(scale3(perp, 1.0 / norm3(perp)), c < 0.0 ? -1.0 : 1.0, 0.0, R);
+}
+
+static void multiply3(const double A[3][3], const double B[3][3], double C[3][3]) {
+  for (int r = 0; r < 3; r++)
+    for (int c = 0; c < 3; c++) C[r][c] = A[r][0] * B[0][c] + A[r][1] * B[1][c] + A[r][2] * B[2][c];
+}
+
+// Sets orientation from a rotation matrix and rebuilds rotation from it, so
+// that the two agree as the rigid motion keeps them.
+static void set_pose_rotation(hybroid *h, const double R[3][3]) {
+  h->orientation = quaternion_from_rotation(R);
+  rotation_from_quaternion(h->orientation, h->rotation);
+}
+
+// ---------------------------------------------------------------------------
+// The model's data and mesh
+// ---------------------------------------------------------------------------
+
+// Image points of the curve that force map m pulls on (its contour may wrap
+// past the last point of its face).
+static points2 map_points(const hybroid *h, const force_map *m) {
+  points2 p;
+  if (m->face < 0 || m->face >= MAX_FACES || m->face >= h->n_face) return p;
+  if (m->curve < 0 || m->curve >= MAX_CURVES) return p;
+  const Face *f = &h->face[m->face];
+  if (f->n_points <= 0 || !f->points || m->curve >= f->n_curve) return p;
+  long b = f->begin[m->curve], e = f->end[m->curve];
+  if (b < 0 || b >= f->n_points || e < 0 || e >= f->n_points) return p;
+  if (e < b) e += f->n_points;
+  for (long j = b; j <= e; j++) {
+    const vector &q = f->points[j % f->n_points].position;
+    p.push_back({q.x, q.y});
+  }
+  return p;
+}
+
+static point2 centroid(const points2 &p) {
+  point2 c = {0.0, 0.0};
+  for (const point2 &q : p) {
+    c.x += q.x;
+    c.y += q.y;
+  }
+  if (!p.empty()) {
+    c.x /= p.size();
+    c.y /= p.size();
+  }
+  return c;
+}
+
+static bool face_seen(const hybroid *h, int f) {
+  return f < h->n_face && h->face[f].n_points > 0;
+}
+
+// Model-frame position of grid node (row, column), or of the origin when
+// the node lies outside the grid.
+static vector node_refer(const hybroid *h, int row, int col) {
+  if (!h->nodes || row < 0 || row >= h->usize || col < 0 || col >= h->vsize) return {0, 0, 0};
+  return h->nodes[row * h->vsize + col].refer;
+}
+
+// Centre of a grid row (the mean of its columns 0 and vsize / 2, as the
+// centre rules of the model take it).
+static vector row_centre(const hybroid *h, int row) {
+  vector a = node_refer(h, row, 0), b = node_refer(h, row, h->vsize / 2);
+  return {(a.x + b.x) / 2.0, (a.y + b.y) / 2.0, (a.z + b.z) / 2.0};
+}
+
+static int upper_row(const hybroid *h) { return h->usize - h->u_offset - 1; }
+static int lower_row(const hybroid *h) { return h->u_offset; }
+
+// Camera units on the image plane to camera units at the model's depth.
+static double depth_factor(const hybroid *h) {
+  if (!h->perspective_flag || !(h->focal_length > 0.0) || !(h->translation.z < 0.0)) return 1.0;
+  return -h->translation.z / h->focal_length;
+}
+
+// The rotation from the frame of an orthographic view along the line of
+// sight through image point c to the camera frame (the identity without
+// perspective).
+static void line_of_sight_frame(const hybroid *h, point2 c, double Q[3][3]) {
+  vector sight = {0.0, 0.0, -1.0};
+  if (h->perspective_flag) {
+    vector ray = {c.x, c.y, -h->focal_length};
+    sight = scale3(ray, 1.0 / norm3(ray));
+  }
+  rotation_between({0.0, 0.0, -1.0}, sight, Q);
+}
+
+static void refresh_geometry(hybroid *h) {
+  compute_superquadric_taper_bend_normal(h);
+  compute_superquadric_taper_bend_new_center(h);
+}
+
+// ---------------------------------------------------------------------------
+// Rim ellipses of a round model
+// ---------------------------------------------------------------------------
+
+// Points of one rim in the frame of a candidate ellipse: b across the image
+// of the axis, a along it, both about the rim's centroid.
+struct rim_points {
+  points2 p;
+  point2 mean;
+};
+
+// The conic c^2 b^2 + a^2 + E a + F = 0 of one rim in the frame turned by
+// phi, about the rim's centroid: E, F by linear least squares, and the sum
+// of the squared first-order (Sampson) distances of the points to it.  The
+// centre is taken on the line along the axis through the centroid: a rim's
+// seen arc is mirror-symmetric about the image of the axis.  (Left free,
+// the term in b would let a flat parabola pass for an edge-on rim of any
+// direction.)
+static double fit_rim_conic(const rim_points &r, double phi, double c, double ef[2]) {
+  double cp = cos(phi), sp = sin(phi), c2 = c * c;
+  double saa = 0.0, sa = 0.0, n = 0.0, sat = 0.0, st = 0.0;
+  for (const point2 &q : r.p) {
+    double x = q.x - r.mean.x, y = q.y - r.mean.y;
+    double a = cp * x + sp * y, b = -sp * x + cp * y;
+    double t = -(c2 * b * b + a * a);
+    saa += a * a;
+    sa += a;
+    n += 1.0;
+    sat += a * t;
+    st += t;
+  }
+  double det = saa * n - sa * sa;
+  if (!(det > 0.0)) det = saa * n * 1e-12 + 1e-300;  // all points on one line across
+  ef[0] = (sat * n - sa * st) / det;
+  ef[1] = (saa * st - sa * sat) / det;
+  double sum = 0.0;
+  for (const point2 &q : r.p) {
+    double x = q.x - r.mean.x, y = q.y - r.mean.y;
+    double a = cp * x + sp * y, b = -sp * x + cp * y;
+    double f = c2 * b * b + a * a + ef[0] * a + ef[1];
+    double gb = 2.0 * c2 * b, ga = 2.0 * a + ef[0];
+    sum += f * f / (gb * gb + ga * ga + 1e-30);
+  }
+  return sum;
+}
+
+static double rim_shape_cost(const rim_points rims[2], double phi, double tilt) {
+  double ef[2], cost = 0.0;
+  for (int k = 0; k < 2; k++)
+    if (rims[k].p.size() >= (size_t)MIN_RIM_POINTS) cost += fit_rim_conic(rims[k], phi, cos(tilt), ef);
+  return cost;
+}
+
+// Best (phi, tilt) on a grid of the given steps about a centre.
+static void search_rim_shape(const rim_points rims[2], double phi0, double tilt0, double span,
+                             int steps, double *phi, double *tilt) {
+  double best = HUGE_VAL;
+  double bp = phi0, bt = tilt0;
+  for (int i = -steps; i <= steps; i++)
+    for (int j = -steps; j <= steps; j++) {
+      double p = phi0 + span * i / steps;
+      double t = clamp(tilt0 + span * j / steps, 0.0, PI / 2);
+      double cost = rim_shape_cost(rims, p, t);
+      if (cost < best) {
+        best = cost;
+        bp = p;
+        bt = t;
+      }
+    }
+  *phi = bp;
+  *tilt = bt;
+}
+
+// Centre and semi-major axis of one rim for the found shape.
+static rim_fit finish_rim(const rim_points &r, double phi, double c) {
+  rim_fit out = {false, {0.0, 0.0}, 0.0};
+  double ef[2];
+  if (r.p.size() < (size_t)MIN_RIM_POINTS) return out;
+  fit_rim_conic(r, phi, c, ef);
+  double cp = cos(phi), sp = sin(phi);
+  double bmin = HUGE_VAL, bmax = -HUGE_VAL;
+  for (const point2 &q : r.p) {
+    double b = -sp * (q.x - r.mean.x) + cp * (q.y - r.mean.y);
+    bmin = b < bmin ? b : bmin;
+    bmax = b > bmax ? b : bmax;
+  }
+  // c^2 b^2 + (a - a0)^2 = g: semi-axes sqrt(g) / c across and sqrt(g) along.
+  double a0 = -ef[0] / 2.0, g = a0 * a0 - ef[1];
+  double radius = (bmax - bmin) / 2.0;
+  if (c >= EDGE_ON_RATIO && g > 0.0) radius = sqrt(g) / c;
+  out.used = radius > 0.0;
+  out.centre = {r.mean.x + cp * a0, r.mean.y + sp * a0};
+  out.radius = radius;
+  return out;
+}
+
+// Every k-th point of a rim, at most COARSE_POINTS of them, about the same
+// centroid: enough to find the basin of the best shape on the coarse grid.
+static rim_points thinned(const rim_points &r) {
+  rim_points t;
+  size_t k = (r.p.size() + COARSE_POINTS - 1) / COARSE_POINTS;
+  if (k < 1) k = 1;
+  for (size_t j = 0; j < r.p.size(); j += k) t.p.push_back(r.p[j]);
+  t.mean = r.mean;
+  if (t.p.size() < (size_t)MIN_RIM_POINTS) t.p = r.p;
+  return t;
+}
+
+static void fit_rim_shape(const rim_points rims[2], rim_shape *s) {
+  double phi = 0.0, tilt = 0.0;
+  double best = HUGE_VAL;
+  rim_points coarse[2] = {thinned(rims[0]), thinned(rims[1])};
+  for (int i = 0; i * COARSE_STEP < PI; i++)
+    for (int j = 0; j * COARSE_STEP <= PI / 2 + 1e-9; j++) {
+      double p = i * COARSE_STEP, t = j * COARSE_STEP;
+      double cost = rim_shape_cost(coarse, p, t);
+      if (cost < best) {
+        best = cost;
+        phi = p;
+        tilt = t;
+      }
+    }
+  search_rim_shape(rims, phi, tilt, FINE_SPAN, FINE_STEPS, &phi, &tilt);
+  search_rim_shape(rims, phi, tilt, FINE_SPAN / FINE_STEPS, FINE_STEPS, &phi, &tilt);
+  s->phi = phi;
+  s->ratio = cos(tilt);
+  s->cost = rim_shape_cost(rims, phi, tilt);
+  for (int k = 0; k < 2; k++) s->rim[k] = finish_rim(rims[k], phi, s->ratio);
+}
+
+// ---------------------------------------------------------------------------
+// Round models
+// ---------------------------------------------------------------------------
+
+struct round_data {
+  rim_points rim[2];  // upper, lower
+  points2 contour;    // occluding contours
+};
+
+static void collect_round_data(const hybroid *h, round_data *d) {
+  int up = upper_row(h), low = lower_row(h);
+  for (int i = 0; i < h->n_force && i < MAX_FORCE_MAPS; i++) {
+    const force_map *m = &h->force_map[i];
+    points2 p = map_points(h, m);
+    points2 *into = nullptr;
+    if (m->u1 == up && m->u2 == up) into = &d->rim[UPPER].p;
+    else if (m->u1 == low && m->u2 == low) into = &d->rim[LOWER].p;
+    else if (m->u1 == low && m->u2 == up) into = &d->contour;
+    if (into) into->insert(into->end(), p.begin(), p.end());
+  }
+  for (rim_points &r : d->rim) r.mean = centroid(r.p);
+}
+
+// The image direction from the lower towards the upper end of the model:
+// from the lower to the upper rim centre, else from the occluding contours
+// to the seen rim (or back), else none (a view along the axis).
+static point2 upward_in_image(const round_data &d, const rim_shape &s) {
+  const rim_fit &up = s.rim[UPPER], &low = s.rim[LOWER];
+  if (up.used && low.used) return {up.centre.x - low.centre.x, up.centre.y - low.centre.y};
+  if (d.contour.empty() || (!up.used && !low.used)) return {0.0, 0.0};
+  point2 m = centroid(d.contour);
+  const rim_fit &r = up.used ? up : low;
+  double sign = up.used ? 1.0 : -1.0;
+  return {sign * (r.centre.x - m.x), sign * (r.centre.y - m.y)};
+}
+
+// Upward normal of a rim of the given shape in the frame of the view along
+// the line of sight: tilt from the axis ratio, image direction along phi
+// turned to agree with upward, and towards the camera (toward = 1) or away
+// from it (toward = -1).
+static vector rim_normal(double phi, double ratio, point2 upward, double toward) {
+  double sin_tilt = sqrt(1.0 - ratio * ratio);
+  point2 a = {cos(phi), sin(phi)};
+  if (a.x * upward.x + a.y * upward.y < 0.0) a = {-a.x, -a.y};
+  return {sin_tilt * a.x, sin_tilt * a.y, toward * ratio};
+}
+
+// +1 when the top end of the model faces the camera (face 0 seen), -1 when
+// only the bottom end does (face 2).
+static double toward_camera(const hybroid *h) {
+  return !face_seen(h, 0) && face_seen(h, 2) ? -1.0 : 1.0;
+}
+
+// The rotation of a straight model: the smallest turn from the model's z
+// axis to the rims' common normal.
+static void straight_rotation(const hybroid *h, const round_data &d, const rim_shape &s,
+                              double R[3][3]) {
+  vector axis = rim_normal(s.phi, s.ratio, upward_in_image(d, s), toward_camera(h));
+  rotation_between({0.0, 0.0, 1.0}, axis, R);
+}
+
+// The rim normals of a bend: the common normal N turned by +alpha/2 (upper
+// rim) and -alpha/2 (lower rim) towards the direction at angle beta about N.
+static void split_normal(vector N, double alpha, double beta, vector *nu, vector *nl) {
+  vector across = fabs(N.x) < 0.9 ? vector{1.0, 0.0, 0.0} : vector{0.0, 1.0, 0.0};
+  vector e1 = cross3(N, across);
+  e1 = scale3(e1, 1.0 / norm3(e1));
+  vector e2 = cross3(N, e1);
+  vector w = {cos(beta) * e1.x + sin(beta) * e2.x, cos(beta) * e1.y + sin(beta) * e2.y,
+              cos(beta) * e1.z + sin(beta) * e2.z};
+  double c = cos(alpha / 2), s = sin(alpha / 2);
+  *nu = {c * N.x + s * w.x, c * N.y + s * w.y, c * N.z + s * w.z};
+  *nl = {c * N.x - s * w.x, c * N.y - s * w.y, c * N.z - s * w.z};
+}
+
+// Cost of a rim whose circle has the (view-frame) normal n.
+static double normal_cost(const rim_points &r, vector n) {
+  double ef[2];
+  return fit_rim_conic(r, atan2(n.y, n.x), fabs(n.z) < 1.0 ? fabs(n.z) : 1.0, ef);
+}
+
+// Whether the split fits the rims' points so much better than one shape
+// (joint) that the rims are not parallel: the F statistic of the two extra
+// parameters against the scatter left about the split fit.
+static bool rims_differ(double joint, double split, size_t points) {
+  static const double MIN_F = 20.0;
+  static const int SPLIT_PARAMETERS = 8;  // alpha, beta, N (2), E and F of each rim
+  if (points <= (size_t)SPLIT_PARAMETERS) return false;
+  double gain = (joint - split) / 2.0;
+  double scatter = split / (double)(points - SPLIT_PARAMETERS);
+  return gain > MIN_F * scatter;
+}
+
+// Parameters of a bend: the common normal N at image direction phi and
+// tilt (towards the camera, or away), and the split alpha towards beta.
+struct bend_fit {
+  double x[4];  // phi, tilt, alpha, beta
+  double toward;
+};
+
+static vector bend_normal(const bend_fit &b) {
+  double st = sin(b.x[1]);
+  return {st * cos(b.x[0]), st * sin(b.x[0]), b.toward * cos(b.x[1])};
+}
+
+static double bend_cost(const round_data &d, const bend_fit &b) {
+  vector nu, nl;
+  split_normal(bend_normal(b), b.x[2], b.x[3], &nu, &nl);
+  return normal_cost(d.rim[UPPER], nu) + normal_cost(d.rim[LOWER], nl);
+}
+
+// Pattern search over the four parameters of a bend from b: each step tried
+// both ways, the steps halved when none helps.  Returns the cost reached.
+static double refine_bend(const round_data &d, bend_fit *b) {
+  static const double MIN_STEP = 0.005 * DEGREE;
+  double step[4] = {2.0 * DEGREE, 2.0 * DEGREE, 2.0 * DEGREE, 6.0 * DEGREE};
+  double best = bend_cost(d, *b);
+  while (step[0] > MIN_STEP) {
+    bool moved = false;
+    for (int k = 0; k < 4; k++)
+      for (int sign = -1; sign <= 1; sign += 2) {
+        bend_fit t = *b;
+        t.x[k] += sign * step[k];
+        if (t.x[2] < 0.0) continue;
+        double cost = bend_cost(d, t);
+        if (cost < best) {
+          best = cost;
+          *b = t;
+          moved = true;
+        }
+      }
+    if (!moved)
+      for (double &st : step) st /= 2;
+  }
+  return best;
+}
+
+// The best split of the common normal N on a coarse grid of alpha and beta.
+static bend_fit split_on_grid(const round_data &d, vector N) {
+  static const double ALPHA_STEP = 2.0 * DEGREE, BETA_STEP = 6.0 * DEGREE;
+  static const int ALPHA_STEPS = 45, BETA_STEPS = 60;
+  bend_fit start = {{atan2(N.y, N.x), acos(clamp(fabs(N.z), 0.0, 1.0)), 0.0, 0.0},
+                    N.z < 0.0 ? -1.0 : 1.0};
+  bend_fit b = start;
+  double best = HUGE_VAL;
+  for (int i = 0; i <= ALPHA_STEPS; i++)
+    for (int j = 0; j < BETA_STEPS; j++) {
+      bend_fit t = start;
+      t.x[2] = i * ALPHA_STEP;
+      t.x[3] = j * BETA_STEP;
+      double cost = bend_cost(d, t);
+      if (cost < best) {
+        best = cost;
+        b = t;
+      }
+    }
+  return b;
+}
+
+// The bend whose split normals are nu and nl (upward, in the view frame).
+static bend_fit bend_from_normals(vector nu, vector nl) {
+  vector N = {nu.x + nl.x, nu.y + nl.y, nu.z + nl.z};
+  N = scale3(N, 1.0 / norm3(N));
+  vector across = fabs(N.x) < 0.9 ? vector{1.0, 0.0, 0.0} : vector{0.0, 1.0, 0.0};
+  vector e1 = cross3(N, across);
+  e1 = scale3(e1, 1.0 / norm3(e1));
+  vector e2 = cross3(N, e1);
+  vector w = sub3(nu, nl);
+  return {{atan2(N.y, N.x), acos(clamp(fabs(N.z), 0.0, 1.0)),
+           acos(clamp(dot3(nu, nl), -1.0, 1.0)), atan2(dot3(w, e2), dot3(w, e1))},
+          N.z < 0.0 ? -1.0 : 1.0};
+}
+
+// The bend that fits the two rims best, searched from two starts: the split
+// of the rims' common normal, and the normals of the rims fitted apart
+// (better when the bend is large, worse when a rim's arc is short).  Of the
+// two, the smaller bend is kept unless the larger one fits better by more
+// than the scatter of the points explains.
+static double search_bend(const round_data &d, vector N, double toward, bend_fit *out) {
+  static const double SCATTER_MARGIN = 10.0;
+  bend_fit a = split_on_grid(d, N);
+  double cost_a = refine_bend(d, &a);
+  rim_points one[2][2] = {{d.rim[UPPER], rim_points()}, {d.rim[LOWER], rim_points()}};
+  rim_shape su, sl;
+  fit_rim_shape(one[0], &su);
+  fit_rim_shape(one[1], &sl);
+  point2 up = {su.rim[0].centre.x - sl.rim[0].centre.x, su.rim[0].centre.y - sl.rim[0].centre.y};
+  bend_fit b = bend_from_normals(rim_normal(su.phi, su.ratio, up, toward),
+                                 rim_normal(sl.phi, sl.ratio, up, toward));
+  double cost_b = refine_bend(d, &b);
+  size_t n = d.rim[UPPER].p.size() + d.rim[LOWER].p.size();
+  double scatter = (cost_a < cost_b ? cost_a : cost_b) / (double)(n > 8 ? n - 8 : 1);
+  bool a_smaller = a.x[2] <= b.x[2];
+  const bend_fit &small = a_smaller ? a : b, &large = a_smaller ? b : a;
+  double cost_small = a_smaller ? cost_a : cost_b, cost_large = a_smaller ? cost_b : cost_a;
+  bool keep_large = cost_large < cost_small - SCATTER_MARGIN * scatter;
+  *out = keep_large ? large : small;
+  return keep_large ? cost_large : cost_small;
+}
+
+// A bent model (label 10): its rims are not parallel.  With bending about
+// the top, the ring at height z turns by theta = bend1 (pi/2) (z / r3 - 1)
+// in the bending plane, so the upper and lower rims (z = +-s r3) turn by
+// theta_u and theta_l and their normals n = sin(theta) U + cos(theta) Z span
+// the plane of the bending direction U and the model's axis Z; the angle
+// between them is bend1 pi s.  Writes the rotation (bending along the model's x axis, bend3 = 0),
+// bend1 and the rims' own centres and radii into shape, and returns false
+// when the rims are parallel (within MIN_BEND_ANGLE, or within what the
+// scatter of the points explains).
+static bool bent_rotation(hybroid *h, const round_data &d, rim_shape *shape, double R[3][3]) {
+  static const double MIN_BEND_ANGLE = 5.0 * DEGREE;
+  if (d.rim[UPPER].p.size() < (size_t)MIN_RIM_POINTS ||
+      d.rim[LOWER].p.size() < (size_t)MIN_RIM_POINTS)
+    return false;
+  vector N = rim_normal(shape->phi, shape->ratio, upward_in_image(d, *shape), toward_camera(h));
+  bend_fit b;
+  double split = search_bend(d, N, toward_camera(h), &b);
+  if (!rims_differ(shape->cost, split, d.rim[UPPER].p.size() + d.rim[LOWER].p.size()))
+    return false;
+  double alpha = b.x[2];
+  vector nu, nl;
+  split_normal(bend_normal(b), alpha, b.x[3], &nu, &nl);
+  double s = h->nodes[upper_row(h) * h->vsize].spsue1;
+  if (alpha < MIN_BEND_ANGLE || !(s > 0.0)) return false;
+  double bend1 = clamp(alpha / (PI * s), 0.0, 1.0);
+  double tu = bend1 * PI / 2 * (s - 1.0), tl = bend1 * PI / 2 * (-s - 1.0);
+  double det = sin(tu - tl);
+  vector U = scale3(sub3(scale3(nu, cos(tl)), scale3(nl, cos(tu))), 1.0 / det);
+  vector Z = scale3(sub3(scale3(nl, sin(tu)), scale3(nu, sin(tl))), 1.0 / det);
+  Z = scale3(Z, 1.0 / norm3(Z));
+  U = sub3(U, scale3(Z, dot3(U, Z)));
+  if (!(norm3(U) > 0.0)) return false;
+  U = scale3(U, 1.0 / norm3(U));
+  vector Y = cross3(Z, U);
+  vector cols[3] = {U, Y, Z};
+  for (int c = 0; c < 3; c++) {
+    R[0][c] = cols[c].x;
+    R[1][c] = cols[c].y;
+    R[2][c] = cols[c].z;
+  }
+  h->bend1 = bend1;
+  h->bend3 = 0.0;
+  shape->rim[UPPER] = finish_rim(d.rim[UPPER], atan2(nu.y, nu.x), fabs(nu.z));
+  shape->rim[LOWER] = finish_rim(d.rim[LOWER], atan2(nl.y, nl.x), fabs(nl.z));
+  return true;
+}
+
+// Tapering of a tapered kind (label 6, tapx = tapy) from the two rim radii:
+// the ring at z = +-s r3 is scaled by 1 + t (+-s - 1), so their ratio q gives
+// t = (q - 1) / (s - 1 + q (1 + s)).
+static void taper_from_rims(hybroid *h, const rim_shape &s) {
+  static const double MAX_TAPER = 0.9;
+  if (h->primitive_label != 6 || !s.rim[UPPER].used || !s.rim[LOWER].used) return;
+  double q = s.rim[UPPER].radius / s.rim[LOWER].radius;
+  double z = h->nodes[upper_row(h) * h->vsize].spsue1;
+  double den = z - 1.0 + q * (1.0 + z);
+  if (!(den > 0.0) || !std::isfinite(q)) return;
+  h->tapx = h->tapy = clamp((q - 1.0) / den, -MAX_TAPER, MAX_TAPER);
+}
+
+// a1, a2 from the radius of a fitted rim against the model's radius at its row.
+static void size_round_section(hybroid *h, const rim_shape &s) {
+  int which = s.rim[UPPER].used ? UPPER : LOWER;
+  int row = which == UPPER ? upper_row(h) : lower_row(h);
+  double model_radius = norm3(sub3(node_refer(h, row, 0), row_centre(h, row)));
+  if (!(model_radius > 0.0)) return;
+  double f = depth_factor(h) * s.rim[which].radius / model_radius;
+  f = clamp(f, MIN_SIZE_FACTOR, MAX_SIZE_FACTOR);
+  h->a1 *= f;
+  h->a2 *= f;
+}
+
+// a3 from the image distance of the two rim centres against the model's own
+// (in its new pose), when the axis is tilted enough for the distance to show.
+static void size_round_height(hybroid *h, const rim_shape &s) {
+  if (!s.rim[UPPER].used || !s.rim[LOWER].used) return;
+  vector chord = sub3(row_centre(h, upper_row(h)), row_centre(h, lower_row(h)));
+  vector seen_chord = mat_times(h->rotation, chord);
+  double predicted = hypot(seen_chord.x, seen_chord.y);
+  if (!(predicted > MIN_SIN_TILT_FOR_HEIGHT * norm3(chord))) return;
+  double seen = hypot(s.rim[UPPER].centre.x - s.rim[LOWER].centre.x,
+                      s.rim[UPPER].centre.y - s.rim[LOWER].centre.y);
+  h->a3 *= clamp(depth_factor(h) * seen / predicted, MIN_SIZE_FACTOR, MAX_SIZE_FACTOR);
+}
+
+// Places the model so that the centre of a fitted rim lies on its ellipse's
+// centre (at the model's depth in perspective).
+static void place_round_model(hybroid *h, const rim_shape &s) {
+  int which = s.rim[UPPER].used ? UPPER : LOWER;
+  if (h->center == 2 && s.rim[LOWER].used) which = LOWER;
+  int row = which == UPPER ? upper_row(h) : lower_row(h);
+  vector offset = mat_times(h->rotation, sub3(row_centre(h, row), h->model_center));
+  double k = depth_factor(h);
+  h->translation.x = k * s.rim[which].centre.x - offset.x;
+  h->translation.y = k * s.rim[which].centre.y - offset.y;
+}
+
+static void start_round_model(hybroid *h) {
+  round_data d;
+  collect_round_data(h, &d);
+  if (d.rim[UPPER].p.size() < (size_t)MIN_RIM_POINTS &&
+      d.rim[LOWER].p.size() < (size_t)MIN_RIM_POINTS)
+    return;  // no rim to read the tilt from
+  rim_shape s;
+  fit_rim_shape(d.rim, &s);
+  if (!s.rim[UPPER].used && !s.rim[LOWER].used) return;
+  double local[3][3], Q[3][3], R[3][3];
+  if (h->primitive_label != 10 || !bent_rotation(h, d, &s, local)) straight_rotation(h, d, s, local);
+  taper_from_rims(h, s);
+  refresh_geometry(h);
+  size_round_section(h, s);
+  line_of_sight_frame(h, s.rim[s.rim[UPPER].used ? UPPER : LOWER].centre, Q);
+  multiply3(Q, local, R);
+  set_pose_rotation(h, R);
+  refresh_geometry(h);
+  size_round_height(h, s);
+  refresh_geometry(h);
+  place_round_model(h, s);
+}
+
+// ---------------------------------------------------------------------------
+// Boxes
+// ---------------------------------------------------------------------------
+
+// The model axis a box edge runs along: meridian strips along z, arcs of a
+// ring along x (centred at +-pi/2) or y (centred at 0 or pi); -1 for others.
+static int edge_axis(const hybroid *h, const force_map *m) {
+  if (m->u1 < 0 || m->v1 < 0) return -1;
+  if (m->u1 != m->u2 && m->v1 == m->v2) return 2;
+  if (m->u1 != m->u2 || m->v1 == m->v2 || h->vsize <= 0) return -1;
+  int span = (m->v2 - m->v1 + h->vsize) % h->vsize;
+  double mid = m->v1 + span / 2.0;
+  double longitude = -PI + mid * 2.0 * PI / h->vsize;
+  return fabs(sin(longitude)) > fabs(cos(longitude)) ? 0 : 1;
+}
+
+// Model-frame mean of the nodes of a map's patch (a meridian strip or an
+// arc of one ring).
+static vector patch_anchor(const hybroid *h, const force_map *m) {
+  vector sum = {0.0, 0.0, 0.0};
+  int n = 0;
+  int span = (m->v2 - m->v1 + h->vsize) % h->vsize;
+  for (int u = m->u1; u <= m->u2; u++)
+    for (int k = 0; k <= span; k++) {
+      vector r = node_refer(h, u, (m->v1 + k) % h->vsize);
+      sum = {sum.x + r.x, sum.y + r.y, sum.z + r.z};
+      n++;
+    }
+  return n > 0 ? scale3(sum, 1.0 / n) : sum;
+}
+
+namespace {
+struct box_edges {
+  point2 dir[3];        // image direction of each model axis (unit, or zero)
+  double length[3];     // mean image length of the edges along it
+  double model_len[3];  // the model's own length of the same edges
+  int count[3];
+  std::vector<int> axis;         // per edge: the model axis
+  std::vector<point2> middle;    // per edge: image centroid
+  std::vector<vector> anchor;    // per edge: model-frame anchor
+};
+}  // namespace
+
+// Image chords of the edges, summed per axis with their signs made to agree.
+static void collect_box_edges(const hybroid *h, box_edges *e) {
+  *e = box_edges();
+  for (int i = 0; i < h->n_force && i < MAX_FORCE_MAPS; i++) {
+    const force_map *m = &h->force_map[i];
+    int ax = edge_axis(h, m);
+    points2 p = map_points(h, m);
+    if (ax < 0 || p.size() < 2) continue;
+    point2 chord = {p.back().x - p.front().x, p.back().y - p.front().y};
+    if (chord.x * e->dir[ax].x + chord.y * e->dir[ax].y < 0.0) chord = {-chord.x, -chord.y};
+    e->dir[ax] = {e->dir[ax].x + chord.x, e->dir[ax].y + chord.y};
+    e->length[ax] += hypot(chord.x, chord.y);
+    int span = (m->v2 - m->v1 + h->vsize) % h->vsize;
+    vector a = node_refer(h, m->u1, m->v1), b = node_refer(h, m->u2, (m->v1 + span) % h->vsize);
+    e->model_len[ax] += norm3(sub3(b, a));
+    e->count[ax]++;
+    e->axis.push_back(ax);
+    e->middle.push_back(centroid(p));
+    e->anchor.push_back(patch_anchor(h, m));
+  }
+  for (int ax = 0; ax < 3; ax++) {
+    double n = hypot(e->dir[ax].x, e->dir[ax].y);
+    e->dir[ax] = n > 0.0 ? point2{e->dir[ax].x / n, e->dir[ax].y / n} : point2{0.0, 0.0};
+    if (e->count[ax] > 0) {
+      e->length[ax] /= e->count[ax];
+      e->model_len[ax] /= e->count[ax];
+    }
+  }
+}
+
+// Turns each axis direction so that the edges' image positions grow along
+// it as their model positions grow along the axis: the least-squares fit of
+// middle = t + sum over axes of g * dir * anchor, whose g must be positive.
+static void orient_box_edges(box_edges *e) {
+  size_t n = e->middle.size();
+  if (n < 2) return;
+  point2 mc = {0.0, 0.0};
+  vector ac = {0.0, 0.0, 0.0};
+  for (size_t k = 0; k < n; k++) {
+    mc = {mc.x + e->middle[k].x / n, mc.y + e->middle[k].y / n};
+    ac = {ac.x + e->anchor[k].x / n, ac.y + e->anchor[k].y / n, ac.z + e->anchor[k].z / n};
+  }
+  double A[3][3] = {{0}}, rhs[3] = {0}, g[3];
+  for (size_t k = 0; k < n; k++) {
+    vector d = sub3(e->anchor[k], ac);
+    double m[3] = {d.x, d.y, d.z};
+    point2 col[3];
+    for (int i = 0; i < 3; i++) col[i] = {e->dir[i].x * m[i], e->dir[i].y * m[i]};
+    point2 y = {e->middle[k].x - mc.x, e->middle[k].y - mc.y};
+    for (int i = 0; i < 3; i++) {
+      for (int j = 0; j < 3; j++) A[i][j] += col[i].x * col[j].x + col[i].y * col[j].y;
+      rhs[i] += col[i].x * y.x + col[i].y * y.y;
+    }
+  }
+  add_ridge(A);
+  if (!solve3(A, rhs, g)) return;
+  for (int i = 0; i < 3; i++)
+    if (g[i] < 0.0) e->dir[i] = {-e->dir[i].x, -e->dir[i].y};
+}
+
+// Squared image lengths w of the three unit axes from their directions: the
+// two image rows of a rotation are orthonormal, sum of w d d^T = identity.
+// An axis without edges, or one the solution would make negative, gets 0.
+static void axis_foreshortening(const box_edges &e, double w[3]) {
+  bool use[3];
+  for (int i = 0; i < 3; i++) use[i] = e.count[i] > 0;
+  for (int pass = 0; pass < 3; pass++) {
+    double A[3][3] = {{0}}, rhs[3] = {0};
+    double rows[3][3], target[3] = {1.0, 0.0, 1.0};
+    for (int i = 0; i < 3; i++) {
+      point2 d = use[i] ? e.dir[i] : point2{0.0, 0.0};
+      rows[0][i] = d.x * d.x;
+      rows[1][i] = d.x * d.y;
+      rows[2][i] = d.y * d.y;
+    }
+    for (int i = 0; i < 3; i++)
+      for (int j = 0; j < 3; j++) {
+        for (int k = 0; k < 3; k++) A[i][j] += rows[k][i] * rows[k][j];
+      }
+    for (int i = 0; i < 3; i++)
+      for (int k = 0; k < 3; k++) rhs[i] += rows[k][i] * target[k];
+    add_ridge(A);
+    if (!solve3(A, rhs, w)) w[0] = w[1] = w[2] = 0.0;
+    bool again = false;
+    for (int i = 0; i < 3; i++) {
+      if (!use[i]) w[i] = 0.0;
+      if (use[i] && w[i] < 0.0) {
+        use[i] = false;
+        again = true;
+      }
+      w[i] = clamp(w[i], 0.0, 1.0);
+    }
+    if (!again) return;
+  }
+}
+
+// Rotation whose image rows hold the axes' images; the third row completes a
+// right-handed frame.  False when the image rows are degenerate.
+static bool box_rotation(const box_edges &e, const double w[3], double R[3][3]) {
+  vector r0, r1;
+  double l[3] = {sqrt(w[0]), sqrt(w[1]), sqrt(w[2])};
+  r0 = {l[0] * e.dir[0].x, l[1] * e.dir[1].x, l[2] * e.dir[2].x};
+  r1 = {l[0] * e.dir[0].y, l[1] * e.dir[1].y, l[2] * e.dir[2].y};
+  double n0 = norm3(r0);
+  if (!(n0 > 0.0)) return false;
+  r0 = scale3(r0, 1.0 / n0);
+  r1 = sub3(r1, scale3(r0, dot3(r0, r1)));
+  double n1 = norm3(r1);
+  if (!(n1 > 1e-6)) return false;
+  r1 = scale3(r1, 1.0 / n1);
+  vector r2 = cross3(r0, r1);
+  vector rows[3] = {r0, r1, r2};
+  for (int r = 0; r < 3; r++) {
+    R[r][0] = rows[r].x;
+    R[r][1] = rows[r].y;
+    R[r][2] = rows[r].z;
+  }
+  return true;
+}
+
+// a1, a2, a3 from the edges' image lengths over their foreshortening, for
+// the edges that are not seen too nearly end-on.
+static void size_box(hybroid *h, const box_edges &e, const double w[3]) {
+  double *size[3] = {&h->a1, &h->a2, &h->a3};
+  double k = depth_factor(h);
+  for (int i = 0; i < 3; i++) {
+    double l = sqrt(w[i]);
+    if (e.count[i] == 0 || l < MIN_EDGE_FORESHORTENING || !(e.model_len[i] > 0.0)) continue;
+    *size[i] *= clamp(k * e.length[i] / l / e.model_len[i], MIN_SIZE_FACTOR, MAX_SIZE_FACTOR);
+  }
+}
+
+static void start_box(hybroid *h) {
+  box_edges e;
+  collect_box_edges(h, &e);
+  orient_box_edges(&e);
+  double w[3], local[3][3], Q[3][3], R[3][3];
+  axis_foreshortening(e, w);
+  if (!box_rotation(e, w, local)) return;
+  point2 middle = {0.0, 0.0};
+  for (const point2 &m : e.middle) middle = {middle.x + m.x, middle.y + m.y};
+  middle = {middle.x / e.middle.size(), middle.y / e.middle.size()};
+  line_of_sight_frame(h, middle, Q);
+  multiply3(Q, local, R);
+  set_pose_rotation(h, R);
+  size_box(h, e, w);
+  refresh_geometry(h);
+}
+
+// ---------------------------------------------------------------------------
+// Entry
+// ---------------------------------------------------------------------------
+
+void init_pose_from_data(hybroid *h) {
+  if (!h || !h->nodes || h->usize < 3 || h->vsize < 8) return;
+  if (h->primitive_label == 1) start_box(h);
+  else if (h->primitive_label == 5 || h->primitive_label == 6 || h->primitive_label == 10)
+    start_round_model(h);
+  else
+    return;
+  compute_positions(h);
+}
