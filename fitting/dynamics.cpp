@@ -335,27 +335,49 @@ static void drive_bending_from_every_curve(hybroid *h) {
     if (h->force_map[i].df_mode != 0) h->force_map[i].df_mode |= bits;
 }
 
-// adapt: after a step that lowered the gof every inverse damping of the
-// stage grows by ADAPT_GROW, after one that did not it shrinks by
-// ADAPT_SHRINK, within [ADAPT_MIN_GAIN, ADAPT_MAX_GAIN] of the values the
-// parameter file gives.  So the stage moves at the pace the data allow,
-// whatever damping the parameter file holds.
+// adapt: each degree of freedom has its own gain on its inverse damping.
+// It grows by ADAPT_GROW while the force on the degree of freedom keeps its
+// direction from step to step (the parameter is still on its way) and
+// shrinks by ADAPT_SHRINK when the force turns back (it overshot), within
+// [ADAPT_MIN_GAIN, ADAPT_MAX_GAIN].  So each parameter moves at the pace
+// the data allow, whatever inverse damping the parameter file holds.
 static const double ADAPT_GROW = 1.2;
 static const double ADAPT_SHRINK = 0.5;
 static const double ADAPT_MIN_GAIN = 1e-3;
-static const double ADAPT_MAX_GAIN = 1e3;
+static const double ADAPT_MAX_GAIN = 20.0;
 
-static void adapt_damping(hybroid *h) {
-  if (h->stage_steps > 0) {
-    double g = h->gof < h->stage_last_gof ? h->stage_gain * ADAPT_GROW
-                                          : h->stage_gain * ADAPT_SHRINK;
-    h->stage_gain = g > ADAPT_MAX_GAIN ? ADAPT_MAX_GAIN : g < ADAPT_MIN_GAIN ? ADAPT_MIN_GAIN : g;
-  }
-  h->stage_last_gof = h->gof;
-  double *c[] = {&h->c_inv_sc, &h->c_inv_a1,    &h->c_inv_a2,  &h->c_inv_a3,   &h->c_inv_e1,
-                 &h->c_inv_e2, &h->c_inv_tx,    &h->c_inv_ty,  &h->c_inv_b1,   &h->c_inv_b3,
-                 &h->c_inv_trans, &h->c_inv_transz, &h->c_inv_rot, &h->c_inv_roty, &h->c_inv_rotz};
-  for (double *ci : c) *ci *= h->stage_gain;
+// Updates the gain of term k from its force f and scales c by it.
+static void adapt_term(hybroid *h, int k, vector f, double *c) {
+  vector p = h->stage_force_pr[k];
+  double d = f.x * p.x + f.y * p.y + f.z * p.z;
+  double g = h->stage_gain[k];
+  if (d > 0) g *= ADAPT_GROW;
+  if (d < 0) g *= ADAPT_SHRINK;
+  h->stage_gain[k] = g > ADAPT_MAX_GAIN ? ADAPT_MAX_GAIN : g < ADAPT_MIN_GAIN ? ADAPT_MIN_GAIN : g;
+  h->stage_force_pr[k] = f;
+  *c *= h->stage_gain[k];
+}
+
+// The rigid terms, from the net force and torque (model frame).
+static void adapt_rigid_damping(hybroid *h) {
+  vector F = h->net_applied_force, T = h->net_applied_torque;
+  adapt_term(h, ADAPT_TRANS, {F.x, F.y, 0.0}, &h->c_inv_trans);
+  adapt_term(h, ADAPT_TRANSZ, {0.0, 0.0, F.z}, &h->c_inv_transz);
+  adapt_term(h, ADAPT_ROT, {T.x, T.y, 0.0}, &h->c_inv_rot);
+  h->c_inv_roty = h->c_inv_rot;
+  adapt_term(h, ADAPT_ROTZ, {0.0, 0.0, T.z}, &h->c_inv_rotz);
+}
+
+// The shape terms, from the generalized forces.
+static void adapt_shape_damping(hybroid *h) {
+  const struct { int k; double f; double *c; } terms[] = {
+    {ADAPT_SC,    h->fsc, &h->c_inv_sc}, {ADAPT_A1,    h->fa1, &h->c_inv_a1},
+    {ADAPT_A2,    h->fa2, &h->c_inv_a2}, {ADAPT_A3,    h->fa3, &h->c_inv_a3},
+    {ADAPT_E1,    h->fe1, &h->c_inv_e1}, {ADAPT_E2,    h->fe2, &h->c_inv_e2},
+    {ADAPT_TAPX,  h->ftx, &h->c_inv_tx}, {ADAPT_TAPY,  h->fty, &h->c_inv_ty},
+    {ADAPT_BEND1, h->fb1, &h->c_inv_b1}, {ADAPT_BEND3, h->fb3, &h->c_inv_b3},
+  };
+  for (const auto &t : terms) adapt_term(h, t.k, {t.f, 0.0, 0.0}, t.c);
 }
 
 // A stage of a schedule file keeps the shape parameters it frees within
@@ -375,7 +397,10 @@ static void set_geometry_switches(hybroid *h, int options) {
 static void begin_file_stage(hybroid *h, int options) {
   h->stage_best_gof = 0.0;
   h->stage_stall = 0;
-  h->stage_gain = 1.0;
+  for (int k = 0; k < ADAPT_TERMS; k++) {
+    h->stage_gain[k] = 1.0;
+    h->stage_force_pr[k] = {0.0, 0.0, 0.0};
+  }
   if (options & STAGE_ALL_CURVES) drive_bending_from_every_curve(h);
   if (options & STAGE_START) init_pose_from_data(h);
 }
@@ -444,12 +469,16 @@ int compute_motion_auto(hybroid *h) {
   h->subsample = (h->df_mask & DF_SPARSE) ? SPARSE_SUBSAMPLE : 0;
   gather_forces(h);
   if (from_file) apply_schedule_damping(h);
-  if (options & STAGE_ADAPT) adapt_damping(h);
-  if (h->df_mask & RIGID_BITS) compute_net_applied_force_and_torque(h);
+  bool adapt = (options & STAGE_ADAPT) != 0;
+  if (h->df_mask & RIGID_BITS) {
+    compute_net_applied_force_and_torque(h);
+    if (adapt) adapt_rigid_damping(h);
+  }
   if (h->df_mask & DF_TRANS) compute_translation(h);
   if (h->df_mask & (DF_ROT | DF_ROTZ)) compute_rotation(h);
   if (h->df_mask & (from_file ? SHAPE_BITS : AUTO_SHAPE_BITS)) {
     compute_superquadric_generalized_force(h);
+    if (adapt) adapt_shape_damping(h);
     compute_superquadric_deformation(h);
   }
   // A stage of a schedule file that asks for it couples the depth of a

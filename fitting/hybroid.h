@@ -62,6 +62,13 @@ enum {
   SLOT_BEND1 = 10, SLOT_BEND3 = 12, SLOT_TOTAL = 15, NUM_SLOTS = 16
 };
 
+// Degrees of freedom whose inverse damping the stage option adapt scales,
+// each by its own gain.
+enum {
+  ADAPT_SC, ADAPT_A1, ADAPT_A2, ADAPT_A3, ADAPT_E1, ADAPT_E2, ADAPT_TAPX, ADAPT_TAPY,
+  ADAPT_BEND1, ADAPT_BEND3, ADAPT_TRANS, ADAPT_TRANSZ, ADAPT_ROT, ADAPT_ROTZ, ADAPT_TERMS
+};
+
 // Bounds of the fixed arrays of the records.
 enum {
   MAX_FACES = 6,
@@ -261,8 +268,8 @@ struct hybroid {
   int stage_steps;                 // steps taken in the current entry
   double stage_best_gof;           // lowest gof of the current entry so far
   int stage_stall;                 // steps since stage_best_gof last improved
-  double stage_gain;               // factor of every inverse damping (adapt)
-  double stage_last_gof;           // gof of the previous step of the entry
+  double stage_gain[ADAPT_TERMS];  // factor of each inverse damping (adapt)
+  vector stage_force_pr[ADAPT_TERMS];  // its force in the previous step
 };
 
 // One record of the primitive parameter file (index = primitive label - 1).
