@@ -344,7 +344,7 @@ static void drive_bending_from_every_curve(hybroid *h) {
 static const double ADAPT_GROW = 1.2;
 static const double ADAPT_SHRINK = 0.5;
 static const double ADAPT_MIN_GAIN = 1e-3;
-static const double ADAPT_MAX_GAIN = 20.0;
+static const double ADAPT_MAX_GAIN = 10.0;
 
 // Updates the gain of term k from its force f and scales c by it.
 static void adapt_term(hybroid *h, int k, vector f, double *c) {
