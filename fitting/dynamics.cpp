@@ -338,24 +338,38 @@ static void drive_bending_from_every_curve(hybroid *h) {
 // adapt: each degree of freedom has its own gain on its inverse damping.
 // It grows by ADAPT_GROW while the force on the degree of freedom keeps its
 // direction from step to step (the parameter is still on its way) and
-// shrinks by ADAPT_SHRINK when the force turns back (it overshot), within
-// [ADAPT_MIN_GAIN, ADAPT_MAX_GAIN].  So each parameter moves at the pace
-// the data allow, whatever inverse damping the parameter file holds.
+// shrinks by ADAPT_SHRINK when the force turns back (it overshot), or when
+// the last step made the fit worse (a higher gof), within
+// [ADAPT_MIN_GAIN, the most for its kind].  So each parameter moves at the
+// pace the data allow, whatever inverse damping the parameter file holds.
 static const double ADAPT_GROW = 1.2;
 static const double ADAPT_SHRINK = 0.5;
 static const double ADAPT_MIN_GAIN = 1e-3;
-static const double ADAPT_MAX_GAIN = 10.0;
+// The rigid motion's gain stays lower: a large turn in one step can flip a
+// model into a pose the data cannot bring back.
+static const double ADAPT_MAX_RIGID_GAIN = 10.0;
+static const double ADAPT_MAX_SHAPE_GAIN = 100.0;
 
 // Updates the gain of term k from its force f and scales c by it.
 static void adapt_term(hybroid *h, int k, vector f, double *c) {
   vector p = h->stage_force_pr[k];
   double d = f.x * p.x + f.y * p.y + f.z * p.z;
   double g = h->stage_gain[k];
-  if (d > 0) g *= ADAPT_GROW;
-  if (d < 0) g *= ADAPT_SHRINK;
-  h->stage_gain[k] = g > ADAPT_MAX_GAIN ? ADAPT_MAX_GAIN : g < ADAPT_MIN_GAIN ? ADAPT_MIN_GAIN : g;
+  if (h->stage_worse || d < 0)
+    g *= ADAPT_SHRINK;
+  else if (d > 0)
+    g *= ADAPT_GROW;
+  double most = k >= ADAPT_TRANS ? ADAPT_MAX_RIGID_GAIN : ADAPT_MAX_SHAPE_GAIN;
+  h->stage_gain[k] = g > most ? most : g < ADAPT_MIN_GAIN ? ADAPT_MIN_GAIN : g;
   h->stage_force_pr[k] = f;
   *c *= h->stage_gain[k];
+}
+
+// Whether the last step raised the gof; called once per step of an adapt
+// stage, after the data-force pass.
+static void judge_last_step(hybroid *h) {
+  h->stage_worse = h->stage_steps > 0 && h->gof > h->stage_gof_pr;
+  h->stage_gof_pr = h->gof;
 }
 
 // The rigid terms, from the net force and torque (model frame).
@@ -470,6 +484,7 @@ int compute_motion_auto(hybroid *h) {
   gather_forces(h);
   if (from_file) apply_schedule_damping(h);
   bool adapt = (options & STAGE_ADAPT) != 0;
+  if (adapt) judge_last_step(h);
   if (h->df_mask & RIGID_BITS) {
     compute_net_applied_force_and_torque(h);
     if (adapt) adapt_rigid_damping(h);

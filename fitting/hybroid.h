@@ -270,6 +270,8 @@ struct hybroid {
   int stage_stall;                 // steps since stage_best_gof last improved
   double stage_gain[ADAPT_TERMS];  // factor of each inverse damping (adapt)
   vector stage_force_pr[ADAPT_TERMS];  // its force in the previous step
+  double stage_gof_pr;             // gof of the previous step of the entry
+  int stage_worse;                 // 1: this step's gof is above the previous one
 };
 
 // One record of the primitive parameter file (index = primitive label - 1).
