@@ -13,6 +13,13 @@
 // each enabled parameter by its inverse damping times its force.  A pass
 // works out the per-model terms once and remembers the powers of the node
 // angles, which repeat along the rows and columns of the grid.
+//
+// Two switches of the model extend this.  exact_geometry: every force is the
+// projection on the true derivative of the position as the geometry computes
+// it (compute_shape_derivatives), where the built-in rows taper the sizes
+// about the middle, bend the untapered point and give bend1 the force on the
+// curvature.  extended_shape: the squareness exponents get forces too, and
+// the parameters a step frees are held within the shape bounds.
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -161,18 +168,68 @@ static void add_node_generalized_forces(hybroid *h, const model_terms *m, const 
 // Bits whose sums this pass adds to.
 static const int FORCE_BITS = DF_SC | DF_A1 | DF_A2 | DF_A3 | DF_TAPX | DF_TAPY | DF_BEND1 |
                               DF_BEND3;
+static const int EXPONENT_BITS = DF_E1 | DF_E2;
+
+// The squareness exponents have no force slot of their own.  They take the
+// scale's slot: every force map that acts adds its forces there (a map that
+// has acted drives the scale), so the slot holds the whole data force of the
+// step's active maps, already in the model frame; and like the scale, the
+// exponents move every node in all three directions.
+static const int EXPONENT_SLOT = SLOT_SC;
+
+// Adds one node's projections on the true derivatives of its position, for
+// every bit of the model's df_mask (exact mode); the exponents' only when
+// the model's extended shape dynamics give them forces.
+static void add_node_exact_forces(hybroid *h, const node *nd, power_table *powers,
+                                  double *fe1, double *fe2, generalized_forces *g) {
+  int mask = h->df_mask;
+  bool exact = h->exact_geometry, exponents = h->extended_shape && (mask & EXPONENT_BITS);
+  shape_derivatives d;
+  compute_shape_derivatives(h, nd, powers, &d);
+  const vector *F = nd->rForce;
+  if (exponents) {
+    if (mask & DF_E1) *fe1 += dot_vector(F[EXPONENT_SLOT], d.e1);
+    if (mask & DF_E2) *fe2 += dot_vector(F[EXPONENT_SLOT], d.e2);
+  }
+  if (!exact) return;
+  if (mask & DF_SC) g->fsc += dot_vector(F[SLOT_SC], d.sc);
+  if (mask & DF_A1) g->fa1 += dot_vector(F[SLOT_A1], d.a1);
+  if (mask & DF_A2) g->fa2 += dot_vector(F[SLOT_A2], d.a2);
+  if (mask & DF_A3) g->fa3 += dot_vector(F[SLOT_A3], d.a3);
+  if (mask & DF_TAPX) g->ftx += dot_vector(F[SLOT_TAPX], d.tapx);
+  if (mask & DF_TAPY) g->fty += dot_vector(F[SLOT_TAPY], d.tapy);
+  if (mask & DF_BEND1) g->fb1 += dot_vector(F[SLOT_BEND1], d.bend1);
+  if (mask & DF_BEND3) g->fb3 += dot_vector(F[SLOT_BEND3], d.bend3);
+}
+
+// The built-in pass: the rows of the derivatives as written above.
+static void add_built_in_forces(hybroid *h, generalized_forces *g) {
+  model_terms m = compute_model_terms(h);
+  power_table powers;
+  clear_power_table(&powers);
+  for (int i = 0; i < h->numnodes; i++) {
+    shape_terms t = compute_shape_terms(h, &m, &h->nodes[i], &powers);
+    add_node_generalized_forces(h, &m, &h->nodes[i], t, g);
+  }
+}
+
+// The pass over the true derivatives: the exponents' forces, and in exact
+// mode every other one.
+static void add_exact_forces(hybroid *h, double *fe1, double *fe2, generalized_forces *g) {
+  power_table powers;
+  clear_power_table(&powers);
+  for (int i = 0; i < h->numnodes; i++)
+    add_node_exact_forces(h, &h->nodes[i], &powers, fe1, fe2, g);
+}
 
 void compute_superquadric_generalized_force(hybroid *h) {
   generalized_forces g = {0, 0, 0, 0, 0, 0, 0, 0};
-  if (h->nodes && (h->df_mask & FORCE_BITS)) {  // without a bit every sum stays 0
-    model_terms m = compute_model_terms(h);
-    power_table powers;
-    clear_power_table(&powers);
-    for (int i = 0; i < h->numnodes; i++) {
-      shape_terms t = compute_shape_terms(h, &m, &h->nodes[i], &powers);
-      add_node_generalized_forces(h, &m, &h->nodes[i], t, &g);
-    }
-  }
+  double fe1 = 0.0, fe2 = 0.0;
+  bool exact = h->exact_geometry != 0;
+  bool shape_bits = (h->df_mask & FORCE_BITS) != 0;  // without a bit every sum stays 0
+  bool exponents = h->extended_shape && (h->df_mask & EXPONENT_BITS);
+  if (h->nodes && shape_bits && !exact) add_built_in_forces(h, &g);
+  if (h->nodes && (exponents || (exact && shape_bits))) add_exact_forces(h, &fe1, &fe2, &g);
   h->fsc = g.fsc;
   h->fa1 = g.fa1;
   h->fa2 = g.fa2;
@@ -181,9 +238,10 @@ void compute_superquadric_generalized_force(hybroid *h) {
   h->fty = g.fty;
   h->fb1 = g.fb1;
   h->fb3 = g.fb3;
-  // The exponents and bend2 are never moved by the dynamics.
-  h->fe1 = 0.0;
-  h->fe2 = 0.0;
+  // The exponents move only under the extended shape dynamics; bend2, which
+  // the geometry does not use, never.
+  h->fe1 = fe1;
+  h->fe2 = fe2;
   h->fb2 = 0.0;
 }
 
@@ -245,12 +303,92 @@ static void hold_above_lower_bound(double *value) {
   if (!(*value > SHAPE_LOWER_BOUND)) *value = SHAPE_LOWER_BOUND;
 }
 
+// ---------------------------------------------------------------------------
+// Shape bounds of the extended shape dynamics
+// ---------------------------------------------------------------------------
+
+// Squareness: at 0 the poles leave the axis (0^0 = 1) and below 0.1 the
+// normal's powers 2/e - 1 pass 19, so that every mesh node sits on a flat
+// face or a crease; above 2 the shape pinches in (concave), and the normal
+// direction's powers 2 - e turn negative, singular at the poles, the equator
+// and the meridians of the axes.
+static const double EXPONENT_MIN = 0.1;
+static const double EXPONENT_MAX = 2.0;
+
+// Tapering about the top scales the bottom by 1 - 2 tap: above 0.5 the lower
+// end turns inside out through the axis.  Below -1 the bottom is more than
+// three times the top: such a shape is the model turned over, tapered the
+// other way.
+static const double TAPER_MIN = -1.0;
+static const double TAPER_MAX = 0.5;
+
+// The full height turns through bend1 * pi: at most a half turn.
+static const double BEND1_MAX = 1.0;
+
+// The bending radius 1/|k| must exceed the model's half width across the
+// bending plane, or the inner side folds through the arc's centre (the
+// crease where |k| times the half width is 1): |k| times the half width is
+// held at or below this.
+static const double BEND_FOLD_MARGIN = 0.9;
+
+// The parameters as they were before the step.
+struct shape_values {
+  double e1, e2, tapx, tapy, bend1, bend3;
+};
+
+static shape_values save_shape_values(const hybroid *h) {
+  return {h->e1, h->e2, h->tapx, h->tapy, h->bend1, h->bend3};
+}
+
+// A step that gave no number keeps the value before it; the result is held
+// within [lo, hi] (a value before the step that is no number gives lo).
+static void hold_within(double *value, double before, double lo, double hi) {
+  if (std::isnan(*value)) *value = before;
+  *value = fmin(fmax(*value, lo), hi);
+}
+
+// Largest distance of the model's cross-sections from its axis along the
+// bending direction: the support function of the superellipse of exponent
+// e2 with the radii of the taper's widest end, (p^m + q^m)^(1/m) with
+// m = 2 / (2 - e2) (max(p, q) from e2 = 2 on), scaled by the larger term so
+// that no power overflows.
+static double bending_half_width(const hybroid *h) {
+  double wx = fmax(1.0, fabs(1.0 - 2.0 * h->tapx)), wy = fmax(1.0, fabs(1.0 - 2.0 * h->tapy));
+  double p = h->sc * h->a1 * wx * fabs(cos(h->bend3));
+  double q = h->sc * h->a2 * wy * fabs(sin(h->bend3));
+  double big = fmax(p, q);
+  if (h->e2 >= 2.0 || !(big > 0.0)) return big;
+  double m = 2.0 / (2.0 - h->e2);
+  return big * pow(pow(p / big, m) + pow(q / big, m), 1.0 / m);
+}
+
+// Holds every parameter the step freed within its bound (the sizes have
+// their lower bound already).  Tapers and squareness first: the bending
+// bound depends on them.
+static void hold_within_shape_bounds(hybroid *h, const shape_values *before) {
+  int mask = h->df_mask;
+  bool taper_pair = h->txy_symmetric && (mask & (DF_TAPX | DF_TAPY));
+  if (mask & DF_E1) hold_within(&h->e1, before->e1, EXPONENT_MIN, EXPONENT_MAX);
+  if (mask & DF_E2) hold_within(&h->e2, before->e2, EXPONENT_MIN, EXPONENT_MAX);
+  if (taper_pair || (mask & DF_TAPX)) hold_within(&h->tapx, before->tapx, TAPER_MIN, TAPER_MAX);
+  if (taper_pair || (mask & DF_TAPY)) hold_within(&h->tapy, before->tapy, TAPER_MIN, TAPER_MAX);
+  if ((mask & DF_BEND3) && !std::isfinite(h->bend3)) h->bend3 = before->bend3;
+  if (mask & DF_BEND1) {
+    // |k| = |bend1| (pi/2) / (sc a3)
+    double fold = BEND_FOLD_MARGIN * (h->sc * h->a3) / (HALF_PI * bending_half_width(h));
+    double limit = fold < BEND1_MAX ? fold : BEND1_MAX;  // a NaN fold gives BEND1_MAX
+    hold_within(&h->bend1, before->bend1, -limit, limit);
+  }
+}
+
 void compute_superquadric_deformation(hybroid *h) {
+  shape_values before = save_shape_values(h);
   step_shape_parameters(h, h->dt * SHAPE_STEP_FACTOR);
   hold_above_lower_bound(&h->a1);
   hold_above_lower_bound(&h->a2);
   hold_above_lower_bound(&h->a3);
   hold_above_lower_bound(&h->sc);
+  if (h->extended_shape) hold_within_shape_bounds(h, &before);
   compute_superquadric_taper_bend_normal(h);
   compute_superquadric_taper_bend_new_center(h);
 }

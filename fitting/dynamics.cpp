@@ -240,10 +240,14 @@ static const struct { Device key; int bits; } manual_dof_keys[] = {
 static const Device STEREO_PARTNER_KEY = DEV_F1 + 9;  // F10
 
 static const int RIGID_BITS = DF_TRANS | DF_ROT | DF_ROTZ;
-static const int MANUAL_SHAPE_BITS = DF_SC | DF_A1 | DF_A2 | DF_A3 | DF_TAPX | DF_TAPY;
-// The automatic step deforms for these only: a step whose only shape bit is
-// tapy does not deform.
-static const int AUTO_SHAPE_BITS = DF_SC | DF_A1 | DF_A2 | DF_A3 | DF_TAPX;
+// Every shape parameter a step can move.  The manual step deforms for any
+// that a key frees (so F9 or 0 alone bends; no key frees e1 or e2).
+static const int SHAPE_BITS = DF_SC | DF_A1 | DF_A2 | DF_A3 | DF_E1 | DF_E2 | DF_TAPX | DF_TAPY |
+                              DF_BEND1 | DF_BEND3;
+static const int MANUAL_SHAPE_BITS = SHAPE_BITS & ~(DF_E1 | DF_E2);
+// A built-in schedule entry deforms for these: one whose only shape bit is
+// tapy does not deform.  A stage of a schedule file deforms for SHAPE_BITS.
+static const int AUTO_SHAPE_BITS = SHAPE_BITS & ~DF_TAPY;
 
 static const int SPARSE_SUBSAMPLE = 5;
 
@@ -311,23 +315,196 @@ static int current_schedule_entry(const hybroid *h) {
   return h->fitting_sequence[h->fitting_index];
 }
 
+// The stage options of the current entry: 0 for a built-in schedule.
+static int current_stage_options(const hybroid *h) {
+  if (h->fitting_index < 0 || h->fitting_index >= MAX_SEQUENCE) return 0;
+  return h->stage_options[h->fitting_index];
+}
+
+// A stage that ends when the fit stops improving: it goes on while some
+// step of the last SETTLE_STEPS lowered the gof by more than SETTLE_GAIN of
+// the best value seen since the previous such step.
+static const double SETTLE_GAIN = 0.005;
+static const int SETTLE_STEPS = 12;
+
+// allcurves: the stage's bending bits join every curve that drives
+// anything, so that the bending slots receive the forces of all the data.
+static void drive_bending_from_every_curve(hybroid *h) {
+  int bits = h->df_mask & (DF_BEND1 | DF_BEND3);
+  for (int i = 0; i < h->n_force && i < MAX_FORCE_MAPS; i++)
+    if (h->force_map[i].df_mode != 0) h->force_map[i].df_mode |= bits;
+}
+
+// adapt: each degree of freedom has its own gain on its inverse damping.
+// It grows by ADAPT_GROW while the force on the degree of freedom keeps its
+// direction from step to step (the parameter is still on its way) and
+// shrinks by ADAPT_SHRINK when the force turns back (it overshot), or when
+// the last step made the fit worse (a higher gof), within
+// [ADAPT_MIN_GAIN, the most for its kind].  So each parameter moves at the
+// pace the data allow, whatever inverse damping the parameter file holds.
+static const double ADAPT_GROW = 1.2;
+static const double ADAPT_SHRINK = 0.5;
+static const double ADAPT_MIN_GAIN = 1e-3;
+// The rigid motion's gain stays lower: a large turn in one step can flip a
+// model into a pose the data cannot bring back.
+static const double ADAPT_MAX_RIGID_GAIN = 10.0;
+static const double ADAPT_MAX_SHAPE_GAIN = 100.0;
+
+// Updates the gain of term k from its force f and scales c by it.
+static void adapt_term(hybroid *h, int k, vector f, double *c) {
+  vector p = h->stage_force_pr[k];
+  double d = f.x * p.x + f.y * p.y + f.z * p.z;
+  double g = h->stage_gain[k];
+  if (h->stage_worse || d < 0)
+    g *= ADAPT_SHRINK;
+  else if (d > 0)
+    g *= ADAPT_GROW;
+  double most = k >= ADAPT_TRANS ? ADAPT_MAX_RIGID_GAIN : ADAPT_MAX_SHAPE_GAIN;
+  h->stage_gain[k] = g > most ? most : g < ADAPT_MIN_GAIN ? ADAPT_MIN_GAIN : g;
+  h->stage_force_pr[k] = f;
+  *c *= h->stage_gain[k];
+}
+
+// Whether the last step raised the gof; called once per step of an adapt
+// stage, after the data-force pass.
+static void judge_last_step(hybroid *h) {
+  h->stage_worse = h->stage_steps > 0 && h->gof > h->stage_gof_pr;
+  h->stage_gof_pr = h->gof;
+}
+
+// The rigid terms, from the net force and torque (model frame).
+static void adapt_rigid_damping(hybroid *h) {
+  vector F = h->net_applied_force, T = h->net_applied_torque;
+  adapt_term(h, ADAPT_TRANS, {F.x, F.y, 0.0}, &h->c_inv_trans);
+  adapt_term(h, ADAPT_TRANSZ, {0.0, 0.0, F.z}, &h->c_inv_transz);
+  adapt_term(h, ADAPT_ROT, {T.x, T.y, 0.0}, &h->c_inv_rot);
+  h->c_inv_roty = h->c_inv_rot;
+  adapt_term(h, ADAPT_ROTZ, {0.0, 0.0, T.z}, &h->c_inv_rotz);
+}
+
+// The shape terms, from the generalized forces.
+static void adapt_shape_damping(hybroid *h) {
+  const struct { int k; double f; double *c; } terms[] = {
+    {ADAPT_SC,    h->fsc, &h->c_inv_sc}, {ADAPT_A1,    h->fa1, &h->c_inv_a1},
+    {ADAPT_A2,    h->fa2, &h->c_inv_a2}, {ADAPT_A3,    h->fa3, &h->c_inv_a3},
+    {ADAPT_E1,    h->fe1, &h->c_inv_e1}, {ADAPT_E2,    h->fe2, &h->c_inv_e2},
+    {ADAPT_TAPX,  h->ftx, &h->c_inv_tx}, {ADAPT_TAPY,  h->fty, &h->c_inv_ty},
+    {ADAPT_BEND1, h->fb1, &h->c_inv_b1}, {ADAPT_BEND3, h->fb3, &h->c_inv_b3},
+  };
+  for (const auto &t : terms) adapt_term(h, t.k, {t.f, 0.0, 0.0}, t.c);
+}
+
+// A stage of a schedule file keeps the shape parameters it frees within
+// their bounds and gives e1, e2 forces (extended_shape); exact asks for the
+// true normals and derivatives.  The node normals follow at once when
+// exact_geometry changes.  Built-in stages leave both switches 0.
+static void set_geometry_switches(hybroid *h, int options) {
+  h->extended_shape = (options & STAGE_FROM_FILE) ? 1 : 0;
+  int exact = (options & STAGE_EXACT) ? 1 : 0;
+  if (h->exact_geometry == exact) return;
+  h->exact_geometry = exact;
+  compute_superquadric_taper_bend_normal(h);
+  compute_superquadric_taper_bend_new_center(h);
+}
+
+// First step of a stage read from a schedule file.
+static void begin_file_stage(hybroid *h, int options) {
+  h->stage_best_gof = 0.0;
+  h->stage_stall = 0;
+  for (int k = 0; k < ADAPT_TERMS; k++) {
+    h->stage_gain[k] = 1.0;
+    h->stage_force_pr[k] = {0.0, 0.0, 0.0};
+  }
+  if (options & STAGE_ALL_CURVES) drive_bending_from_every_curve(h);
+  if (options & STAGE_START) init_pose_from_data(h);
+}
+
+// The shape values the built-in bookkeeping leaves alone, for the test of
+// every freed parameter.
+static void bookkeep_free_shape(hybroid *h) {
+  h->e1_pr = h->e1;
+  h->e2_pr = h->e2;
+  h->bend1_pr = h->bend1;
+  h->bend3_pr = h->bend3;
+}
+
+// value / n, or value itself without forces; a negative value (not given)
+// leaves c as the parameter file set it.
+static void set_schedule_damping(double *c, double value, int n) {
+  if (value < 0.0) return;
+  *c = n != 0 ? value / n : value;
+}
+
+// The schedule file's inverse dampings, divided by the number of forces as
+// the parameter file's are.
+static void apply_schedule_damping(hybroid *h) {
+  const label_schedule *s = schedule_of_label(h->primitive_label);
+  if (!s) return;
+  // e1 and e2 take the forces of the scale's slot, which every acting curve drives.
+  set_schedule_damping(&h->c_inv_e1, s->c_inv_e1, h->force_cnt[SLOT_SC]);
+  set_schedule_damping(&h->c_inv_e2, s->c_inv_e2, h->force_cnt[SLOT_SC]);
+  set_schedule_damping(&h->c_inv_b1, s->c_inv_b1, h->force_cnt[SLOT_BEND1]);
+  set_schedule_damping(&h->c_inv_b3, s->c_inv_b3, h->force_cnt[SLOT_BEND3]);
+}
+
+// settle: 1 while the gof still improves (see SETTLE_GAIN).
+static int gof_still_improving(hybroid *h) {
+  if (h->stage_steps == 1 || h->gof < h->stage_best_gof * (1 - SETTLE_GAIN)) {
+    h->stage_best_gof = h->gof;
+    h->stage_stall = 0;
+    return 1;
+  }
+  h->stage_stall++;
+  return h->stage_stall < SETTLE_STEPS;
+}
+
+// Whether a stage of a schedule file goes on after this step: its step
+// limit, then either the gof (settle) or the convergence test's verdict.
+static int file_stage_goes_on(hybroid *h, int options, int changing) {
+  h->stage_steps++;
+  int limit = h->stage_limit[h->fitting_index];
+  if (limit > 0 && h->stage_steps >= limit) return 0;
+  if (options & STAGE_SETTLE) return gof_still_improving(h);
+  return changing;
+}
+
 int compute_motion_auto(hybroid *h) {
   h->df_mask = current_schedule_entry(h);
   if (h->df_mask == 0) return 1;  // schedule finished
+  int options = current_stage_options(h);
+  bool from_file = (options & STAGE_FROM_FILE) != 0;
+  set_geometry_switches(h, options);
+  if (from_file && h->stage_steps == 0) begin_file_stage(h, options);
   bookkeep_superquadric_parameters(h);
+  if (from_file) bookkeep_free_shape(h);
   bookkeep_trans_rot(h);
   prepare_geometry(h);
   h->normal_force_flag = (h->df_mask & DF_NO_NORMAL) ? 0 : 1;
   h->subsample = (h->df_mask & DF_SPARSE) ? SPARSE_SUBSAMPLE : 0;
   gather_forces(h);
-  if (h->df_mask & RIGID_BITS) compute_net_applied_force_and_torque(h);
+  if (from_file) apply_schedule_damping(h);
+  bool adapt = (options & STAGE_ADAPT) != 0;
+  if (adapt) judge_last_step(h);
+  if (h->df_mask & RIGID_BITS) {
+    compute_net_applied_force_and_torque(h);
+    if (adapt) adapt_rigid_damping(h);
+  }
   if (h->df_mask & DF_TRANS) compute_translation(h);
   if (h->df_mask & (DF_ROT | DF_ROTZ)) compute_rotation(h);
-  if (h->df_mask & AUTO_SHAPE_BITS) {
+  if (h->df_mask & (from_file ? SHAPE_BITS : AUTO_SHAPE_BITS)) {
     compute_superquadric_generalized_force(h);
+    if (adapt) adapt_shape_damping(h);
     compute_superquadric_deformation(h);
   }
-  if (fit_changing(h) == 0) h->fitting_index += 1;
+  // A stage of a schedule file that asks for it couples the depth of a
+  // stereo pair after each step, as the manual step does.
+  if (from_file && (h->df_mask & DF_STEREO)) compute_stereo_motion(h);
+  int changing = fit_changing(h) != 0;
+  if (from_file) changing = file_stage_goes_on(h, options, changing);
+  if (!changing) {
+    h->fitting_index += 1;
+    h->stage_steps = 0;
+  }
   return 0;
 }
 
@@ -372,12 +549,61 @@ static int orientation_changes(hybroid *h, double t) {
   return diff;
 }
 
+// e1, e2 and the bending parameters, absolutely (option all).
+static int free_shape_changes(const hybroid *h, double t) {
+  int diff = 0;
+  if (fabs(h->e1 - h->e1_pr) > t) diff |= DF_E1;
+  if (fabs(h->e2 - h->e2_pr) > t) diff |= DF_E2;
+  if (fabs(h->bend1 - h->bend1_pr) > t) diff |= DF_BEND1;
+  if (fabs(h->bend3 - h->bend3_pr) > t) diff |= DF_BEND3;
+  return diff;
+}
+
+static vector cross(const vector &a, const vector &b) {
+  return {a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x};
+}
+
+static double length(const vector &v) { return sqrt(v.x * v.x + v.y * v.y + v.z * v.z); }
+
+// Option turn: the angle the model turned in the step, radians, judged
+// against t.  For a model with a1 = a2 only its axis (column 2 of the
+// rotation) counts; otherwise the whole turn, from the quaternion
+// q * conj(q_pr).  Records the angle in d_ang and the turn's axis times its
+// sine in axis_diff.
+static int turn_changes(hybroid *h, double t) {
+  const quaternion &q = h->orientation, &p = h->orientation_pr;
+  double angle;
+  vector axis;
+  if (h->a12_symmetric) {
+    vector z = {h->rotation[0][2], h->rotation[1][2], h->rotation[2][2]};
+    vector z_pr = {h->rotation_pr[0][2], h->rotation_pr[1][2], h->rotation_pr[2][2]};
+    axis = cross(z_pr, z);
+    angle = atan2(length(axis), z.x * z_pr.x + z.y * z_pr.y + z.z * z_pr.z);
+  } else {
+    double w = q.w * p.w + q.v.x * p.v.x + q.v.y * p.v.y + q.v.z * p.v.z;
+    vector c = cross(q.v, p.v);
+    axis = {p.w * q.v.x - q.w * p.v.x - c.x, p.w * q.v.y - q.w * p.v.y - c.y,
+            p.w * q.v.z - q.w * p.v.z - c.z};
+    angle = 2 * atan2(length(axis), fabs(w));
+  }
+  h->d_ang = angle;
+  h->axis_diff = axis;
+  return angle > t ? DF_ROT : 0;
+}
+
 int fit_changing(hybroid *h) {
+  int options = current_stage_options(h);
   double t = (current_schedule_entry(h) & DF_LOOSE_TOL) ? 10 * h->ftol : h->ftol;
   int diff = shape_changes(h, t);
+  if (options & STAGE_ALL) diff |= free_shape_changes(h, t);
   vector dt = subtract(h->translation, h->translation_pr);
   if (single_precision_length(dt) > t * single_precision_length(h->translation_pr))
     diff |= DF_TRANS;
+  if (options & STAGE_TURN) {
+    diff |= turn_changes(h, t);
+    h->diff = diff;
+    return diff;
+  }
   // A turn about the model's own axis leaves row 2 of the rotation unchanged;
   // for a model with a1 = a2 such a turn is no change of the fit.
   vector row2 = {h->rotation[2][0], h->rotation[2][1], h->rotation[2][2]};
@@ -392,12 +618,33 @@ int fit_changing(hybroid *h) {
   return diff;
 }
 
+// Installs a schedule file's stages for the model's label.
+static void install_file_schedule(hybroid *h, const label_schedule *s) {
+  for (int i = 0; i < s->n_stages && i < MAX_SEQUENCE - 1; i++) {
+    h->fitting_sequence[i] = s->mask[i];
+    h->stage_options[i] = s->options[i];
+    h->stage_limit[i] = s->limit[i];
+  }
+}
+
+// A label the schedule file lists gets the file's stages; any other label
+// its built-in schedule (or none).
 void init_fitting_rules(hybroid *h) {
-  for (int i = 0; i < MAX_SEQUENCE; i++) h->fitting_sequence[i] = 0;
-  for (const auto &s : fitting_schedules)
-    if (s.label == h->primitive_label)
-      for (int i = 0; i < MAX_SEQUENCE; i++) h->fitting_sequence[i] = s.entries[i];
+  for (int i = 0; i < MAX_SEQUENCE; i++) {
+    h->fitting_sequence[i] = 0;
+    h->stage_options[i] = 0;
+    h->stage_limit[i] = 0;
+  }
+  const label_schedule *file = schedule_of_label(h->primitive_label);
+  if (file) {
+    install_file_schedule(h, file);
+  } else {
+    for (const auto &s : fitting_schedules)
+      if (s.label == h->primitive_label)
+        for (int i = 0; i < MAX_SEQUENCE; i++) h->fitting_sequence[i] = s.entries[i];
+  }
   h->fitting_index = 0;
+  h->stage_steps = 0;
 }
 
 void bookkeep_superquadric_parameters(hybroid *h) {

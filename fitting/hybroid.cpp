@@ -325,9 +325,24 @@ void format_panel_lines(const hybroid *h, char lines[][PANEL_LINE_SIZE]) {
 #undef LINE
 }
 
+// The panel's extra line in an automatic fit whose current stage comes
+// from a schedule file: the stage number and its words.  Returns 0 (line
+// left empty) otherwise, so that the built-in panel keeps its 31 lines.
+int format_stage_line(const hybroid *h, char line[PANEL_LINE_SIZE]) {
+  line[0] = '\0';
+  int i = h->fitting_index;
+  if (!auto_fitting || i < 0 || i >= MAX_SEQUENCE) return 0;
+  if (!(h->stage_options[i] & STAGE_FROM_FILE) || h->fitting_sequence[i] == 0) return 0;
+  int n = snprintf(line, PANEL_LINE_SIZE, "stage %d: ", i + 1);
+  describe_stage(h->fitting_sequence[i], h->stage_options[i], h->stage_limit[i], line + n,
+                 PANEL_LINE_SIZE - n);
+  return 1;
+}
+
 void display_hybroid_info(hybroid *h) {
-  char lines[PANEL_LINES][PANEL_LINE_SIZE];
+  char lines[PANEL_LINES + 1][PANEL_LINE_SIZE];
   format_panel_lines(h, lines);
+  int count = PANEL_LINES + format_stage_line(h, lines[PANEL_LINES]);
   long old = getcolor();
   color(3);
   Screencoord left, right, bottom, top;
@@ -337,7 +352,7 @@ void display_hybroid_info(hybroid *h) {
   loadmatrix(IdentityMatrix);
   ortho2(-0.5f, (right - left) + 0.5f, -0.5f, (top - bottom) + 0.5f);
   int x = h->h_index == 0 ? 5 : 605;
-  for (int n = 1; n <= PANEL_LINES; n++) {
+  for (int n = 1; n <= count; n++) {
     cmov2i(x, top - PANEL_LINE_SPACING * n);
     charstr(lines[n - 1]);
   }

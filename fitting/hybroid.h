@@ -62,6 +62,13 @@ enum {
   SLOT_BEND1 = 10, SLOT_BEND3 = 12, SLOT_TOTAL = 15, NUM_SLOTS = 16
 };
 
+// Degrees of freedom whose inverse damping the stage option adapt scales,
+// each by its own gain.
+enum {
+  ADAPT_SC, ADAPT_A1, ADAPT_A2, ADAPT_A3, ADAPT_E1, ADAPT_E2, ADAPT_TAPX, ADAPT_TAPY,
+  ADAPT_BEND1, ADAPT_BEND3, ADAPT_TRANS, ADAPT_TRANSZ, ADAPT_ROT, ADAPT_ROTZ, ADAPT_TERMS
+};
+
 // Bounds of the fixed arrays of the records.
 enum {
   MAX_FACES = 6,
@@ -73,6 +80,19 @@ enum {
   MAX_FILENAMES = 32,
   NUM_PRIMITIVES = 10,
   MAX_DOF_MAPS = 30
+};
+
+// Options of a stage read from a schedule file, beside its df_mask bits.
+//        name             bit     word        meaning
+enum {
+  STAGE_FROM_FILE  = 0x1,   //  -          the stage comes from a schedule file
+  STAGE_TURN       = 0x2,   //  turn       orientation judged by the angle turned
+  STAGE_ALL        = 0x4,   //  all        e1, e2, bend1, bend3 judged too
+  STAGE_SETTLE     = 0x8,   //  settle     ends when the gof stops improving
+  STAGE_START      = 0x10,  //  start      start pose from the data, once
+  STAGE_EXACT      = 0x20,  //  exact      true normals and derivatives
+  STAGE_ALL_CURVES = 0x40,  //  allcurves  every curve drives bend1, bend3
+  STAGE_ADAPT      = 0x80    //  adapt      inverse dampings follow the gof
 };
 
 // ---------------------------------------------------------------------------
@@ -239,6 +259,19 @@ struct hybroid {
   double x_center, y_center;       // optical centre in pixels
   int x_dim, y_dim;                // image size in pixels
   double display_scale;            // divisor of the stereo base line
+  int exact_geometry;              // 1: true normals and derivatives of the deformed surface
+  int extended_shape;              // 1: e1, e2 get forces; freed shape parameters stay in bounds
+
+  // Stages read from a schedule file (all 0 with the built-in schedules).
+  int stage_options[MAX_SEQUENCE]; // STAGE_ bits of each fitting_sequence entry
+  int stage_limit[MAX_SEQUENCE];   // most steps of each entry, 0 = no limit
+  int stage_steps;                 // steps taken in the current entry
+  double stage_best_gof;           // lowest gof of the current entry so far
+  int stage_stall;                 // steps since stage_best_gof last improved
+  double stage_gain[ADAPT_TERMS];  // factor of each inverse damping (adapt)
+  vector stage_force_pr[ADAPT_TERMS];  // its force in the previous step
+  double stage_gof_pr;             // gof of the previous step of the entry
+  int stage_worse;                 // 1: this step's gof is above the previous one
 };
 
 // One record of the primitive parameter file (index = primitive label - 1).
@@ -313,6 +346,7 @@ void display_hybroid_info(hybroid *h);
 // The lines of the on-screen panel, formatted without drawing them.
 enum { PANEL_LINES = 31, PANEL_LINE_SIZE = 256 };
 void format_panel_lines(const hybroid *h, char lines[][PANEL_LINE_SIZE]);
+int format_stage_line(const hybroid *h, char line[PANEL_LINE_SIZE]);
 void fprintf_superquadric_params(FILE *fp, hybroid *h);
 
 // superquadric.cpp: node geometry, centre, tangents, normals
@@ -325,6 +359,15 @@ void compute_superquadric_taper_bend_new_center(hybroid *h);
 void unrotate_normal(hybroid *h);
 void compute_tangent(hybroid *h);
 void compute_normal(hybroid *h);
+// Derivatives of one node's position on the tapered and bent surface with
+// respect to each shape parameter, model frame, exactly as the geometry
+// computes the position (bend2 does not enter it).
+struct shape_derivatives {
+  vector sc, a1, a2, a3, e1, e2, tapx, tapy, bend1, bend3;
+};
+struct power_table;
+void compute_shape_derivatives(const hybroid *h, const node *nde, power_table *t,
+                               shape_derivatives *d);
 // pow(w, e) remembered over a pass of the nodes, which asks for the same
 // powers again and again (a grid row shares its latitude, a column its
 // longitude, mirror-image nodes their coordinates up to sign).  pow depends
@@ -416,6 +459,25 @@ void map_region_to_uv_ranges(hybroid *h, struct force_map *fmp, int region);
 void set_dof_mapping(struct force_map *fmp, int volume_label,
                      int volume_node_label, int curve_label);
 int curved_occluding_contour(int primitive, int face, int curve);
+
+// schedule.cpp: the fitting schedule file.  Per primitive label: the stages
+// (df_mask, options, step limit) and the inverse damping of the parameters
+// the primitive parameter file lacks.
+struct label_schedule {
+  int given;                        // 1 when the file lists the label
+  int n_stages;                     // at most MAX_SEQUENCE - 1
+  int mask[MAX_SEQUENCE];
+  int options[MAX_SEQUENCE];        // STAGE_ bits
+  int limit[MAX_SEQUENCE];          // 0 = no limit
+  double c_inv_e1, c_inv_e2, c_inv_b1, c_inv_b3;  // negative: not given
+};
+enum { SCHEDULE_ERROR_SIZE = 512 };
+extern label_schedule schedule_table[NUM_PRIMITIVES];
+extern const char *schedule_file_used;  // null: the built-in schedules
+void read_fitting_schedule();
+int load_schedule_file(const char *fname, char *err);
+const label_schedule *schedule_of_label(int label);
+void describe_stage(int mask, int options, int limit, char *out, int size);
 
 // startpose.cpp: a starting pose, orientation, position and sizes, read from the data
 void init_pose_from_data(hybroid *h);

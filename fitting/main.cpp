@@ -200,6 +200,7 @@ static const char *env_or_default(const char *name, const char *fallback) {
 static void read_parameter_files() {
   read_primitive_hybroid_parameter(env_or_default("HYBROID_INIT_FILE", "hyb"));
   read_primitive_dof_mapping(env_or_default("FORCEMAP_FILE", "forcemap"));
+  read_fitting_schedule();
 }
 
 static void create_models() {

@@ -10,7 +10,11 @@
 //
 // Start with compute_superquadric_taper_bend_normal and the node geometry it
 // runs for every node (the per-model terms and the repeated powers are worked
-// out once per pass); the others are short loops over the node array.
+// out once per pass); the others are short loops over the node array.  With
+// the model's exact_geometry set, the node normal is the true normal of the
+// deformed surface instead of the taper-corrected gradient; the derivatives
+// of the deformed surface (compute_shape_derivatives) also serve the
+// generalized forces.
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -184,6 +188,194 @@ static vector taper_normal(const hybroid *h, const shape_constants *c, const nod
   return unit(finite_direction(n));  // a zero taper factor divides by 0
 }
 
+// ---------------------------------------------------------------------------
+// Derivatives of the deformed surface
+// ---------------------------------------------------------------------------
+
+// The bending at one tapered point p1 = (x1, y1, z1), with what its
+// derivatives need.  An unbent model (|bend1| at or below the threshold)
+// leaves every point where it is: its Jacobian is the identity.
+struct bend_frame {
+  bool bent;
+  double cb, sb;      // cos and sin of bend3
+  double k, R;        // curvature and radius
+  double rx, ry;      // p1 turned into the bending plane
+  double ct, st;      // cos and sin of theta = k (z1 - z_top)
+  double k_offset;    // k (rx - R) = k rx - 1: minus the stretch across the arc
+};
+
+static bend_frame compute_bend_frame(const hybroid *h, vector p1) {
+  bend_frame b;
+  b.bent = fabs(h->bend1) > BEND_THRESHOLD;
+  b.cb = cos(h->bend3);
+  b.sb = sin(h->bend3);
+  b.rx = b.cb * p1.x - b.sb * p1.y;
+  b.ry = b.sb * p1.x + b.cb * p1.y;
+  double z_top = h->sc * h->a3;
+  b.k = h->bend1 * HALF_PI / z_top;
+  b.R = 1.0 / b.k;
+  double theta = b.k * (p1.z - z_top);
+  b.ct = cos(theta);
+  b.st = sin(theta);
+  b.k_offset = b.k * (b.rx - b.R);
+  return b;
+}
+
+// Turns a change (dx, dy) in the bending plane back into the model frame.
+static vector turn_back(const bend_frame *b, double drx, double dry, double dz) {
+  return {b->cb * drx + b->sb * dry, -b->sb * drx + b->cb * dry, dz};
+}
+
+// J d, J the Jacobian of the bending at the frame's point:
+//   rx' = cos(theta) (rx - R) + R,  z2 = -sin(theta) (rx - R) + z_top,
+// with d theta = k d z1.
+static vector bend_change(const bend_frame *b, vector d) {
+  if (!b->bent) return d;
+  double drx = b->cb * d.x - b->sb * d.y;
+  double dry = b->sb * d.x + b->cb * d.y;
+  double drx_bent = b->ct * drx - b->st * b->k_offset * d.z;
+  double dz = -b->st * drx - b->ct * b->k_offset * d.z;
+  return turn_back(b, drx_bent, dry, dz);
+}
+
+// Derivative of the bent point with respect to the curvature k (R = 1/k):
+//   d rx' / dk = -rz sin(theta) (rx - R) - R^2 (1 - cos(theta))
+//   d z2 / dk  = -rz cos(theta) (rx - R) - R^2 sin(theta),   rz = z1 - z_top;
+// for an unbent model its limit k -> 0: (rz^2 / 2, -rx rz).
+static vector bend_curvature_change(const bend_frame *b, double rz) {
+  if (!b->bent) return turn_back(b, rz * rz / 2, 0.0, -b->rx * rz);
+  double radius = b->rx - b->R;
+  double R2 = b->R * b->R;
+  return turn_back(b, -rz * b->st * radius - R2 * (1 - b->ct),
+                   0.0, -rz * b->ct * radius - R2 * b->st);
+}
+
+// Derivative of the bent point with respect to the top z_top the arc is
+// anchored at (d theta = -k d z_top); 0 when unbent.
+static vector bend_top_change(const bend_frame *b) {
+  if (!b->bent) return {0.0, 0.0, 0.0};
+  return turn_back(b, b->st * b->k_offset, 0.0, b->ct * b->k_offset + 1.0);
+}
+
+// Derivative of the bent point with respect to bend3, the plane's angle
+// (d rx = -ry, d ry = rx); 0 when unbent.
+static vector bend_direction_change(const bend_frame *b) {
+  if (!b->bent) return {0.0, 0.0, 0.0};
+  double rx_bent = b->ct * (b->rx - b->R) + b->R;
+  double drx_bent = b->ct * -b->ry;
+  return {-b->sb * rx_bent + b->cb * drx_bent + b->cb * b->ry + b->sb * b->rx,
+          -b->cb * rx_bent - b->sb * drx_bent - b->sb * b->ry + b->cb * b->rx,
+          -b->st * -b->ry};
+}
+
+static vector scaled(vector w, double s) { return {w.x * s, w.y * s, w.z * s}; }
+
+static vector sum3(vector a, vector b, vector c) {
+  return {a.x + b.x + c.x, a.y + b.y + c.y, a.z + b.z + c.z};
+}
+
+// log |w|, the derivative of |w|^e with respect to e over |w|^e; 0 at w = 0,
+// where |w|^e stays 0 for every positive e.
+static double log_abs(double w) { return w == 0.0 ? 0.0 : log(fabs(w)); }
+
+// One node's untapered point (x0, y0, z0) = (r1 Px, r2 Py, r3 Pz), its taper
+// factors and its tapered point p1.
+struct node_shape {
+  double Px, Py, Pz, x0, y0, z0, fx, fy;
+  vector p1;
+};
+
+static node_shape compute_node_shape(const hybroid *h, const node *nde, power_table *t) {
+  node_shape s;
+  double r1 = h->sc * h->a1, r2 = h->sc * h->a2, r3 = h->sc * h->a3;
+  double scu = sign_of(nde->cosu) * tabled_pow(t, fabs(nde->cosu), h->e1);
+  s.Px = scu * (sign_of(nde->cosv) * tabled_pow(t, fabs(nde->cosv), h->e2));
+  s.Py = scu * (sign_of(nde->sinv) * tabled_pow(t, fabs(nde->sinv), h->e2));
+  s.Pz = sign_of(nde->sinu) * tabled_pow(t, fabs(nde->sinu), h->e1);
+  s.x0 = r1 * s.Px;
+  s.y0 = r2 * s.Py;
+  s.z0 = r3 * s.Pz;
+  s.fx = 1.0 + h->tapx * (s.z0 - r3) / r3;
+  s.fy = 1.0 + h->tapy * (s.z0 - r3) / r3;
+  s.p1 = {s.fx * s.x0, s.fy * s.y0, s.z0};
+  return s;
+}
+
+// The parameters that act on the tapered point only (sizes along x and y,
+// squareness, tapering): their change of p1, carried through the bending.
+static void add_point_derivatives(const hybroid *h, const node *nde, const node_shape *s,
+                                  const bend_frame *b, shape_derivatives *d) {
+  double r3 = h->sc * h->a3;
+  double lcu = log_abs(nde->cosu), lsu = log_abs(nde->sinu);
+  // e1: d x0 = x0 log|cos u|, d z0 = z0 log|sin u|, and the taper factors
+  // follow z0: d fx = tapx d z0 / r3.
+  double dz0 = s->z0 * lsu;
+  d->e1 = bend_change(b, {s->fx * (s->x0 * lcu) + h->tapx * dz0 / r3 * s->x0,
+                          s->fy * (s->y0 * lcu) + h->tapy * dz0 / r3 * s->y0, dz0});
+  d->e2 = bend_change(b, {s->p1.x * log_abs(nde->cosv), s->p1.y * log_abs(nde->sinv), 0.0});
+  d->a1 = bend_change(b, {h->sc * s->fx * s->Px, 0.0, 0.0});
+  d->a2 = bend_change(b, {0.0, h->sc * s->fy * s->Py, 0.0});
+  d->tapx = bend_change(b, {(s->z0 - r3) / r3 * s->x0, 0.0, 0.0});
+  d->tapy = bend_change(b, {0.0, (s->z0 - r3) / r3 * s->y0, 0.0});
+}
+
+void compute_shape_derivatives(const hybroid *h, const node *nde, power_table *t,
+                               shape_derivatives *d) {
+  node_shape s = compute_node_shape(h, nde, t);
+  bend_frame b = compute_bend_frame(h, s.p1);
+  add_point_derivatives(h, nde, &s, &b, d);
+  double z_top = h->sc * h->a3;
+  vector d_k = bend_curvature_change(&b, s.z0 - z_top);
+  vector d_top = bend_top_change(&b);
+  // k = bend1 (pi/2) / (sc a3) and z_top = sc a3: dk/dsc = -k/sc,
+  // dk/da3 = -k/a3, dz_top/dsc = a3, dz_top/da3 = sc.  An unbent shape does
+  // not depend on k or z_top.
+  double kb = b.bent ? b.k : 0.0;
+  d->sc = sum3(bend_change(&b, scaled(s.p1, 1.0 / h->sc)), scaled(d_k, -kb / h->sc),
+               scaled(d_top, h->a3));
+  d->a3 = sum3(bend_change(&b, {0.0, 0.0, h->sc * s.Pz}), scaled(d_k, -kb / h->a3),
+               scaled(d_top, h->sc));
+  d->bend1 = scaled(d_k, HALF_PI / z_top);
+  d->bend3 = bend_direction_change(&b);
+}
+
+// S(w, e) for the normal direction, with S(0, 0) = 0: at e = 2 a zero
+// coordinate (a pole, a corner of the cross-section) takes the limit from
+// below, the direction of the axis or the corner's bisector.
+static double normal_power(power_table *t, double w, double e) {
+  if (w == 0.0 && e == 0.0) return 0.0;
+  return sign_of(w) * tabled_pow(t, fabs(w), e);
+}
+
+// Cofactor matrix of J (columns j1, j2, j3) times n: n.x (j2 x j3) +
+// n.y (j3 x j1) + n.z (j1 x j2).  For the surface point X(u, v) = D(P(u, v))
+// the cross product of the tangents is (J Pv) x (J Pu) = cof(J) (Pv x Pu).
+static vector cofactor_times(vector j1, vector j2, vector j3, vector n) {
+  return sum3(scaled(cross(j2, j3), n.x), scaled(cross(j3, j1), n.y), scaled(cross(j1, j2), n.z));
+}
+
+// True outward normal of the tapered and bent surface at the node: the
+// superquadric's own normal direction
+//   (S(cu, 2-e1) S(cv, 2-e2) / r1, S(cu, 2-e1) S(sv, 2-e2) / r2, S(su, 2-e1) / r3),
+// a positive multiple of Pv x Pu that stays finite at the poles and edges
+// for e1, e2 <= 2, carried through the Jacobian of tapering and bending.
+static vector exact_normal(const hybroid *h, const shape_constants *c, const node *nde,
+                           power_table *t) {
+  node_shape s = compute_node_shape(h, nde, t);
+  double pe1 = 2.0 - c->e1, pe2 = 2.0 - c->e2;
+  double scu = normal_power(t, nde->cosu, pe1);
+  vector n0 = {scu * normal_power(t, nde->cosv, pe2) / c->r1,
+               scu * normal_power(t, nde->sinv, pe2) / c->r2, normal_power(t, nde->sinu, pe1) / c->r3};
+  n0 = finite_direction(n0);  // above 2 the powers are negative
+  bend_frame b = compute_bend_frame(h, s.p1);
+  // Columns of the tapering's Jacobian: x1 = fx x0, y1 = fy y0 with
+  // fx = 1 + tapx (z0 - r3) / r3.
+  vector j1 = bend_change(&b, {s.fx, 0.0, 0.0});
+  vector j2 = bend_change(&b, {0.0, s.fy, 0.0});
+  vector j3 = bend_change(&b, {c->tapx_r3 * s.x0, c->tapy_r3 * s.y0, 1.0});
+  return unit(finite_direction(cofactor_times(j1, j2, j3, n0)));
+}
+
 // The node's point (superquadric, tapered, bent) and unit normal, from the
 // signed powers stored in it.
 static void compute_node_point_and_normal(hybroid *h, const shape_constants *c, node *nde,
@@ -201,7 +393,10 @@ static void compute_node_point_and_normal(hybroid *h, const shape_constants *c, 
   vector p = {x1, y1, z1};
   if (c->bent) p = bend_point(h, c, x1, y1, z1);
   nde->refer = p;
-  nde->normal = taper_normal(h, c, nde, p, x0, y0, t);
+  if (h->exact_geometry)
+    nde->normal = exact_normal(h, c, nde, t);
+  else
+    nde->normal = taper_normal(h, c, nde, p, x0, y0, t);
 }
 
 void compute_superquadric_node_taper_bend_normal(hybroid *h, node *nde, double r1, double r2,

@@ -227,6 +227,34 @@ TEST(GeneralizedForce, NothingBeingFittedGivesZeroForces) {
   for (double *f : forces) EXPECT_EQ(*f, 0.0) << "force " << f - &m.h.fsc;
 }
 
+// The squareness forces (both modes) and, in exact mode, every force are the
+// true derivatives of the tapered and bent geometry.
+TEST(GeneralizedForce, TrueDerivativesOfTheTaperedAndBentGeometry) {
+  for (int exact = 0; exact <= 1; exact++) {
+    ShapeModel m;
+    m.h.tapx = 0.3;
+    m.h.tapy = -0.2;
+    m.h.bend1 = 0.35;
+    m.h.bend2 = 0.2;  // not part of the geometry: no extra scale term
+    m.h.bend3 = 0.4;
+    m.h.exact_geometry = exact;
+    m.h.extended_shape = 1;
+    m.h.df_mask = SHAPE_BITS;
+    compute_superquadric_generalized_force(&m.h);
+    struct {
+      const char *name;
+      double force, *parameter;
+    } rows[] = {{"e1", m.h.fe1, &m.h.e1}, {"e2", m.h.fe2, &m.h.e2},   {"sc", m.h.fsc, &m.h.sc},
+                {"a1", m.h.fa1, &m.h.a1}, {"a2", m.h.fa2, &m.h.a2},   {"a3", m.h.fa3, &m.h.a3},
+                {"tapx", m.h.ftx, &m.h.tapx}, {"tapy", m.h.fty, &m.h.tapy},
+                {"bend1", m.h.fb1, &m.h.bend1}, {"bend3", m.h.fb3, &m.h.bend3}};
+    for (int i = 0; i < (exact ? 10 : 2); i++) {
+      EXPECT_NEAR(rows[i].force, work_derivative(m, rows[i].parameter), FD_TOL) << rows[i].name;
+      EXPECT_GT(std::fabs(rows[i].force), 0.01) << rows[i].name << " must not vanish";
+    }
+  }
+}
+
 TEST(GeneralizedForce, ExponentsAndBend2NeverGetAForce) {
   ShapeModel m;
   m.h.bend1 = 0.3;
@@ -431,6 +459,34 @@ TEST(ShapeUpdate, ExponentsAndBend2KeepTheirValuesThroughAFullStep) {
   EXPECT_EQ(m.h.bend2, 0.3);
 }
 
+TEST(ShapeUpdate, HugeForcesLeaveTheFreedParametersWithinTheShapeBounds) {
+  for (double sign : {1.0, -1.0}) {
+    UpdateModel m;
+    m.h.extended_shape = 1;
+    m.h.a1 = 2.0, m.h.a3 = 0.8;  // wide and short: the fold comes before a half turn
+    m.h.bend3 = 0.3;
+    m.h.fe1 = m.h.fe2 = m.h.ftx = m.h.fty = m.h.fb1 = sign * 1e9;
+    m.h.fb3 = std::nan("");
+    m.h.df_mask = DF_E1 | DF_E2 | DF_TAPX | DF_TAPY | DF_BEND1 | DF_BEND3;
+    compute_superquadric_deformation(&m.h);
+    EXPECT_TRUE(m.h.e1 >= 0.1 && m.h.e1 <= 2.0 && m.h.e2 >= 0.1 && m.h.e2 <= 2.0);
+    EXPECT_TRUE(m.h.tapx >= -1.0 && m.h.tapx <= 0.5) << "above 0.5 the bottom turns inside out";
+    EXPECT_EQ(m.h.bend3, 0.3) << "a step that gives no number is not taken";
+    EXPECT_EQ(m.h.bend1 > 0.0, sign > 0.0) << "bent the way the force pulls";
+    EXPECT_LT(std::fabs(m.h.bend1), 1.0);
+    // No node lies beyond the centre of its bending arc: k rx < 1 for the
+    // tapered point turned into the bending plane.
+    hybroid flat = m.h;
+    flat.bend1 = 0.0;
+    double k = m.h.bend1 * (M_PI / 2) / (m.h.sc * m.h.a3);
+    for (const node &n : m.nodes) {
+      vector p = deformed_point(flat, n);
+      EXPECT_LT(k * (std::cos(m.h.bend3) * p.x - std::sin(m.h.bend3) * p.y), 1.0);
+      EXPECT_TRUE(std::isfinite(n.refer.x + n.refer.y + n.refer.z + n.normal.x + n.normal.y));
+    }
+  }
+}
+
 TEST(ShapeUpdate, NothingFittedStillRecomputesTheGeometry) {
   UpdateModel m;
   m.h.tapx = 0.3;
@@ -521,4 +577,38 @@ TEST(ShapeDynamics, VisibleAxisSizesGrowToMatchDataFromALargerModel) {
   EXPECT_NEAR(h->a1, truth.a1, SIZE_TOL * truth.a1);
   EXPECT_NEAR(h->a3, truth.a3, SIZE_TOL * truth.a3);
   EXPECT_EQ(h->a2, 1.0) << "not fitted";
+}
+
+// Exact mode with the squareness free: two silhouette meridians of a model
+// turned on its side, each mapped to its own column of the mesh, give back
+// sizes, squareness, taper and bend (the built-in forces, which taper the
+// sizes about the middle, settle short of the first shape).
+TEST(ShapeDynamics, ExactFitRecoversSquarenessTaperAndBendFromTwoSilhouettes) {
+  const double truths[][3] = {{0.4, 0.2, 0.3}, {1.5, -0.3, 0.2}};  // e1, tapx, bend1
+  for (auto &t : truths) {
+    testmodel::Shape truth;
+    truth.a1 = 1.2, truth.a3 = 1.5, truth.e1 = t[0], truth.tapx = t[1], truth.bend1 = t[2];
+    testmodel::Model target = testmodel::make_model(15, 16, truth);
+    turn_on_its_side(target.get());
+    testmodel::Model model = testmodel::make_model(15, 16);
+    hybroid *h = model.get();
+    turn_on_its_side(h);
+    for (int f = 0; f < 2; f++) {
+      std::vector<vector> meridian;
+      for (int i = 0; i < 15; i++)
+        meridian.push_back(testmodel::grid(target.get(), i, 8 * f).proj_posit);
+      testmodel::add_face_points(h, f, meridian);
+      h->face[f].end[0] = 14;  // one curve of all points
+      h->force_map[f] = {DF_A1 | DF_A3 | DF_TAPX | DF_BEND1, f, 0, 0, 14, 8 * f, 8 * f, 0};
+    }
+    h->n_force = 2;
+    h->exact_geometry = h->extended_shape = h->normal_force_flag = 1;
+    h->df_mask = DF_A1 | DF_A3 | DF_E1 | DF_TAPX | DF_BEND1;
+    h->dt = 0.1;  // shape steps of 0.01
+    h->c_inv_a1 = h->c_inv_a3 = h->c_inv_e1 = h->c_inv_tx = h->c_inv_b1 = 1.0;
+    for (int step = 0; step < 4000 && (step == 0 || h->gof > 1e-7); step++) take_shape_step(h);
+    const double got[] = {h->a1, h->a3, h->e1, h->tapx, h->bend1};
+    const double want[] = {1.2, 1.5, t[0], t[1], t[2]};
+    EXPECT_TRUE(testutil::near_array(want, got, 5, 1e-4)) << "e1 " << t[0];
+  }
 }

@@ -986,7 +986,10 @@ void ref_compute_world_projected_positions_right(hybroid *h) {
 static const Device STEREO_PARTNER_KEY = DEV_F1 + 9;  // F10
 
 static const int RIGID_BITS = DF_TRANS | DF_ROT | DF_ROTZ;
-static const int MANUAL_SHAPE_BITS = DF_SC | DF_A1 | DF_A2 | DF_A3 | DF_TAPX | DF_TAPY;
+// The manual step also deforms for the bending keys alone (F9, 0): a step
+// that skipped them left those keys without effect.
+static const int MANUAL_SHAPE_BITS = DF_SC | DF_A1 | DF_A2 | DF_A3 | DF_TAPX | DF_TAPY |
+                                     DF_BEND1 | DF_BEND3;
 // The automatic step deforms for these only: a step whose only shape bit is
 // tapy does not deform.
 static const int AUTO_SHAPE_BITS = DF_SC | DF_A1 | DF_A2 | DF_A3 | DF_TAPX;

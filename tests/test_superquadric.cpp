@@ -205,13 +205,22 @@ TEST(NodeGeometry, PoleNormalsPointAlongTheAxis) {
   }
 }
 
-// Without tapering and bending the normal is the surface's: perpendicular
-// to both surface tangents, which central differences approximate.
-class NormalAgainstTangents : public ::testing::TestWithParam<std::tuple<double, double>> {};
+// Without tapering and bending the normal is the surface's, and in exact
+// mode that of the tapered and bent surface: perpendicular to both surface
+// tangents, which central differences approximate.
+class NormalAgainstTangents : public ::testing::TestWithParam<std::tuple<double, double, int>> {};
+
+// Allowed misalignment of a pole normal with a one-sided difference of step
+// POLE_STEP along the bent axis: the step times the axis' curvature.
+static const double POLE_STEP = 1e-7;
+static const double POLE_TOL = 1e-6;
 
 TEST_P(NormalAgainstTangents, NormalIsPerpendicularToTheSurfaceTangents) {
-  auto [e1, e2] = GetParam();
-  auto m = make_model(1, 2, shape_of(1.3, 1.2, 0.8, 1.5, e1, e2));
+  auto [e1, e2, exact] = GetParam();
+  Shape s = shape_of(1.3, 1.2, 0.8, 1.5, e1, e2);
+  if (exact) s.tapx = 0.4, s.tapy = -0.3, s.bend1 = 0.5, s.bend3 = 0.6;
+  auto m = make_model(1, 2, s);
+  m->exact_geometry = exact;
   const double us[] = {-1.1, -0.5, 0.4, 0.9};
   const double vs[] = {-2.6, -1.9, -0.7, 0.5, 1.2, 2.3};
   for (double u : us)
@@ -223,15 +232,27 @@ TEST_P(NormalAgainstTangents, NormalIsPerpendicularToTheSurfaceTangents) {
                            node_at(m.get(), u, v - FD_STEP).refer));
       EXPECT_NEAR(dot(n.normal, tu), 0.0, FD_TOL) << "u " << u << " v " << v;
       EXPECT_NEAR(dot(n.normal, tv), 0.0, FD_TOL) << "u " << u << " v " << v;
-      EXPECT_GT(dot(n.normal, n.refer), 0.0) << "outward at u " << u << " v " << v;
+      EXPECT_GT(dot(n.normal, cross(tv, tu)), 0.0) << "outward at u " << u << " v " << v;
       EXPECT_NEAR(norm(n.normal), 1.0, UNIT_TOL);
     }
+  if (!exact) return;
+  EXPECT_TRUE(near_vector({0, 0, 1}, node_at(m.get(), 1, 0, 0, 1).normal, UNIT_TOL))
+      << "the top is neither tapered nor bent";
+  vector bottom = node_at(m.get(), -1, 0, 0, 1).refer;
+  vector axis = unit(sub(node_at(m.get(), -1 + POLE_STEP, 0, 0, 1).refer, bottom));
+  EXPECT_TRUE(near_vector({-axis.x, -axis.y, -axis.z}, node_at(m.get(), -1, 0, 0, 1).normal,
+                          POLE_TOL))
+      << "the south pole's normal points down the bent axis";
 }
 
-INSTANTIATE_TEST_SUITE_P(Exponents, NormalAgainstTangents,
-                         ::testing::Values(std::make_tuple(1.0, 1.0), std::make_tuple(0.5, 1.5),
-                                           std::make_tuple(2.0, 0.7), std::make_tuple(0.3, 2.5),
-                                           std::make_tuple(3.0, 3.0), std::make_tuple(1.7, 1.2)));
+INSTANTIATE_TEST_SUITE_P(
+    Exponents, NormalAgainstTangents,
+    ::testing::Values(std::make_tuple(1.0, 1.0, 0), std::make_tuple(0.5, 1.5, 0),
+                      std::make_tuple(2.0, 0.7, 0), std::make_tuple(0.3, 2.5, 0),
+                      std::make_tuple(3.0, 3.0, 0), std::make_tuple(1.7, 1.2, 0),
+                      std::make_tuple(1.0, 1.0, 1), std::make_tuple(0.5, 1.5, 1),
+                      std::make_tuple(2.0, 0.7, 1), std::make_tuple(0.3, 1.9, 1),
+                      std::make_tuple(1.7, 1.2, 1)));
 
 // Zero raised to a negative power (e2 > 2 on the axis planes and at the
 // poles, e2 < e1 at the poles) and zero taper factors must still give
@@ -253,12 +274,18 @@ TEST_P(FiniteNormals, EveryNormalIsFiniteWithUnitLengthOrZero) {
   s.bend1 = bend1;
   s.bend3 = 0.3;
   auto m = make_model(9, 8, s);
-  for (int i = 0; i < m->numnodes; i++) expect_finite_unit_or_zero(m->nodes[i], "node " + std::to_string(i));
-  // exact zeros of cos v, sin v and sin u
-  const double special[][4] = {{0, 1, 0, 1}, {0.5, sqrt(0.75), 1, 0}, {0, 1, -1, 0},
-                               {-0.5, sqrt(0.75), 0, -1}, {1, 0, 0, 1}, {-1, 0, 1, 0}};
-  for (auto &sp : special)
-    expect_finite_unit_or_zero(node_at(m.get(), sp[0], sp[1], sp[2], sp[3]), "special node");
+  for (int exact = 0; exact <= 1; exact++) {
+    m->exact_geometry = exact;
+    compute_superquadric_taper_bend_normal(m.get());
+    std::string mode = exact ? "exact " : "";
+    for (int i = 0; i < m->numnodes; i++)
+      expect_finite_unit_or_zero(m->nodes[i], mode + "node " + std::to_string(i));
+    // exact zeros of cos v, sin v and sin u
+    const double special[][4] = {{0, 1, 0, 1}, {0.5, sqrt(0.75), 1, 0}, {0, 1, -1, 0},
+                                 {-0.5, sqrt(0.75), 0, -1}, {1, 0, 0, 1}, {-1, 0, 1, 0}};
+    for (auto &sp : special)
+      expect_finite_unit_or_zero(node_at(m.get(), sp[0], sp[1], sp[2], sp[3]), mode + "special node");
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -1,0 +1,181 @@
+// The fitting schedule file (fitting/schedule.cpp): what the reader refuses,
+// what a stage line means, and that the shipped samples/schedule recovers
+// known models of each label from hybsynth's contours.
+#include <cmath>
+#include <cstdlib>
+#include <string>
+
+#include "test_util.h"
+
+using testutil::RunResult;
+using testutil::ScratchDir;
+
+namespace {
+
+struct Refusal {
+  const char *what;     // the case
+  const char *text;     // the file
+  const char *problem;  // the expected message after "file:line: "
+  int line;
+};
+
+std::string many_stages(int n) {
+  std::string s = "label 5\n";
+  for (int i = 0; i < n; i++) s += "trans sparse\n";
+  return s;
+}
+
+}  // namespace
+
+TEST(ScheduleReader, RefusesEachFaultWithTheFileTheLineAndTheProblem) {
+  const std::string sixteen = many_stages(16);
+  const Refusal cases[] = {
+      {"unknown word", "label 5\n# fine\ntrans wobble\n", "unknown word \"wobble\"", 3},
+      {"label too high", "label 11\n", "label \"11\" is not one of 1..10", 1},
+      {"label zero", "label 0\n", "label \"0\" is not one of 1..10", 1},
+      {"label not a number", "label five\n", "label \"five\" is not one of 1..10", 1},
+      {"stage before label", "trans\n", "stage before any label", 1},
+      {"too many stages", sixteen.c_str(), "more than 15 stages for label 5", 17},
+      {"stage of options only", "label 1\nsparse settle\n", "the stage moves nothing", 2},
+      {"bad limit", "label 1\ntrans limit 0\n",
+       "limit needs a whole number of steps from 1 to 1000000", 2},
+      {"label twice", "label 6\ntrans\nlabel 6\n", "label 6 is given twice", 3},
+      {"unknown damping", "label 6\ndamping e3 1\n", "unknown damping parameter \"e3\"", 2},
+      {"negative damping", "label 6\ndamping e1 -1\n", "damping of e1 needs a number >= 0", 2},
+  };
+  ScratchDir dir;
+  for (const Refusal &c : cases) {
+    std::string path = dir.file("schedule");
+    testutil::write_file(path, c.text);
+    char err[SCHEDULE_ERROR_SIZE] = "";
+    EXPECT_EQ(-1, load_schedule_file(path.c_str(), err)) << c.what;
+    EXPECT_EQ(path + ":" + std::to_string(c.line) + ": " + c.problem, std::string(err)) << c.what;
+  }
+}
+
+TEST(ScheduleReader, ANamedFileThatCannotBeReadEndsTheProgramWithStatusOne) {
+  ScratchDir dir;
+  std::string missing = dir.file("none");
+  setenv("HYBROID_SCHEDULE_FILE", missing.c_str(), 1);
+  testutil::ChildResult r = testutil::run_in_child([] { read_fitting_schedule(); });
+  unsetenv("HYBROID_SCHEDULE_FILE");
+  EXPECT_EQ(1, r.status);
+  EXPECT_EQ(missing + ": cannot read the schedule file\n", r.err);
+}
+
+TEST(ScheduleReader, AStageLineGivesItsBitsOptionsAndLimitAndUnlistedLabelsKeepTheirOwn) {
+  ScratchDir dir;
+  std::string path = dir.file("schedule");
+  testutil::write_file(path, "label 10  # bent\n damping e1 0.5 bend1 0.2\n"
+                             "a1 a2 sparse settle limit 30\n\nbend1 bend3 allcurves exact\n");
+  char err[SCHEDULE_ERROR_SIZE] = "";
+  ASSERT_EQ(0, load_schedule_file(path.c_str(), err)) << err;
+  const label_schedule &s = schedule_table[9];
+  ASSERT_EQ(2, s.n_stages);
+  EXPECT_EQ(DF_A1 | DF_A2 | DF_SPARSE, s.mask[0]);
+  EXPECT_EQ(STAGE_FROM_FILE | STAGE_SETTLE, s.options[0]);
+  EXPECT_EQ(30, s.limit[0]);
+  EXPECT_EQ(DF_BEND1 | DF_BEND3, s.mask[1]);
+  EXPECT_EQ(STAGE_FROM_FILE | STAGE_ALL_CURVES | STAGE_EXACT, s.options[1]);
+  EXPECT_EQ(0.5, s.c_inv_e1);
+  EXPECT_EQ(0.2, s.c_inv_b1);
+  EXPECT_LT(s.c_inv_e2, 0.0);  // not given: the parameter file's value stays
+  EXPECT_EQ(0, schedule_table[4].given);
+}
+
+// ---- the shipped schedule, end to end ----
+
+namespace {
+
+const double kDegree = 0.017453292519943295;
+
+struct Fit {
+  double sc, a1, a2, a3, tapx, bend1;
+  double axis[3];  // column 2 of the rotation: the model axis in the camera frame
+  double gof_px;
+};
+
+// Makes a scene with hybsynth and fits it with samples/schedule in the
+// samples directory (its parameter and force-mapping files).
+Fit fit_scene(int label, const std::string &synth_args, const std::string &mesh) {
+  ScratchDir dir;
+  std::string bin = HYBFIT_PATH;
+  std::string synth = bin.substr(0, bin.rfind('/') + 1) + "hybsynth";
+  std::string dump = dir.file("scene.dump");
+  RunResult made = testutil::run_shell("'" + synth + "' -l " + std::to_string(label) + " " +
+                                       synth_args + " -m " + mesh + " -o '" + dump + "'");
+  EXPECT_EQ(0, made.status) << made.err;
+  std::string samples = std::string(HYBFIT_SOURCE_DIR) + "/samples";
+  RunResult r = testutil::run_shell("env -u DISPLAY HYBROID_SCHEDULE_FILE=schedule '" +
+                                        std::string(HYBFIT_PATH) + "' -g -a '" + dump + "'",
+                                    "0\n", samples);
+  EXPECT_EQ(0, r.status) << r.err.substr(r.err.size() > 1500 ? r.err.size() - 1500 : 0);
+  Fit f = {};
+  const std::string &e = r.err;
+  auto value = [&e](const char *key) {
+    size_t at = e.rfind(key);
+    return at == std::string::npos ? NAN : atof(e.c_str() + at + strlen(key));
+  };
+  f.sc = value(" sc = ");
+  f.a1 = value(" a1 = ");
+  f.a2 = value(" a2 = ");
+  f.a3 = value(" a3 = ");
+  f.tapx = value(" tapx = ");
+  f.bend1 = value(" bend1 = ");
+  f.gof_px = value(" GOF = ") / 0.05;
+  size_t at = e.rfind(" Rotation Matrix  = ");
+  double R[3][3] = {};
+  if (at != std::string::npos) {
+    const char *p = e.c_str() + at + 20;
+    for (int i = 0; i < 3; i++) {
+      if (i > 0) p = strstr(p, "[19C") + 4;
+      char *end;
+      for (int j = 0; j < 3; j++) R[i][j] = strtod(p, &end), p = end;
+    }
+  }
+  for (int i = 0; i < 3; i++) f.axis[i] = R[i][2];
+  return f;
+}
+
+// Angle between the fitted axis and the true one, the axis of a model
+// turned by -tilt degrees about x.
+double axis_error_degrees(const Fit &f, double tilt) {
+  double t[3] = {0.0, sin(tilt * kDegree), cos(tilt * kDegree)};
+  double d = f.axis[0] * t[0] + f.axis[1] * t[1] + f.axis[2] * t[2];
+  return acos(fmin(1.0, fabs(d))) / kDegree;
+}
+
+const double kSizeTolerance = 0.02;   // image-plane sizes, noise-free data
+const double kAxisDegrees = 3.0;      // direction of the model axis
+const double kTaperTolerance = 0.05;  // absolute
+const double kGofPixels = 1.0;        // mean data-to-model distance
+
+}  // namespace
+
+TEST(ShippedSchedule, RecoversARoundModelSeenThirtyDegreesOffItsAxis) {
+  Fit f = fit_scene(5, "-S 2,1.2,1.2,1.6,1,1 -R -30,0,0 -T -1.5,1,-0.1", "15,16");
+  EXPECT_NEAR(f.sc * f.a1, 2.4, 2.4 * kSizeTolerance);
+  EXPECT_LT(axis_error_degrees(f, 30), kAxisDegrees);
+  EXPECT_LT(f.gof_px, kGofPixels);
+}
+
+TEST(ShippedSchedule, RecoversABox) {
+  Fit f = fit_scene(1, "-S 2,1,1.2,0.8,1,1 -A 1,-1,0,40.107 -T 1,0.5,-0.1", "15,16");
+  EXPECT_NEAR(f.sc * f.a1, 2.0, 2.0 * kSizeTolerance);
+  EXPECT_NEAR(f.sc * f.a2, 2.4, 2.4 * kSizeTolerance);
+  EXPECT_LT(f.gof_px, kGofPixels);
+}
+
+TEST(ShippedSchedule, RecoversTheTaperOfAConeSeenFromTheSide) {
+  Fit f = fit_scene(6, "-S 2,0.8,0.8,1.6,1,1,-0.5,-0.5 -R -90,0,-30 -T 0,0.5,-0.1", "15,16");
+  EXPECT_NEAR(f.tapx, -0.5, kTaperTolerance);
+  EXPECT_NEAR(f.sc * f.a1, 1.6, 1.6 * kSizeTolerance);
+  EXPECT_LT(f.gof_px, kGofPixels);
+}
+
+TEST(ShippedSchedule, RecoversTheBendingOfATubeSeenFromTheSide) {
+  Fit f = fit_scene(10, "-S 2,0.7,0.7,1.8,1,1,0,0,0.3,0 -R -90,0,-20 -T 0,0,-0.1", "23,24");
+  EXPECT_NEAR(f.bend1, 0.3, 0.03);  // within 10 %
+  EXPECT_NEAR(f.sc * f.a1, 1.4, 1.4 * kSizeTolerance);
+  EXPECT_LT(f.gof_px, kGofPixels);
+}
