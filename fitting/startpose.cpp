@@ -20,8 +20,11 @@
 //   axes; their image directions, with signs from where the edges lie, give
 //   the rotation of an orthographic view, and their lengths the sizes.
 // In perspective each rim (and a box's edges) is read in a camera turned to
-// look straight at it, as an orthographic view.  Writes orientation,
-// rotation, translation (x, y), a1, a2, a3, and tapx, tapy (label 6) or
+// look straight at it, as an orthographic view.  When a stage of the
+// label's schedule file frees the squareness, the start also tries e1 (and
+// e2 of a box) over their range and keeps the value whose model lies
+// clearly closest to all the data.  Writes orientation, rotation,
+// translation (x, y), a1, a2, a3, e1, e2, and tapx, tapy (label 6) or
 // bend1, bend3 (label 10); reads the force maps, the faces and the mesh.
 //
 // Start with init_pose_from_data.
@@ -78,6 +81,9 @@ static const double MIN_SIN_TILT_FOR_HEIGHT = 0.5;
 // A box edge shorter than this fraction of its length in the image is too
 // foreshortened to give a size.
 static const double MIN_EDGE_FORESHORTENING = 0.4;
+// The squareness the start tries (the range a fitting stage keeps it in).
+static const double SQUARENESS_MIN = 0.1;
+static const double SQUARENESS_MAX = 2.0;
 
 // ---------------------------------------------------------------------------
 // Small geometry
@@ -857,47 +863,88 @@ struct data_search {
   hybroid *h;
   const view_frame *v;
   const rim_shape *s;
-  double a3;  // the height the factors of the search apply to
+  double a3;      // the height the factors of the search apply to
+  double radius;  // squareness search: the rim radius and the distance of
+  double chord;   // the rims (model frame) that each tried value keeps
 };
 
-enum { SEARCH_HEIGHT, SEARCH_TAPER };
+enum { SEARCH_HEIGHT, SEARCH_TAPER, SEARCH_E1 };
+
+// Model-frame radius of the rim a round model is sized by, and the distance
+// between its rims' centres.
+static int sizing_row(const hybroid *h, const rim_shape &s) {
+  return s.rim[UPPER].used ? upper_row(h) : lower_row(h);
+}
+static double rim_radius(const hybroid *h, const rim_shape &s) {
+  int row = sizing_row(h, s);
+  return norm3(sub3(node_refer(h, row, 0), row_centre(h, row)));
+}
+static double rim_chord(const hybroid *h) {
+  return norm3(sub3(row_centre(h, upper_row(h)), row_centre(h, lower_row(h))));
+}
+
+// Scales a1, a2 and a3 so that the rim radius and the rims' distance are
+// the given ones again (a new squareness moves the rims' rows).
+static void keep_rims(hybroid *h, const data_search &d) {
+  double r = rim_radius(h, *d.s);
+  if (r > 0.0 && d.radius > 0.0) {
+    h->a1 *= d.radius / r;
+    h->a2 *= d.radius / r;
+    refresh_geometry(h);
+  }
+  double c = rim_chord(h);
+  if (c > 0.0 && d.chord > 0.0) h->a3 *= d.chord / c;
+}
 
 static double distance_with(const data_search &d, int which, double x) {
   hybroid *h = d.h;
   if (which == SEARCH_HEIGHT) {
     h->a3 = d.a3 * exp(x);
-  } else {  // the taper scales the rim: a1, a2 follow so that it keeps its size
+  } else if (which == SEARCH_TAPER) {  // the taper scales the rim: a1, a2 follow
     h->tapx = h->tapy = x;
     refresh_geometry(h);
     size_round_section(h, *d.v, *d.s);
+  } else {  // the rims stay as the data show them; the taper follows their radii
+    h->e1 = x;
+    refresh_geometry(h);
+    taper_from_rims(h, *d.s);
+    refresh_geometry(h);
+    keep_rims(h, d);
   }
   refresh_geometry(h);
   place_round_model(h, *d.v, *d.s);
   return data_distance(h);
 }
 
-// Best x in [lo, hi] for the parameter; leaves the model set to it.
-static double minimise_distance(const data_search &d, int which, double lo, double hi) {
+// Best x in [lo, hi] for distance(x): a scan over the range, then golden
+// sections about the best.  Leaves the model set to it.
+template <class Distance>
+static double minimise(Distance distance, double lo, double hi) {
   static const int SCAN = 9, SECTIONS = 12;
   static const double GOLDEN = 0.6180339887498949;
   double best_x = lo, best = HUGE_VAL, step = (hi - lo) / (SCAN - 1);
   for (int i = 0; i < SCAN; i++) {
-    double x = lo + i * step, dist = distance_with(d, which, x);
+    double x = lo + i * step, dist = distance(x);
     if (dist < best) {
       best = dist;
       best_x = x;
     }
   }
-  double a = best_x - step, b = best_x + step;
+  double a = clamp(best_x - step, lo, hi), b = clamp(best_x + step, lo, hi);
   for (int i = 0; i < SECTIONS; i++) {
     double x1 = b - GOLDEN * (b - a), x2 = a + GOLDEN * (b - a);
-    if (distance_with(d, which, x1) < distance_with(d, which, x2)) b = x2;
+    if (distance(x1) < distance(x2)) b = x2;
     else a = x1;
   }
   double x = (a + b) / 2.0;
-  if (!(distance_with(d, which, x) <= best)) x = best_x;
-  distance_with(d, which, x);
+  if (!(distance(x) <= best)) x = best_x;
+  distance(x);
   return x;
+}
+
+// Best x in [lo, hi] for one parameter of a round model.
+static double minimise_distance(const data_search &d, int which, double lo, double hi) {
+  return minimise([&](double x) { return distance_with(d, which, x); }, lo, hi);
 }
 
 static void fit_to_data(hybroid *h, const view_frame &v, const rim_shape &s, bool height,
@@ -905,13 +952,46 @@ static void fit_to_data(hybroid *h, const view_frame &v, const rim_shape &s, boo
   static const double HEIGHT_SPAN = 0.6931471805599453;  // factors of 1/2 to 2
   static const double MAX_TAPER = 0.9;
   double gof = h->gof;
-  data_search d = {h, &v, &s, h->a3};
+  data_search d = {h, &v, &s, h->a3, 0.0, 0.0};
   if (height) minimise_distance(d, SEARCH_HEIGHT, -HEIGHT_SPAN, HEIGHT_SPAN);
   if (taper) {
     minimise_distance(d, SEARCH_TAPER, -MAX_TAPER, MAX_TAPER);
     d.a3 = h->a3;
     if (height) minimise_distance(d, SEARCH_HEIGHT, -HEIGHT_SPAN / 2, HEIGHT_SPAN / 2);
   }
+  h->gof = gof;
+}
+
+// Whether a squareness found by the data fits them clearly better than the
+// parameter file's: the matching of data to the nearest nodes favours one
+// squareness or another by a little, so a small gain is no evidence.
+static bool clearly_closer(double found, double before) {
+  static const double MIN_GAIN = 0.3;
+  return found < (1.0 - MIN_GAIN) * before;
+}
+
+// Whether a stage of the label's schedule file frees any of the parameters
+// of mask (never with the built-in schedules).
+static bool schedule_frees(const hybroid *h, int mask) {
+  const label_schedule *ls = schedule_of_label(h->primitive_label);
+  if (!ls) return false;
+  for (int k = 0; k < ls->n_stages && k < MAX_SEQUENCE; k++)
+    if (ls->mask[k] & mask) return true;
+  return false;
+}
+
+// The squareness e1 of a round model, when a stage will fit it: the value
+// whose model, with the rims the data show, lies closest to all the data
+// (the occluding contours between the rims are what e1 bends).  Only in a
+// view far enough off the axis to read the height from the rims: nearer the
+// axis a squarer or rounder model covers the contours from inside as well.
+static void round_squareness(hybroid *h, const view_frame &v, const rim_shape &s) {
+  if (!schedule_frees(h, DF_E1)) return;
+  double gof = h->gof, e1 = h->e1;
+  data_search d = {h, &v, &s, h->a3, rim_radius(h, s), rim_chord(h)};
+  double before = distance_with(d, SEARCH_E1, e1);
+  minimise_distance(d, SEARCH_E1, SQUARENESS_MIN, SQUARENESS_MAX);
+  if (!clearly_closer(data_distance(h), before)) distance_with(d, SEARCH_E1, e1);
   h->gof = gof;
 }
 
@@ -942,6 +1022,7 @@ static void start_round_model(hybroid *h) {
   bool taper = h->primitive_label == 6 && !taper_from_rim_radii;
   if (!d.contour.empty() && (!height_from_rims || taper))
     fit_to_data(h, v, s, !height_from_rims, taper);
+  if (!d.contour.empty() && height_from_rims) round_squareness(h, v, s);
 }
 
 // ---------------------------------------------------------------------------
@@ -1135,6 +1216,58 @@ static void size_box(hybroid *h, const view_frame &v, const box_edges &e, const 
   }
 }
 
+// What a box is sized from: the camera, the axes' foreshortening and the
+// sizes before sizing.
+struct box_sizing {
+  const view_frame *v;
+  const double *w;
+  double a[3];
+};
+
+// Mean distance of the data to the box of squareness e1, e2, sized anew
+// from its edges (the model's own edge lengths change with the squareness).
+static double box_distance_with(hybroid *h, const box_sizing &b, double e1, double e2) {
+  h->e1 = e1;
+  h->e2 = e2;
+  h->a1 = b.a[0];
+  h->a2 = b.a[1];
+  h->a3 = b.a[2];
+  refresh_geometry(h);
+  box_edges e;
+  collect_box_edges(h, *b.v, &e);
+  size_box(h, *b.v, e, b.w);
+  refresh_geometry(h);
+  return data_distance(h);
+}
+
+// The squareness of a box, when a stage will fit it: e2 (the corners of
+// the cross-section), e1, then e2 again, each the value whose model lies
+// closest to all the data.  e1 bends the edges along z: it is read only
+// when they are seen long enough to size the box along them (else any e1
+// fits as well), and otherwise follows e2 (a box is mostly as square along
+// its height as across it).  Kept only when clearly closer to the data.
+static void box_squareness(hybroid *h, const view_frame &v, const double w[3],
+                           const double a[3]) {
+  bool free1 = schedule_frees(h, DF_E1), free2 = schedule_frees(h, DF_E2);
+  bool read1 = free1 && sqrt(w[2]) >= MIN_EDGE_FORESHORTENING;
+  if (!free1 && !free2) return;
+  double gof = h->gof, e1_before = h->e1, e2_before = h->e2;
+  box_sizing b = {&v, w, {a[0], a[1], a[2]}};
+  double before = box_distance_with(h, b, e1_before, e2_before);
+  for (int pass = 0; pass < 3; pass++) {
+    double e1 = h->e1, e2 = h->e2;
+    if (pass % 2 == 0 && free2)
+      minimise([&](double x) { return box_distance_with(h, b, e1, x); }, SQUARENESS_MIN,
+               SQUARENESS_MAX);
+    if (pass % 2 == 1 && read1)
+      minimise([&](double x) { return box_distance_with(h, b, x, e2); }, SQUARENESS_MIN,
+               SQUARENESS_MAX);
+  }
+  if (free1 && free2 && !read1) box_distance_with(h, b, h->e2, h->e2);
+  if (!clearly_closer(data_distance(h), before)) box_distance_with(h, b, e1_before, e2_before);
+  h->gof = gof;
+}
+
 static void start_box(hybroid *h) {
   view_frame v = view_of_data(h);
   box_edges e;
@@ -1145,8 +1278,10 @@ static void start_box(hybroid *h) {
   if (!box_rotation(e, w, local)) return;
   multiply3(v.Q, local, R);
   set_pose_rotation(h, R);
+  double unsized[3] = {h->a1, h->a2, h->a3};
   size_box(h, v, e, w);
   refresh_geometry(h);
+  box_squareness(h, v, w, unsized);
 }
 
 // ---------------------------------------------------------------------------
