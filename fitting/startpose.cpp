@@ -14,8 +14,9 @@
 //   rim centre (or from the occluding contours to the rim) tells which way it
 //   points in the image.  The rim radius and the distance between the rims
 //   give a1, a2 and a3, the ratio of the two radii the taper of label 6, two
-//   rims that are not parallel the bend of label 10; the centre rim gives
-//   the translation.
+//   rims that are not parallel the bend of label 10 (under noise the bend's
+//   direction is chosen among one per sector by the distance of the whole
+//   model to all the data); the centre rim gives the translation.
 //   Boxes (label 1): the edges of the seen sides run along the model's three
 //   axes; their image directions, with signs from where the edges lie, give
 //   the rotation of an orthographic view, and their lengths the sizes.
@@ -631,8 +632,10 @@ static double bend_cost(const round_data &d, const bend_fit &b) {
 }
 
 // Pattern search over the four parameters of a bend from b: each step tried
-// both ways, the steps halved when none helps.  Returns the cost reached.
-static double refine_bend(const round_data &d, bend_fit *b) {
+// both ways, the steps halved when none helps; the direction beta within
+// [beta_lo, beta_hi].  Returns the cost reached.
+static double refine_bend(const round_data &d, bend_fit *b, double beta_lo = -HUGE_VAL,
+                          double beta_hi = HUGE_VAL) {
   static const double MIN_STEP = 0.005 * DEGREE;
   double step[4] = {2.0 * DEGREE, 2.0 * DEGREE, 2.0 * DEGREE, 6.0 * DEGREE};
   double best = bend_cost(d, *b);
@@ -642,7 +645,7 @@ static double refine_bend(const round_data &d, bend_fit *b) {
       for (int sign = -1; sign <= 1; sign += 2) {
         bend_fit t = *b;
         t.x[k] += sign * step[k];
-        if (t.x[2] < 0.0) continue;
+        if (t.x[2] < 0.0 || t.x[3] < beta_lo || t.x[3] > beta_hi) continue;
         double cost = bend_cost(d, t);
         if (cost < best) {
           best = cost;
@@ -656,14 +659,17 @@ static double refine_bend(const round_data &d, bend_fit *b) {
   return best;
 }
 
-// The best split of the common normal N on a coarse grid of alpha and beta.
-static bend_fit split_on_grid(const round_data &d, vector N) {
+// The best split of the common normal N on a coarse grid of alpha and beta;
+// with sectors, also the best of each of BEND_SECTORS equal ranges of beta.
+enum { BEND_SECTORS = 6 };
+static bend_fit split_on_grid(const round_data &d, vector N, bend_fit *sectors = nullptr) {
   static const double ALPHA_STEP = 2.0 * DEGREE, BETA_STEP = 6.0 * DEGREE;
   static const int ALPHA_STEPS = 45, BETA_STEPS = 60;
   bend_fit start = {{atan2(N.y, N.x), acos(clamp(fabs(N.z), 0.0, 1.0)), 0.0, 0.0},
                     N.z < 0.0 ? -1.0 : 1.0};
   bend_fit b = start;
-  double best = HUGE_VAL;
+  double best = HUGE_VAL, sector_best[BEND_SECTORS];
+  for (double &c : sector_best) c = HUGE_VAL;
   for (int i = 0; i <= ALPHA_STEPS; i++)
     for (int j = 0; j < BETA_STEPS; j++) {
       bend_fit t = start;
@@ -673,6 +679,11 @@ static bend_fit split_on_grid(const round_data &d, vector N) {
       if (cost < best) {
         best = cost;
         b = t;
+      }
+      int k = j * BEND_SECTORS / BETA_STEPS;
+      if (sectors && cost < sector_best[k]) {
+        sector_best[k] = cost;
+        sectors[k] = t;
       }
     }
   return b;
@@ -731,9 +742,11 @@ static double search_bend(const round_data &d, vector N, double toward,
 // When the bend is within what the scatter of the points explains, the
 // model is taken as straight along the rims' common normal (bend1 is left);
 // returns false when that fits no better than the shared shape.
+static bool rotation_of_bend(hybroid *h, const round_data &d, const view_frame &reference,
+                             const bend_fit &b, rim_shape *shape, double R[3][3]);
+
 static bool bent_rotation(hybroid *h, const round_data &d, const view_frame &reference,
                           rim_shape *shape, double R[3][3]) {
-  static const double MIN_BEND_ANGLE = 5.0 * DEGREE;
   if (d.rim[UPPER].p.size() < (size_t)MIN_RIM_POINTS ||
       d.rim[LOWER].p.size() < (size_t)MIN_RIM_POINTS)
     return false;
@@ -750,6 +763,15 @@ static bool bent_rotation(hybroid *h, const round_data &d, const view_frame &ref
     shape->rim[LOWER] = finish_rim(d.rim[LOWER], N, reference);
     return true;
   }
+  return rotation_of_bend(h, d, reference, b, shape, R);
+}
+
+// The rotation (bending along the model's x axis, bend3 = 0) and bend1 of
+// the bend b, and the rims' own centres and radii; false when b bends too
+// little to read.
+static bool rotation_of_bend(hybroid *h, const round_data &d, const view_frame &reference,
+                             const bend_fit &b, rim_shape *shape, double R[3][3]) {
+  static const double MIN_BEND_ANGLE = 5.0 * DEGREE;
   double alpha = b.x[2];
   vector nu, nl;
   split_normal(bend_normal(b), alpha, b.x[3], &nu, &nl);
@@ -962,12 +984,12 @@ static void fit_to_data(hybroid *h, const view_frame &v, const rim_shape &s, boo
   h->gof = gof;
 }
 
-// Whether a squareness found by the data fits them clearly better than the
-// parameter file's: the matching of data to the nearest nodes favours one
-// squareness or another by a little, so a small gain is no evidence.
-static bool clearly_closer(double found, double before) {
-  static const double MIN_GAIN = 0.3;
-  return found < (1.0 - MIN_GAIN) * before;
+// Whether a model found by the data fits them clearly better than the one
+// before, by at least min_gain of its distance: the matching of data to the
+// nearest nodes favours one squareness or another by a little, so a small
+// gain is no evidence.
+static bool clearly_closer(double found, double before, double min_gain = 0.3) {
+  return found < (1.0 - min_gain) * before;
 }
 
 // Whether a stage of the label's schedule file frees any of the parameters
@@ -995,20 +1017,12 @@ static void round_squareness(hybroid *h, const view_frame &v, const rim_shape &s
   h->gof = gof;
 }
 
-static void start_round_model(hybroid *h) {
-  view_frame v = view_of_data(h);
-  round_data d = round_data();
-  collect_round_data(h, v, &d);
-  if (d.rim[UPPER].p.size() < (size_t)MIN_RIM_POINTS &&
-      d.rim[LOWER].p.size() < (size_t)MIN_RIM_POINTS)
-    return;  // no rim to read the tilt from
-  rim_shape s;
-  double toward = toward_camera(h);
-  fit_rim_shape(d.rim, toward, v, &s);
-  if (!s.rim[UPPER].used && !s.rim[LOWER].used) return;
-  orient_rim_shape(d.rim, toward, upward_in_image(d, s), v, &s);
-  double local[3][3], R[3][3];
-  if (h->primitive_label != 10 || !bent_rotation(h, d, v, &s, local)) straight_rotation(h, s, local);
+// Tapering, sizes, rotation (local, in the frame of view v) and position
+// of a round model whose rims are s; true when the height was read from the
+// rims.
+static bool finish_round_model(hybroid *h, const view_frame &v, const round_data &d,
+                               const rim_shape &s, const double local[3][3]) {
+  double R[3][3];
   taper_from_rims(h, s);
   refresh_geometry(h);
   size_round_section(h, v, s);
@@ -1022,6 +1036,100 @@ static void start_round_model(hybroid *h) {
   bool taper = h->primitive_label == 6 && !taper_from_rim_radii;
   if (!d.contour.empty() && (!height_from_rims || taper))
     fit_to_data(h, v, s, !height_from_rims, taper);
+  return height_from_rims;
+}
+
+// What the start sets on a round model, to try one pose after another.
+struct round_state {
+  double a1, a2, a3, tapx, tapy, bend1, bend3;
+  vector translation;
+  quaternion orientation;
+};
+
+static round_state save_round_state(const hybroid *h) {
+  return {h->a1, h->a2, h->a3, h->tapx, h->tapy, h->bend1, h->bend3, h->translation,
+          h->orientation};
+}
+
+static void restore_round_state(hybroid *h, const round_state &r) {
+  h->a1 = r.a1;
+  h->a2 = r.a2;
+  h->a3 = r.a3;
+  h->tapx = r.tapx;
+  h->tapy = r.tapy;
+  h->bend1 = r.bend1;
+  h->bend3 = r.bend3;
+  h->translation = r.translation;
+  h->orientation = r.orientation;
+  rotation_from_quaternion(h->orientation, h->rotation);
+  refresh_geometry(h);
+}
+
+// Under noise the rims alone may not tell which way a model bends (a short
+// arc of one rim fits a turn either way).  The occluding contours do: the
+// best bend of the rims in each of BEND_SECTORS ranges of its direction is
+// made into a whole model, and the one closest to all the data replaces the
+// model chosen from the rims when it is clearly closer.  Returns the rims
+// and whether the height came from them, of the model kept.
+static void try_bend_directions(hybroid *h, const view_frame &v, const round_data &d,
+                                const round_state &initial, const rim_shape &shape0,
+                                rim_shape *s, bool *height_from_rims) {
+  // the bends tried differ by tens of degrees in direction, far more than
+  // the matching's small preferences move the distance
+  static const double MIN_BEND_GAIN = 0.1;
+  if (d.contour.empty() || d.rim[UPPER].p.size() < (size_t)MIN_RIM_POINTS ||
+      d.rim[LOWER].p.size() < (size_t)MIN_RIM_POINTS)
+    return;
+  double gof = h->gof, chosen = data_distance(h), best = HUGE_VAL;
+  round_state kept = save_round_state(h);
+  round_data coarse = d;
+  for (rim_points &r : coarse.rim) r = thinned(r);
+  bend_fit sectors[BEND_SECTORS], winner;
+  split_on_grid(coarse, shape_normal(shape0, toward_camera(h)), sectors);
+  for (int k = 0; k < BEND_SECTORS; k++) {
+    bend_fit &b = sectors[k];
+    refine_bend(d, &b, 2 * PI * k / BEND_SECTORS, 2 * PI * (k + 1) / BEND_SECTORS);
+    restore_round_state(h, initial);
+    rim_shape t = shape0;
+    double local[3][3];
+    if (!rotation_of_bend(h, d, v, b, &t, local)) continue;
+    finish_round_model(h, v, d, t, local);
+    double dist = data_distance(h);
+    if (dist < best) {
+      best = dist;
+      winner = b;
+    }
+  }
+  h->gof = gof;
+  if (!clearly_closer(best, chosen, MIN_BEND_GAIN)) {
+    restore_round_state(h, kept);
+    return;
+  }
+  restore_round_state(h, initial);
+  double local[3][3];
+  *s = shape0;
+  rotation_of_bend(h, d, v, winner, s, local);
+  *height_from_rims = finish_round_model(h, v, d, *s, local);
+}
+
+static void start_round_model(hybroid *h) {
+  view_frame v = view_of_data(h);
+  round_data d = round_data();
+  collect_round_data(h, v, &d);
+  if (d.rim[UPPER].p.size() < (size_t)MIN_RIM_POINTS &&
+      d.rim[LOWER].p.size() < (size_t)MIN_RIM_POINTS)
+    return;  // no rim to read the tilt from
+  rim_shape s;
+  double toward = toward_camera(h);
+  fit_rim_shape(d.rim, toward, v, &s);
+  if (!s.rim[UPPER].used && !s.rim[LOWER].used) return;
+  orient_rim_shape(d.rim, toward, upward_in_image(d, s), v, &s);
+  round_state initial = save_round_state(h);
+  rim_shape shape0 = s;
+  double local[3][3];
+  if (h->primitive_label != 10 || !bent_rotation(h, d, v, &s, local)) straight_rotation(h, s, local);
+  bool height_from_rims = finish_round_model(h, v, d, s, local);
+  if (h->primitive_label == 10) try_bend_directions(h, v, d, initial, shape0, &s, &height_from_rims);
   if (!d.contour.empty() && height_from_rims) round_squareness(h, v, s);
 }
 
