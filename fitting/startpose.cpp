@@ -732,6 +732,9 @@ static double search_bend(const round_data &d, vector N, double toward,
   return keep_large ? cost_large : cost_small;
 }
 
+static bool rotation_of_bend(hybroid *h, const round_data &d, const view_frame &reference,
+                             const bend_fit &b, rim_shape *shape, double R[3][3]);
+
 // A bent model (label 10): its rims are not parallel.  With bending about
 // the top, the ring at height z turns by theta = bend1 (pi/2) (z / r3 - 1)
 // in the bending plane, so the upper and lower rims (z = +-s r3) turn by
@@ -741,12 +744,10 @@ static double search_bend(const round_data &d, vector N, double toward,
 // x axis, bend3 = 0), bend1 and the rims' own centres and radii into shape.
 // When the bend is within what the scatter of the points explains, the
 // model is taken as straight along the rims' common normal (bend1 is left);
-// returns false when that fits no better than the shared shape.
-static bool rotation_of_bend(hybroid *h, const round_data &d, const view_frame &reference,
-                             const bend_fit &b, rim_shape *shape, double R[3][3]);
-
+// returns false when that fits no better than the shared shape.  The bend
+// read goes to *bend (alpha 0 when none).
 static bool bent_rotation(hybroid *h, const round_data &d, const view_frame &reference,
-                          rim_shape *shape, double R[3][3]) {
+                          rim_shape *shape, double R[3][3], bend_fit *bend) {
   if (d.rim[UPPER].p.size() < (size_t)MIN_RIM_POINTS ||
       d.rim[LOWER].p.size() < (size_t)MIN_RIM_POINTS)
     return false;
@@ -763,7 +764,9 @@ static bool bent_rotation(hybroid *h, const round_data &d, const view_frame &ref
     shape->rim[LOWER] = finish_rim(d.rim[LOWER], N, reference);
     return true;
   }
-  return rotation_of_bend(h, d, reference, b, shape, R);
+  if (!rotation_of_bend(h, d, reference, b, shape, R)) return false;
+  *bend = b;
+  return true;
 }
 
 // The rotation (bending along the model's x axis, bend3 = 0) and bend1 of
@@ -1065,6 +1068,18 @@ static void restore_round_state(hybroid *h, const round_state &r) {
   refresh_geometry(h);
 }
 
+// The model of bend b made anew from the initial state (all but the
+// squareness); s gets its rims.  True when the height came from the rims.
+static bool apply_bend(hybroid *h, const view_frame &v, const round_data &d,
+                       const round_state &initial, const rim_shape &shape0, const bend_fit &b,
+                       rim_shape *s) {
+  double local[3][3];
+  restore_round_state(h, initial);
+  *s = shape0;
+  rotation_of_bend(h, d, v, b, s, local);
+  return finish_round_model(h, v, d, *s, local);
+}
+
 // Under noise the rims alone may not tell which way a model bends (a short
 // arc of one rim fits a turn either way).  The occluding contours do: the
 // best bend of the rims in each of BEND_SECTORS ranges of its direction is
@@ -1073,7 +1088,7 @@ static void restore_round_state(hybroid *h, const round_state &r) {
 // and whether the height came from them, of the model kept.
 static void try_bend_directions(hybroid *h, const view_frame &v, const round_data &d,
                                 const round_state &initial, const rim_shape &shape0,
-                                rim_shape *s, bool *height_from_rims) {
+                                rim_shape *s, bool *height_from_rims, bend_fit *bend) {
   // the bends tried differ by tens of degrees in direction, far more than
   // the matching's small preferences move the distance
   static const double MIN_BEND_GAIN = 0.1;
@@ -1105,11 +1120,8 @@ static void try_bend_directions(hybroid *h, const view_frame &v, const round_dat
     restore_round_state(h, kept);
     return;
   }
-  restore_round_state(h, initial);
-  double local[3][3];
-  *s = shape0;
-  rotation_of_bend(h, d, v, winner, s, local);
-  *height_from_rims = finish_round_model(h, v, d, *s, local);
+  *bend = winner;
+  *height_from_rims = apply_bend(h, v, d, initial, shape0, winner, s);
 }
 
 static void start_round_model(hybroid *h) {
@@ -1127,10 +1139,17 @@ static void start_round_model(hybroid *h) {
   round_state initial = save_round_state(h);
   rim_shape shape0 = s;
   double local[3][3];
-  if (h->primitive_label != 10 || !bent_rotation(h, d, v, &s, local)) straight_rotation(h, s, local);
+  bend_fit bend = {{0.0, 0.0, 0.0, 0.0}, 1.0};
+  if (h->primitive_label != 10 || !bent_rotation(h, d, v, &s, local, &bend))
+    straight_rotation(h, s, local);
   bool height_from_rims = finish_round_model(h, v, d, s, local);
-  if (h->primitive_label == 10) try_bend_directions(h, v, d, initial, shape0, &s, &height_from_rims);
+  if (h->primitive_label == 10)
+    try_bend_directions(h, v, d, initial, shape0, &s, &height_from_rims, &bend);
+  double e1 = h->e1;
   if (!d.contour.empty() && height_from_rims) round_squareness(h, v, s);
+  // bend1 reads the rims' angle against their height on the model, which
+  // the squareness moves
+  if (bend.x[2] > 0.0 && h->e1 != e1) apply_bend(h, v, d, initial, shape0, bend, &s);
 }
 
 // ---------------------------------------------------------------------------
