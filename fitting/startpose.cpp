@@ -1192,6 +1192,7 @@ struct box_edges {
   std::vector<int> axis;         // per edge: the model axis
   std::vector<point2> middle;    // per edge: image centroid
   std::vector<vector> anchor;    // per edge: model-frame anchor
+  std::vector<double> seen;      // per edge: image length of its chord
 };
 }  // namespace
 
@@ -1223,6 +1224,7 @@ static void collect_box_edges(const hybroid *h, const view_frame &v, box_edges *
     if (chord.x * e->dir[ax].x + chord.y * e->dir[ax].y < 0.0) chord = {-chord.x, -chord.y};
     e->dir[ax] = {e->dir[ax].x + chord.x, e->dir[ax].y + chord.y};
     e->length[ax] += hypot(chord.x, chord.y);
+    e->seen.push_back(hypot(chord.x, chord.y));
     int span = (m->v2 - m->v1 + h->vsize) % h->vsize;
     vector a = node_refer(h, m->u1, m->v1), b = node_refer(h, m->u2, (m->v1 + span) % h->vsize);
     e->model_len[ax] += norm3(sub3(b, a));
@@ -1333,13 +1335,42 @@ static bool box_rotation(const box_edges &e, const double w[3], double R[3][3]) 
 
 // a1, a2, a3 from the edges' image lengths over their foreshortening, for
 // the edges that are not seen too nearly end-on.
+// In perspective, the edges' mean image lengths per axis as they would be
+// seen at the depth of the model's centre: an edge nearer the camera looks
+// longer by the ratio of the depths (its depth from the model's rotation
+// and its anchor on the model as it stands).
+static void lengths_at_centre_depth(const hybroid *h, const view_frame &v, const box_edges &e,
+                                    double length[3]) {
+  for (int i = 0; i < 3; i++) length[i] = e.length[i];
+  if (!v.perspective || !(h->translation.z < 0.0)) return;
+  double sum[3] = {0.0, 0.0, 0.0};
+  for (size_t k = 0; k < e.seen.size(); k++) {
+    vector offset = mat_times(h->rotation, sub3(e.anchor[k], h->model_center));
+    sum[e.axis[k]] += e.seen[k] * (1.0 + offset.z / h->translation.z);
+  }
+  for (int i = 0; i < 3; i++)
+    if (e.count[i] > 0) length[i] = sum[i] / e.count[i];
+}
+
 static void size_box(hybroid *h, const view_frame &v, const box_edges &e, const double w[3]) {
   double *size[3] = {&h->a1, &h->a2, &h->a3};
-  double k = v.k;
+  double k = v.k, length[3];
+  lengths_at_centre_depth(h, v, e, length);
   for (int i = 0; i < 3; i++) {
     double l = sqrt(w[i]);
     if (e.count[i] == 0 || l < MIN_EDGE_FORESHORTENING || !(e.model_len[i] > 0.0)) continue;
-    *size[i] *= clamp(k * e.length[i] / l / e.model_len[i], MIN_SIZE_FACTOR, MAX_SIZE_FACTOR);
+    *size[i] *= clamp(k * length[i] / l / e.model_len[i], MIN_SIZE_FACTOR, MAX_SIZE_FACTOR);
+  }
+}
+
+// Sizes a box from its edges; in perspective twice, the second time with
+// the edges' depths on the model of the first.
+static void size_box_from_edges(hybroid *h, const view_frame &v, const double w[3]) {
+  for (int pass = 0; pass < (v.perspective ? 2 : 1); pass++) {
+    box_edges e;
+    collect_box_edges(h, v, &e);
+    size_box(h, v, e, w);
+    refresh_geometry(h);
   }
 }
 
@@ -1360,10 +1391,7 @@ static double box_distance_with(hybroid *h, const box_sizing &b, double e1, doub
   h->a2 = b.a[1];
   h->a3 = b.a[2];
   refresh_geometry(h);
-  box_edges e;
-  collect_box_edges(h, *b.v, &e);
-  size_box(h, *b.v, e, b.w);
-  refresh_geometry(h);
+  size_box_from_edges(h, *b.v, b.w);
   return data_distance(h);
 }
 
@@ -1406,8 +1434,8 @@ static void start_box(hybroid *h) {
   multiply3(v.Q, local, R);
   set_pose_rotation(h, R);
   double unsized[3] = {h->a1, h->a2, h->a3};
-  size_box(h, v, e, w);
   refresh_geometry(h);
+  size_box_from_edges(h, v, w);
   box_squareness(h, v, w, unsized);
 }
 
