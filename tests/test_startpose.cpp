@@ -74,6 +74,27 @@ double column_angle(const double A[3][3], const double B[3][3], int c) {
   return acos(d > 1 ? 1 : d < -1 ? -1 : d) / kDegree;
 }
 
+// The initialised model of the case's scene (*s), before the start.
+Model case_model(const PoseCase &c, const testutil::ScratchDir &dir, synth_scene *s,
+                 vector *centre) {
+  init_synth_scene(s);
+  const char *argv[] = {"hybsynth", c.rotation, c.rotation + 3, "-o", "x"};
+  std::string opt(c.rotation, 2), val(c.rotation + 3);
+  argv[1] = opt.c_str();
+  argv[2] = val.c_str();
+  char err[SYNTH_ERROR_SIZE];
+  EXPECT_EQ(0, parse_synth_command_line(5, (char **)argv, s, err)) << err;
+  s->label = c.label;
+  s->shape = c.shape;
+  s->translation = {0.8, -0.4, -0.1};
+  if (c.perspective) {
+    s->perspective_flag = 1;
+    s->focal_length = 10.0;
+    s->translation = {0.8, -0.4, -20.0};
+  }
+  return initialised_model(*s, dir, centre);
+}
+
 class StartPose : public ::testing::TestWithParam<PoseCase> {};
 
 }  // namespace
@@ -81,24 +102,9 @@ class StartPose : public ::testing::TestWithParam<PoseCase> {};
 TEST_P(StartPose, FindsTheTrueAxisFromTheData) {
   const PoseCase &c = GetParam();
   synth_scene s;
-  init_synth_scene(&s);
-  const char *argv[] = {"hybsynth", c.rotation, c.rotation + 3, "-o", "x"};
-  std::string opt(c.rotation, 2), val(c.rotation + 3);
-  argv[1] = opt.c_str();
-  argv[2] = val.c_str();
-  char err[SYNTH_ERROR_SIZE];
-  ASSERT_EQ(0, parse_synth_command_line(5, (char **)argv, &s, err)) << err;
-  s.label = c.label;
-  s.shape = c.shape;
-  s.translation = {0.8, -0.4, -0.1};
-  if (c.perspective) {
-    s.perspective_flag = 1;
-    s.focal_length = 10.0;
-    s.translation = {0.8, -0.4, -20.0};
-  }
   testutil::ScratchDir dir;
   vector centre;
-  Model h = initialised_model(s, dir, &centre);
+  Model h = case_model(c, dir, &s, &centre);
   init_pose_from_data(h.get());
   if (!c.perspective) {  // the model's centre is put where the data place it
     EXPECT_NEAR(centre.x, h->translation.x, kPixel);
@@ -176,4 +182,40 @@ TEST(StartPose, DegenerateDataLeaveAFiniteModel) {
       for (double v : values) EXPECT_TRUE(std::isfinite(v)) << text;
       for (int i = 0; i < h->numnodes; i++) ASSERT_TRUE(std::isfinite(h->nodes[i].posit.x)) << text;
     }
+}
+
+// A schedule that fits the squareness gets a start that reads it, and the
+// sizes that go with it (the parameter file starts at e1 = e2 = 1); without
+// such a schedule the start leaves the squareness alone.
+TEST(StartPose, ReadsTheSquarenessOnlyWhenAStageFitsIt) {
+  const PoseCase cases[] = {
+      {"square_box", 1, {2, 1, 1.2, 0.8, 0.3, 0.3, 0, 0, 0, 0}, "-A 1,-1,0,60", 0},
+      {"square_box_persp", 1, {2, 1, 1.2, 0.8, 0.3, 0.3, 0, 0, 0, 0}, "-A 1,-1,0,60", 1},
+      {"cylinder", 5, {2, 0.9, 0.9, 1.5, 0.3, 1, 0, 0, 0, 0}, "-R -60,0,120", 0},
+      {"pinched", 5, {2, 1, 1, 1.4, 1.5, 1, 0, 0, 0, 0}, "-R -45,0,70", 0}};
+  testutil::ScratchDir dir;
+  std::string file = dir.file("schedule");
+  testutil::write_file(file, "label 1\ntrans start e1 e2\nlabel 5\ntrans start e1\n");
+  char err[SCHEDULE_ERROR_SIZE] = "";
+  ASSERT_EQ(0, load_schedule_file(file.c_str(), err)) << err;
+  for (const PoseCase &c : cases)
+    for (int fitted = 0; fitted < 2; fitted++) {
+      schedule_file_used = fitted ? file.c_str() : nullptr;
+      synth_scene s;
+      vector centre;
+      Model h = case_model(c, dir, &s, &centre);
+      double e1 = h->e1, e2 = h->e2;
+      init_pose_from_data(h.get());
+      if (!fitted) {
+        EXPECT_EQ(e1, h->e1) << c.name;
+        EXPECT_EQ(e2, h->e2) << c.name;
+        continue;
+      }
+      EXPECT_NEAR(c.shape.e1, h->e1, 0.1) << c.name;
+      EXPECT_NEAR(c.shape.e2, h->e2, 0.1) << c.name;
+      // image-plane size: in perspective over the depth of the centre
+      double depth = c.perspective ? h->translation.z / centre.z : 1.0;
+      EXPECT_NEAR(1.0, h->sc * h->a1 / depth / (c.shape.sc * c.shape.a1), 0.04) << c.name;
+    }
+  schedule_file_used = nullptr;
 }
