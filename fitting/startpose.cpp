@@ -972,6 +972,39 @@ static double minimise_distance(const data_search &d, int which, double lo, doub
   return minimise([&](double x) { return distance_with(d, which, x); }, lo, hi);
 }
 
+// The height and the taper together, from where the searches one at a time
+// left them: both change the occluding contours alike, so that one at a
+// time they creep along the valley between them.  A pattern search over
+// log a3 and the taper, along the axes and the diagonals, the steps halved
+// when no move helps.
+static void refine_height_and_taper(hybroid *h, data_search d, double max_taper) {
+  static const double START_STEP = 0.05, MIN_STEP = 1e-4;
+  static const int MOVES[8][2] = {{1, 0}, {-1, 0}, {0, 1}, {0, -1},
+                                  {1, 1}, {-1, -1}, {1, -1}, {-1, 1}};
+  auto distance = [&](double x, double t) {
+    h->a3 = d.a3 * exp(x);
+    return distance_with(d, SEARCH_TAPER, t);
+  };
+  d.a3 = h->a3;
+  double x = 0.0, t = h->tapx, best = distance(x, t);
+  for (double step = START_STEP; step > MIN_STEP;) {
+    bool moved = false;
+    for (const auto &m : MOVES) {
+      double xt = x + m[0] * step, tt = t + m[1] * step;
+      if (fabs(tt) > max_taper) continue;
+      double cost = distance(xt, tt);
+      if (cost < best) {
+        best = cost;
+        x = xt;
+        t = tt;
+        moved = true;
+      }
+    }
+    if (!moved) step /= 2;
+  }
+  distance(x, t);
+}
+
 static void fit_to_data(hybroid *h, const view_frame &v, const rim_shape &s, bool height,
                         bool taper) {
   static const double HEIGHT_SPAN = 0.6931471805599453;  // factors of 1/2 to 2
@@ -983,6 +1016,7 @@ static void fit_to_data(hybroid *h, const view_frame &v, const rim_shape &s, boo
     minimise_distance(d, SEARCH_TAPER, -MAX_TAPER, MAX_TAPER);
     d.a3 = h->a3;
     if (height) minimise_distance(d, SEARCH_HEIGHT, -HEIGHT_SPAN / 2, HEIGHT_SPAN / 2);
+    if (height) refine_height_and_taper(h, d, MAX_TAPER);
   }
   h->gof = gof;
 }
