@@ -9,38 +9,22 @@
 // true derivatives, exponents freed.  The shape keeps its values (time step
 // 0) so that every iteration does the same work.
 #include <benchmark/benchmark.h>
-#include <fcntl.h>
-#include <unistd.h>
 
 #include <string>
 
+#include "bench_util.h"
 #include "hybroid.h"
 
 namespace {
 
 const std::string SAMPLES = std::string(HYBFIT_SOURCE_DIR) + "/samples/";
 
-// Runs f with the standard error stream sent to /dev/null: the readers and
-// the initialisation report on it.
-template <class F>
-void quietly(F f) {
-  fflush(stderr);
-  int saved = dup(2);
-  int null_fd = open("/dev/null", O_WRONLY);
-  dup2(null_fd, 2);
-  f();
-  fflush(stderr);
-  dup2(saved, 2);
-  close(null_fd);
-  close(saved);
-}
-
 // The shade6 sample, initialised as the batch run does it, tapered and bent
 // so that every term counts, with the data forces of the last schedule entry.
 hybroid *build_forced_model() {
   graphics_off = 1;
   hybroid *h = nullptr;
-  quietly([&] {
+  benchutil::quietly([&] {
     read_primitive_hybroid_parameter((SAMPLES + "hyb").c_str());
     read_primitive_dof_mapping((SAMPLES + "forcemap").c_str());
     h = hybroid_alloc();
