@@ -63,7 +63,7 @@ enum {
 };
 
 // Degrees of freedom whose inverse damping the stage option adapt scales,
-// each by its own gain.
+// each by its own gain; the rigid ones come last (from ADAPT_TRANS on).
 enum {
   ADAPT_SC, ADAPT_A1, ADAPT_A2, ADAPT_A3, ADAPT_E1, ADAPT_E2, ADAPT_TAPX, ADAPT_TAPY,
   ADAPT_BEND1, ADAPT_BEND3, ADAPT_TRANS, ADAPT_TRANSZ, ADAPT_ROT, ADAPT_ROTZ, ADAPT_TERMS
