@@ -14,14 +14,18 @@
 //   rim centre (or from the occluding contours to the rim) tells which way it
 //   points in the image.  The rim radius and the distance between the rims
 //   give a1, a2 and a3, the ratio of the two radii the taper of label 6, two
-//   rims that are not parallel the bend of label 10; the centre rim gives
-//   the translation.
+//   rims that are not parallel the bend of label 10 (under noise the bend's
+//   direction is chosen among one per sector by the distance of the whole
+//   model to all the data); the centre rim gives the translation.
 //   Boxes (label 1): the edges of the seen sides run along the model's three
 //   axes; their image directions, with signs from where the edges lie, give
 //   the rotation of an orthographic view, and their lengths the sizes.
 // In perspective each rim (and a box's edges) is read in a camera turned to
-// look straight at it, as an orthographic view.  Writes orientation,
-// rotation, translation (x, y), a1, a2, a3, and tapx, tapy (label 6) or
+// look straight at it, as an orthographic view.  When a stage of the
+// label's schedule file frees the squareness, the start also tries e1 (and
+// e2 of a box) over their range and keeps the value whose model lies
+// clearly closest to all the data.  Writes orientation, rotation,
+// translation (x, y), a1, a2, a3, e1, e2, and tapx, tapy (label 6) or
 // bend1, bend3 (label 10); reads the force maps, the faces and the mesh.
 //
 // Start with init_pose_from_data.
@@ -78,6 +82,9 @@ static const double MIN_SIN_TILT_FOR_HEIGHT = 0.5;
 // A box edge shorter than this fraction of its length in the image is too
 // foreshortened to give a size.
 static const double MIN_EDGE_FORESHORTENING = 0.4;
+// The squareness the start tries (the range a fitting stage keeps it in).
+static const double SQUARENESS_MIN = 0.1;
+static const double SQUARENESS_MAX = 2.0;
 
 // ---------------------------------------------------------------------------
 // Small geometry
@@ -625,8 +632,10 @@ static double bend_cost(const round_data &d, const bend_fit &b) {
 }
 
 // Pattern search over the four parameters of a bend from b: each step tried
-// both ways, the steps halved when none helps.  Returns the cost reached.
-static double refine_bend(const round_data &d, bend_fit *b) {
+// both ways, the steps halved when none helps; the direction beta within
+// [beta_lo, beta_hi].  Returns the cost reached.
+static double refine_bend(const round_data &d, bend_fit *b, double beta_lo = -HUGE_VAL,
+                          double beta_hi = HUGE_VAL) {
   static const double MIN_STEP = 0.005 * DEGREE;
   double step[4] = {2.0 * DEGREE, 2.0 * DEGREE, 2.0 * DEGREE, 6.0 * DEGREE};
   double best = bend_cost(d, *b);
@@ -636,7 +645,7 @@ static double refine_bend(const round_data &d, bend_fit *b) {
       for (int sign = -1; sign <= 1; sign += 2) {
         bend_fit t = *b;
         t.x[k] += sign * step[k];
-        if (t.x[2] < 0.0) continue;
+        if (t.x[2] < 0.0 || t.x[3] < beta_lo || t.x[3] > beta_hi) continue;
         double cost = bend_cost(d, t);
         if (cost < best) {
           best = cost;
@@ -650,14 +659,17 @@ static double refine_bend(const round_data &d, bend_fit *b) {
   return best;
 }
 
-// The best split of the common normal N on a coarse grid of alpha and beta.
-static bend_fit split_on_grid(const round_data &d, vector N) {
+// The best split of the common normal N on a coarse grid of alpha and beta;
+// with sectors, also the best of each of BEND_SECTORS equal ranges of beta.
+enum { BEND_SECTORS = 6 };
+static bend_fit split_on_grid(const round_data &d, vector N, bend_fit *sectors = nullptr) {
   static const double ALPHA_STEP = 2.0 * DEGREE, BETA_STEP = 6.0 * DEGREE;
   static const int ALPHA_STEPS = 45, BETA_STEPS = 60;
   bend_fit start = {{atan2(N.y, N.x), acos(clamp(fabs(N.z), 0.0, 1.0)), 0.0, 0.0},
                     N.z < 0.0 ? -1.0 : 1.0};
   bend_fit b = start;
-  double best = HUGE_VAL;
+  double best = HUGE_VAL, sector_best[BEND_SECTORS];
+  for (double &c : sector_best) c = HUGE_VAL;
   for (int i = 0; i <= ALPHA_STEPS; i++)
     for (int j = 0; j < BETA_STEPS; j++) {
       bend_fit t = start;
@@ -667,6 +679,11 @@ static bend_fit split_on_grid(const round_data &d, vector N) {
       if (cost < best) {
         best = cost;
         b = t;
+      }
+      int k = j * BEND_SECTORS / BETA_STEPS;
+      if (sectors && cost < sector_best[k]) {
+        sector_best[k] = cost;
+        sectors[k] = t;
       }
     }
   return b;
@@ -715,6 +732,9 @@ static double search_bend(const round_data &d, vector N, double toward,
   return keep_large ? cost_large : cost_small;
 }
 
+static bool rotation_of_bend(hybroid *h, const round_data &d, const view_frame &reference,
+                             const bend_fit &b, rim_shape *shape, double R[3][3]);
+
 // A bent model (label 10): its rims are not parallel.  With bending about
 // the top, the ring at height z turns by theta = bend1 (pi/2) (z / r3 - 1)
 // in the bending plane, so the upper and lower rims (z = +-s r3) turn by
@@ -724,10 +744,10 @@ static double search_bend(const round_data &d, vector N, double toward,
 // x axis, bend3 = 0), bend1 and the rims' own centres and radii into shape.
 // When the bend is within what the scatter of the points explains, the
 // model is taken as straight along the rims' common normal (bend1 is left);
-// returns false when that fits no better than the shared shape.
+// returns false when that fits no better than the shared shape.  The bend
+// read goes to *bend (alpha 0 when none).
 static bool bent_rotation(hybroid *h, const round_data &d, const view_frame &reference,
-                          rim_shape *shape, double R[3][3]) {
-  static const double MIN_BEND_ANGLE = 5.0 * DEGREE;
+                          rim_shape *shape, double R[3][3], bend_fit *bend) {
   if (d.rim[UPPER].p.size() < (size_t)MIN_RIM_POINTS ||
       d.rim[LOWER].p.size() < (size_t)MIN_RIM_POINTS)
     return false;
@@ -744,6 +764,17 @@ static bool bent_rotation(hybroid *h, const round_data &d, const view_frame &ref
     shape->rim[LOWER] = finish_rim(d.rim[LOWER], N, reference);
     return true;
   }
+  if (!rotation_of_bend(h, d, reference, b, shape, R)) return false;
+  *bend = b;
+  return true;
+}
+
+// The rotation (bending along the model's x axis, bend3 = 0) and bend1 of
+// the bend b, and the rims' own centres and radii; false when b bends too
+// little to read.
+static bool rotation_of_bend(hybroid *h, const round_data &d, const view_frame &reference,
+                             const bend_fit &b, rim_shape *shape, double R[3][3]) {
+  static const double MIN_BEND_ANGLE = 5.0 * DEGREE;
   double alpha = b.x[2];
   vector nu, nl;
   split_normal(bend_normal(b), alpha, b.x[3], &nu, &nl);
@@ -857,47 +888,88 @@ struct data_search {
   hybroid *h;
   const view_frame *v;
   const rim_shape *s;
-  double a3;  // the height the factors of the search apply to
+  double a3;      // the height the factors of the search apply to
+  double radius;  // squareness search: the rim radius and the distance of
+  double chord;   // the rims (model frame) that each tried value keeps
 };
 
-enum { SEARCH_HEIGHT, SEARCH_TAPER };
+enum { SEARCH_HEIGHT, SEARCH_TAPER, SEARCH_E1 };
+
+// Model-frame radius of the rim a round model is sized by, and the distance
+// between its rims' centres.
+static int sizing_row(const hybroid *h, const rim_shape &s) {
+  return s.rim[UPPER].used ? upper_row(h) : lower_row(h);
+}
+static double rim_radius(const hybroid *h, const rim_shape &s) {
+  int row = sizing_row(h, s);
+  return norm3(sub3(node_refer(h, row, 0), row_centre(h, row)));
+}
+static double rim_chord(const hybroid *h) {
+  return norm3(sub3(row_centre(h, upper_row(h)), row_centre(h, lower_row(h))));
+}
+
+// Scales a1, a2 and a3 so that the rim radius and the rims' distance are
+// the given ones again (a new squareness moves the rims' rows).
+static void keep_rims(hybroid *h, const data_search &d) {
+  double r = rim_radius(h, *d.s);
+  if (r > 0.0 && d.radius > 0.0) {
+    h->a1 *= d.radius / r;
+    h->a2 *= d.radius / r;
+    refresh_geometry(h);
+  }
+  double c = rim_chord(h);
+  if (c > 0.0 && d.chord > 0.0) h->a3 *= d.chord / c;
+}
 
 static double distance_with(const data_search &d, int which, double x) {
   hybroid *h = d.h;
   if (which == SEARCH_HEIGHT) {
     h->a3 = d.a3 * exp(x);
-  } else {  // the taper scales the rim: a1, a2 follow so that it keeps its size
+  } else if (which == SEARCH_TAPER) {  // the taper scales the rim: a1, a2 follow
     h->tapx = h->tapy = x;
     refresh_geometry(h);
     size_round_section(h, *d.v, *d.s);
+  } else {  // the rims stay as the data show them; the taper follows their radii
+    h->e1 = x;
+    refresh_geometry(h);
+    taper_from_rims(h, *d.s);
+    refresh_geometry(h);
+    keep_rims(h, d);
   }
   refresh_geometry(h);
   place_round_model(h, *d.v, *d.s);
   return data_distance(h);
 }
 
-// Best x in [lo, hi] for the parameter; leaves the model set to it.
-static double minimise_distance(const data_search &d, int which, double lo, double hi) {
+// Best x in [lo, hi] for distance(x): a scan over the range, then golden
+// sections about the best.  Leaves the model set to it.
+template <class Distance>
+static double minimise(Distance distance, double lo, double hi) {
   static const int SCAN = 9, SECTIONS = 12;
   static const double GOLDEN = 0.6180339887498949;
   double best_x = lo, best = HUGE_VAL, step = (hi - lo) / (SCAN - 1);
   for (int i = 0; i < SCAN; i++) {
-    double x = lo + i * step, dist = distance_with(d, which, x);
+    double x = lo + i * step, dist = distance(x);
     if (dist < best) {
       best = dist;
       best_x = x;
     }
   }
-  double a = best_x - step, b = best_x + step;
+  double a = clamp(best_x - step, lo, hi), b = clamp(best_x + step, lo, hi);
   for (int i = 0; i < SECTIONS; i++) {
     double x1 = b - GOLDEN * (b - a), x2 = a + GOLDEN * (b - a);
-    if (distance_with(d, which, x1) < distance_with(d, which, x2)) b = x2;
+    if (distance(x1) < distance(x2)) b = x2;
     else a = x1;
   }
   double x = (a + b) / 2.0;
-  if (!(distance_with(d, which, x) <= best)) x = best_x;
-  distance_with(d, which, x);
+  if (!(distance(x) <= best)) x = best_x;
+  distance(x);
   return x;
+}
+
+// Best x in [lo, hi] for one parameter of a round model.
+static double minimise_distance(const data_search &d, int which, double lo, double hi) {
+  return minimise([&](double x) { return distance_with(d, which, x); }, lo, hi);
 }
 
 static void fit_to_data(hybroid *h, const view_frame &v, const rim_shape &s, bool height,
@@ -905,7 +977,7 @@ static void fit_to_data(hybroid *h, const view_frame &v, const rim_shape &s, boo
   static const double HEIGHT_SPAN = 0.6931471805599453;  // factors of 1/2 to 2
   static const double MAX_TAPER = 0.9;
   double gof = h->gof;
-  data_search d = {h, &v, &s, h->a3};
+  data_search d = {h, &v, &s, h->a3, 0.0, 0.0};
   if (height) minimise_distance(d, SEARCH_HEIGHT, -HEIGHT_SPAN, HEIGHT_SPAN);
   if (taper) {
     minimise_distance(d, SEARCH_TAPER, -MAX_TAPER, MAX_TAPER);
@@ -913,6 +985,143 @@ static void fit_to_data(hybroid *h, const view_frame &v, const rim_shape &s, boo
     if (height) minimise_distance(d, SEARCH_HEIGHT, -HEIGHT_SPAN / 2, HEIGHT_SPAN / 2);
   }
   h->gof = gof;
+}
+
+// Whether a model found by the data fits them clearly better than the one
+// before, by at least min_gain of its distance: the matching of data to the
+// nearest nodes favours one squareness or another by a little, so a small
+// gain is no evidence.
+static bool clearly_closer(double found, double before, double min_gain = 0.3) {
+  return found < (1.0 - min_gain) * before;
+}
+
+// Whether a stage of the label's schedule file frees any of the parameters
+// of mask (never with the built-in schedules).
+static bool schedule_frees(const hybroid *h, int mask) {
+  const label_schedule *ls = schedule_of_label(h->primitive_label);
+  if (!ls) return false;
+  for (int k = 0; k < ls->n_stages && k < MAX_SEQUENCE; k++)
+    if (ls->mask[k] & mask) return true;
+  return false;
+}
+
+// The squareness e1 of a round model, when a stage will fit it: the value
+// whose model, with the rims the data show, lies closest to all the data
+// (the occluding contours between the rims are what e1 bends).  Only in a
+// view far enough off the axis to read the height from the rims: nearer the
+// axis a squarer or rounder model covers the contours from inside as well.
+static void round_squareness(hybroid *h, const view_frame &v, const rim_shape &s) {
+  if (!schedule_frees(h, DF_E1)) return;
+  double gof = h->gof, e1 = h->e1;
+  data_search d = {h, &v, &s, h->a3, rim_radius(h, s), rim_chord(h)};
+  double before = distance_with(d, SEARCH_E1, e1);
+  minimise_distance(d, SEARCH_E1, SQUARENESS_MIN, SQUARENESS_MAX);
+  if (!clearly_closer(data_distance(h), before)) distance_with(d, SEARCH_E1, e1);
+  h->gof = gof;
+}
+
+// Tapering, sizes, rotation (local, in the frame of view v) and position
+// of a round model whose rims are s; true when the height was read from the
+// rims.
+static bool finish_round_model(hybroid *h, const view_frame &v, const round_data &d,
+                               const rim_shape &s, const double local[3][3]) {
+  double R[3][3];
+  taper_from_rims(h, s);
+  refresh_geometry(h);
+  size_round_section(h, v, s);
+  multiply3(v.Q, local, R);
+  set_pose_rotation(h, R);
+  refresh_geometry(h);
+  bool height_from_rims = size_round_height(h, v, s);
+  refresh_geometry(h);
+  place_round_model(h, v, s);
+  bool taper_from_rim_radii = s.rim[UPPER].used && s.rim[LOWER].used;
+  bool taper = h->primitive_label == 6 && !taper_from_rim_radii;
+  if (!d.contour.empty() && (!height_from_rims || taper))
+    fit_to_data(h, v, s, !height_from_rims, taper);
+  return height_from_rims;
+}
+
+// What the start sets on a round model, to try one pose after another.
+struct round_state {
+  double a1, a2, a3, tapx, tapy, bend1, bend3;
+  vector translation;
+  quaternion orientation;
+};
+
+static round_state save_round_state(const hybroid *h) {
+  return {h->a1, h->a2, h->a3, h->tapx, h->tapy, h->bend1, h->bend3, h->translation,
+          h->orientation};
+}
+
+static void restore_round_state(hybroid *h, const round_state &r) {
+  h->a1 = r.a1;
+  h->a2 = r.a2;
+  h->a3 = r.a3;
+  h->tapx = r.tapx;
+  h->tapy = r.tapy;
+  h->bend1 = r.bend1;
+  h->bend3 = r.bend3;
+  h->translation = r.translation;
+  h->orientation = r.orientation;
+  rotation_from_quaternion(h->orientation, h->rotation);
+  refresh_geometry(h);
+}
+
+// The model of bend b made anew from the initial state (all but the
+// squareness); s gets its rims.  True when the height came from the rims.
+static bool apply_bend(hybroid *h, const view_frame &v, const round_data &d,
+                       const round_state &initial, const rim_shape &shape0, const bend_fit &b,
+                       rim_shape *s) {
+  double local[3][3];
+  restore_round_state(h, initial);
+  *s = shape0;
+  rotation_of_bend(h, d, v, b, s, local);
+  return finish_round_model(h, v, d, *s, local);
+}
+
+// Under noise the rims alone may not tell which way a model bends (a short
+// arc of one rim fits a turn either way).  The occluding contours do: the
+// best bend of the rims in each of BEND_SECTORS ranges of its direction is
+// made into a whole model, and the one closest to all the data replaces the
+// model chosen from the rims when it is clearly closer.  Returns the rims
+// and whether the height came from them, of the model kept.
+static void try_bend_directions(hybroid *h, const view_frame &v, const round_data &d,
+                                const round_state &initial, const rim_shape &shape0,
+                                rim_shape *s, bool *height_from_rims, bend_fit *bend) {
+  // the bends tried differ by tens of degrees in direction, far more than
+  // the matching's small preferences move the distance
+  static const double MIN_BEND_GAIN = 0.1;
+  if (d.contour.empty() || d.rim[UPPER].p.size() < (size_t)MIN_RIM_POINTS ||
+      d.rim[LOWER].p.size() < (size_t)MIN_RIM_POINTS)
+    return;
+  double gof = h->gof, chosen = data_distance(h), best = HUGE_VAL;
+  round_state kept = save_round_state(h);
+  round_data coarse = d;
+  for (rim_points &r : coarse.rim) r = thinned(r);
+  bend_fit sectors[BEND_SECTORS], winner;
+  split_on_grid(coarse, shape_normal(shape0, toward_camera(h)), sectors);
+  for (int k = 0; k < BEND_SECTORS; k++) {
+    bend_fit &b = sectors[k];
+    refine_bend(d, &b, 2 * PI * k / BEND_SECTORS, 2 * PI * (k + 1) / BEND_SECTORS);
+    restore_round_state(h, initial);
+    rim_shape t = shape0;
+    double local[3][3];
+    if (!rotation_of_bend(h, d, v, b, &t, local)) continue;
+    finish_round_model(h, v, d, t, local);
+    double dist = data_distance(h);
+    if (dist < best) {
+      best = dist;
+      winner = b;
+    }
+  }
+  h->gof = gof;
+  if (!clearly_closer(best, chosen, MIN_BEND_GAIN)) {
+    restore_round_state(h, kept);
+    return;
+  }
+  *bend = winner;
+  *height_from_rims = apply_bend(h, v, d, initial, shape0, winner, s);
 }
 
 static void start_round_model(hybroid *h) {
@@ -927,21 +1136,20 @@ static void start_round_model(hybroid *h) {
   fit_rim_shape(d.rim, toward, v, &s);
   if (!s.rim[UPPER].used && !s.rim[LOWER].used) return;
   orient_rim_shape(d.rim, toward, upward_in_image(d, s), v, &s);
-  double local[3][3], R[3][3];
-  if (h->primitive_label != 10 || !bent_rotation(h, d, v, &s, local)) straight_rotation(h, s, local);
-  taper_from_rims(h, s);
-  refresh_geometry(h);
-  size_round_section(h, v, s);
-  multiply3(v.Q, local, R);
-  set_pose_rotation(h, R);
-  refresh_geometry(h);
-  bool height_from_rims = size_round_height(h, v, s);
-  refresh_geometry(h);
-  place_round_model(h, v, s);
-  bool taper_from_rim_radii = s.rim[UPPER].used && s.rim[LOWER].used;
-  bool taper = h->primitive_label == 6 && !taper_from_rim_radii;
-  if (!d.contour.empty() && (!height_from_rims || taper))
-    fit_to_data(h, v, s, !height_from_rims, taper);
+  round_state initial = save_round_state(h);
+  rim_shape shape0 = s;
+  double local[3][3];
+  bend_fit bend = {{0.0, 0.0, 0.0, 0.0}, 1.0};
+  if (h->primitive_label != 10 || !bent_rotation(h, d, v, &s, local, &bend))
+    straight_rotation(h, s, local);
+  bool height_from_rims = finish_round_model(h, v, d, s, local);
+  if (h->primitive_label == 10)
+    try_bend_directions(h, v, d, initial, shape0, &s, &height_from_rims, &bend);
+  double e1 = h->e1;
+  if (!d.contour.empty() && height_from_rims) round_squareness(h, v, s);
+  // bend1 reads the rims' angle against their height on the model, which
+  // the squareness moves
+  if (bend.x[2] > 0.0 && h->e1 != e1) apply_bend(h, v, d, initial, shape0, bend, &s);
 }
 
 // ---------------------------------------------------------------------------
@@ -984,6 +1192,7 @@ struct box_edges {
   std::vector<int> axis;         // per edge: the model axis
   std::vector<point2> middle;    // per edge: image centroid
   std::vector<vector> anchor;    // per edge: model-frame anchor
+  std::vector<double> seen;      // per edge: image length of its chord
 };
 }  // namespace
 
@@ -1015,6 +1224,7 @@ static void collect_box_edges(const hybroid *h, const view_frame &v, box_edges *
     if (chord.x * e->dir[ax].x + chord.y * e->dir[ax].y < 0.0) chord = {-chord.x, -chord.y};
     e->dir[ax] = {e->dir[ax].x + chord.x, e->dir[ax].y + chord.y};
     e->length[ax] += hypot(chord.x, chord.y);
+    e->seen.push_back(hypot(chord.x, chord.y));
     int span = (m->v2 - m->v1 + h->vsize) % h->vsize;
     vector a = node_refer(h, m->u1, m->v1), b = node_refer(h, m->u2, (m->v1 + span) % h->vsize);
     e->model_len[ax] += norm3(sub3(b, a));
@@ -1125,14 +1335,92 @@ static bool box_rotation(const box_edges &e, const double w[3], double R[3][3]) 
 
 // a1, a2, a3 from the edges' image lengths over their foreshortening, for
 // the edges that are not seen too nearly end-on.
+// In perspective, the edges' mean image lengths per axis as they would be
+// seen at the depth of the model's centre: an edge nearer the camera looks
+// longer by the ratio of the depths (its depth from the model's rotation
+// and its anchor on the model as it stands).
+static void lengths_at_centre_depth(const hybroid *h, const view_frame &v, const box_edges &e,
+                                    double length[3]) {
+  for (int i = 0; i < 3; i++) length[i] = e.length[i];
+  if (!v.perspective || !(h->translation.z < 0.0)) return;
+  double sum[3] = {0.0, 0.0, 0.0};
+  for (size_t k = 0; k < e.seen.size(); k++) {
+    vector offset = mat_times(h->rotation, sub3(e.anchor[k], h->model_center));
+    sum[e.axis[k]] += e.seen[k] * (1.0 + offset.z / h->translation.z);
+  }
+  for (int i = 0; i < 3; i++)
+    if (e.count[i] > 0) length[i] = sum[i] / e.count[i];
+}
+
 static void size_box(hybroid *h, const view_frame &v, const box_edges &e, const double w[3]) {
   double *size[3] = {&h->a1, &h->a2, &h->a3};
-  double k = v.k;
+  double k = v.k, length[3];
+  lengths_at_centre_depth(h, v, e, length);
   for (int i = 0; i < 3; i++) {
     double l = sqrt(w[i]);
     if (e.count[i] == 0 || l < MIN_EDGE_FORESHORTENING || !(e.model_len[i] > 0.0)) continue;
-    *size[i] *= clamp(k * e.length[i] / l / e.model_len[i], MIN_SIZE_FACTOR, MAX_SIZE_FACTOR);
+    *size[i] *= clamp(k * length[i] / l / e.model_len[i], MIN_SIZE_FACTOR, MAX_SIZE_FACTOR);
   }
+}
+
+// Sizes a box from its edges; in perspective twice, the second time with
+// the edges' depths on the model of the first.
+static void size_box_from_edges(hybroid *h, const view_frame &v, const double w[3]) {
+  for (int pass = 0; pass < (v.perspective ? 2 : 1); pass++) {
+    box_edges e;
+    collect_box_edges(h, v, &e);
+    size_box(h, v, e, w);
+    refresh_geometry(h);
+  }
+}
+
+// What a box is sized from: the camera, the axes' foreshortening and the
+// sizes before sizing.
+struct box_sizing {
+  const view_frame *v;
+  const double *w;
+  double a[3];
+};
+
+// Mean distance of the data to the box of squareness e1, e2, sized anew
+// from its edges (the model's own edge lengths change with the squareness).
+static double box_distance_with(hybroid *h, const box_sizing &b, double e1, double e2) {
+  h->e1 = e1;
+  h->e2 = e2;
+  h->a1 = b.a[0];
+  h->a2 = b.a[1];
+  h->a3 = b.a[2];
+  refresh_geometry(h);
+  size_box_from_edges(h, *b.v, b.w);
+  return data_distance(h);
+}
+
+// The squareness of a box, when a stage will fit it: e2 (the corners of
+// the cross-section), e1, then e2 again, each the value whose model lies
+// closest to all the data.  e1 bends the edges along z: it is read only
+// when they are seen long enough to size the box along them (else any e1
+// fits as well), and otherwise follows e2 (a box is mostly as square along
+// its height as across it).  Kept only when clearly closer to the data.
+static void box_squareness(hybroid *h, const view_frame &v, const double w[3],
+                           const double a[3]) {
+  bool free1 = schedule_frees(h, DF_E1), free2 = schedule_frees(h, DF_E2);
+  bool read1 = free1 && sqrt(w[2]) >= MIN_EDGE_FORESHORTENING;
+  if (!free1 && !free2) return;
+  double gof = h->gof, e1_before = h->e1, e2_before = h->e2;
+  box_sizing b = {&v, w, {a[0], a[1], a[2]}};
+  double before = box_distance_with(h, b, e1_before, e2_before);
+  for (int pass = 0; pass < 3; pass++) {
+    double e1 = h->e1, e2 = h->e2;
+    if (pass % 2 == 0 && free2)
+      minimise([&](double x) { return box_distance_with(h, b, e1, x); }, SQUARENESS_MIN,
+               SQUARENESS_MAX);
+    if (pass % 2 == 1 && read1)
+      minimise([&](double x) { return box_distance_with(h, b, x, e2); }, SQUARENESS_MIN,
+               SQUARENESS_MAX);
+  }
+  if (free1 && free2 && !read1) box_distance_with(h, b, h->e2, h->e2);
+  if (!clearly_closer(data_distance(h), before)) box_distance_with(h, b, e1_before, e2_before);
+  h->gof = gof;
 }
 
 static void start_box(hybroid *h) {
@@ -1145,8 +1433,10 @@ static void start_box(hybroid *h) {
   if (!box_rotation(e, w, local)) return;
   multiply3(v.Q, local, R);
   set_pose_rotation(h, R);
-  size_box(h, v, e, w);
+  double unsized[3] = {h->a1, h->a2, h->a3};
   refresh_geometry(h);
+  size_box_from_edges(h, v, w);
+  box_squareness(h, v, w, unsized);
 }
 
 // ---------------------------------------------------------------------------
