@@ -295,6 +295,13 @@ void draw_on_hybroids();
 void add_simulated_force(hybroid *h);
 void swap(double *a, double *b);
 
+// results.cpp: the outputs of a run (-o JSON, -m OBJ, the batch snapshot)
+enum { OUTPUT_FAILED_STATUS = 5 };  // exit status: an output was not written
+extern char *mesh_file;          // -m
+void count_fitting_pass(const hybroid *h);
+void open_mesh_file();
+int write_run_outputs(int status);
+
 // fitting.cpp: self-contained fitting loops
 extern int stop_flag;
 void fit_single_view(hybroid *h);

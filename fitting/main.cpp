@@ -49,7 +49,7 @@ double theta              = 0.0;
 
 // "+" keeps glibc's getopt from permuting: option parsing stops at the first
 // argument that is not an option.
-static const char option_string[] = "+o:aht:n:gpf:u:sdb:v:e:";
+static const char option_string[] = "+o:m:aht:n:gpf:u:sdb:v:e:";
 
 static void print_usage(const char *prog) {
   fprintf(stderr,
@@ -94,6 +94,7 @@ static int apply_option(int c, const char *arg) {
     case 'g': graphics_off = 1; return 0;
     case 'n': return 0;
     case 'o': ofile = const_cast<char *>(arg); return 0;
+    case 'm': mesh_file = const_cast<char *>(arg); return 0;
     case 'p': perspective_flag = 1; return 0;
     case 's': stereo_flag = 1; return 0;
     case 't': return set_number(c, arg, &fitting_tol);
@@ -133,6 +134,7 @@ void parse_command_line(int argc, char **argv) {
     exit(1);
   }
   open_output_file();
+  open_mesh_file();
   collect_file_names(argc, argv, optind);
 }
 
@@ -284,6 +286,7 @@ static int run_pass(int *finished) {
   toggle_fitting_attributes(h);
   adjust_camera_frames(Hybroids, Num_Hybroids);
   *finished = take_fitting_step(h);
+  count_fitting_pass(h);
   show_pass(h);
   if (dump_data_flag) {
     dump_data(h);
@@ -333,8 +336,10 @@ void run_fitting() {
   read_and_initialise_models();
   active_hybroid = 0;
   int status = run_passes();
+  int output_status = write_run_outputs(status);
   release_models();
   sgi_exit();
+  if (output_status) exit(output_status);
   if (status > 0) exit(status);
 }
 
