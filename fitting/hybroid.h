@@ -301,6 +301,9 @@ extern char *mesh_file;          // -m
 void count_fitting_pass(const hybroid *h);
 void open_mesh_file();
 int write_run_outputs(int status);
+vector matrix_times_vector(const double m[3][3], vector v);  // m v, m row-major
+// mesh_obj.cpp: the fitted surfaces as OBJ; counts values not finite
+int write_mesh_obj(FILE *fp, int *non_finite);
 
 // fitting.cpp: self-contained fitting loops
 extern int stop_flag;

@@ -29,8 +29,22 @@
 
 using json = nlohmann::ordered_json;
 
+char *mesh_file = nullptr;              // -m
+
 static int model_steps[MAX_HYBROIDS];  // fitting steps each model took
 static int loop_passes = 0;            // passes of the run loop
+
+// Like the -o file, the -m file is created (or emptied) at start-up, so that
+// a path that cannot be written is refused before any work.
+void open_mesh_file() {
+  if (!mesh_file) return;
+  FILE *fp = fopen(mesh_file, "w");
+  if (!fp) {
+    fprintf(stderr, "Cannot open mesh file %s\n", mesh_file);
+    exit(1);
+  }
+  fclose(fp);
+}
 
 static int model_index(const hybroid *h) {
   for (int i = 0; i < Num_Hybroids; i++)
@@ -54,14 +68,14 @@ void count_fitting_pass(const hybroid *h) {
 // Frames
 // ---------------------------------------------------------------------------
 
-static vector rotate(const double m[3][3], vector v) {
+vector matrix_times_vector(const double m[3][3], vector v) {
   return {m[0][0] * v.x + m[0][1] * v.y + m[0][2] * v.z,
           m[1][0] * v.x + m[1][1] * v.y + m[1][2] * v.z,
           m[2][0] * v.x + m[2][1] * v.y + m[2][2] * v.z};
 }
 
 static void camera_to_world(const hybroid *h, vector p, vector *w) {
-  vector r = rotate(h->camera_rotation, p);
+  vector r = matrix_times_vector(h->camera_rotation, p);
   *w = {r.x + h->camera_translation.x, r.y + h->camera_translation.y,
         r.z + h->camera_translation.z};
 }
@@ -225,6 +239,10 @@ static int write_file_atomically(const char *path, int (*write)(FILE *fp, void *
   return 1;
 }
 
+static void report_non_finite(const char *path, int n, const char *how) {
+  if (n > 0) fprintf(stderr, "%s: %d values are not finite%s\n", path, n, how);
+}
+
 static int put_text(FILE *fp, void *text) {
   const std::string &s = *static_cast<const std::string *>(text);
   return fwrite(s.data(), 1, s.size(), fp) == s.size() ? 0 : 1;
@@ -237,26 +255,28 @@ static int write_results_json(const char *path, int status) {
   std::string text = doc.dump(2) + "\n";
   int failed = write_file_atomically(path, put_text, &text);
   int bad = count_non_finite(doc);
-  if (bad > 0) fprintf(stderr, "%s: %d values are not finite (written as null)\n", path, bad);
+  report_non_finite(path, bad, " (written as null)");
   return failed || bad > 0;
 }
 
+static int put_meshes(FILE *fp, void *non_finite) {
+  return write_mesh_obj(fp, static_cast<int *>(non_finite));
+}
+
+// Returns 0, or 1 when the file could not be written or holds a vertex or
+// normal that is not finite.
+static int write_mesh_file(const char *path) {
+  int bad = 0;
+  int failed = write_file_atomically(path, put_meshes, &bad);
+  report_non_finite(path, bad, "");
+  return failed || bad > 0;
+}
+
+// The JSON first, then the picture of the frame as the last pass left it,
+// then the meshes, which bring the node positions up to the final pose.
 int write_run_outputs(int status) {
   int failed = 0;
   if (ofile) failed |= write_results_json(ofile, status);
+  if (mesh_file) failed |= write_mesh_file(mesh_file);
   return failed ? OUTPUT_FAILED_STATUS : 0;
-}
-
-char *mesh_file = nullptr;
-
-// Like the -o file, the -m file is created (or emptied) at start-up, so that
-// a path that cannot be written is refused before any work.
-void open_mesh_file() {
-  if (!mesh_file) return;
-  FILE *fp = fopen(mesh_file, "w");
-  if (!fp) {
-    fprintf(stderr, "Cannot open mesh file %s\n", mesh_file);
-    exit(1);
-  }
-  fclose(fp);
 }

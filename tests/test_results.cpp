@@ -1,8 +1,12 @@
 // The outputs of a run: the JSON results (-o), the fitted meshes (-m) and
 // the batch snapshot (HYBROID_SNAPSHOT), each read back, and the refusals
 // of paths that cannot be written.
+#include <array>
 #include <cmath>
 #include <cstring>
+#include <map>
+#include <sstream>
+#include <vector>
 #include <nlohmann/json.hpp>
 
 #include "model_fixture.h"
@@ -39,13 +43,45 @@ std::string printed(double v) {
 
 }  // namespace
 
+namespace {
+
+struct ObjFile {
+  std::vector<vector> v, vn;
+  std::vector<std::array<int, 3>> f;  // vertex numbers from 0
+  int objects = 0;
+};
+
+ObjFile read_obj(const std::string &path) {
+  ObjFile obj;
+  std::istringstream in(testutil::read_file(path));
+  for (std::string line; std::getline(in, line);) {
+    char kind[4] = {0};
+    vector p;
+    int a, b, c;
+    if (sscanf(line.c_str(), "%3s", kind) != 1) continue;
+    if (!strcmp(kind, "o")) obj.objects++;
+    if (!strcmp(kind, "v") && sscanf(line.c_str(), "v %lf %lf %lf", &p.x, &p.y, &p.z) == 3)
+      obj.v.push_back(p);
+    if (!strcmp(kind, "vn") && sscanf(line.c_str(), "vn %lf %lf %lf", &p.x, &p.y, &p.z) == 3)
+      obj.vn.push_back(p);
+    if (!strcmp(kind, "f") &&
+        sscanf(line.c_str(), "f %d//%*d %d//%*d %d//%*d", &a, &b, &c) == 3)
+      obj.f.push_back({a - 1, b - 1, c - 1});
+  }
+  return obj;
+}
+
+}  // namespace
+
 // ---- JSON ----
 
-TEST(ResultsJson, HoldsTheValuesTheFinalReportPrints) {
+TEST(ResultsJson, HoldsTheValuesTheFinalReportPrintsAndTheMeshesFollow) {
   ScratchDir dir;
   std::string path = dir.file("fit.json");
-  RunResult r = run_batch("-o '" + path + "' syn_trio_box1.dump syn_trio_ell5.dump");
+  RunResult r = run_batch("-o '" + path + "' -m '" + dir.file("fit.obj") +
+                          "' syn_trio_box1.dump syn_trio_ell5.dump");
   ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(read_obj(dir.file("fit.obj")).objects, 2);
   json doc = json::parse(testutil::read_file(path));
   ASSERT_EQ(doc["models"].size(), 2u);
   EXPECT_EQ(doc["run"]["end"], "finished");
@@ -105,4 +141,75 @@ TEST(ResultsJson, KeepsEveryBitAndWritesNonFiniteValuesAsNullWithStatusFive) {
   Num_Hybroids = 0;
   Hybroids[0] = nullptr;
   ofile = nullptr;
+}
+
+// ---- OBJ ----
+
+
+// A tapered, bent model, turned, seen by a turned and shifted camera.
+TEST(ResultsObj, ReadsBackAsAClosedOutwardSurfaceThroughTheModelsOwnNodes) {
+  ScratchDir dir;
+  std::string path = dir.file("fit.obj");
+  testmodel::Shape shape;
+  shape.a3 = 1.5, shape.e1 = 0.7, shape.tapx = 0.3, shape.bend1 = 0.2, shape.bend3 = 0.5;
+  testmodel::Model m = testmodel::make_model(5, 6, shape);
+  hybroid *h = m.get();
+  h->orientation = {cos(0.4), {sin(0.4), 0.0, 0.0}};
+  rotation_from_quaternion(h->orientation, h->rotation);
+  h->translation = {0.5, -0.25, -7.0};
+  mat_from_rpy(h->camera_rotation, 0.1, 0.3, 0.0);
+  h->camera_translation = {2.0, 0.0, 1.0};
+  char name[] = "x.dump";
+  Hybroids[0] = h;
+  filenames[0] = name;
+  Num_Hybroids = 1;
+  mesh_file = &path[0];
+  ASSERT_EQ(write_run_outputs(0), 0);
+  ObjFile obj = read_obj(path);
+  EXPECT_EQ(obj.objects, 1);
+  ASSERT_EQ((int)obj.v.size(), h->numnodes);
+  ASSERT_EQ(obj.vn.size(), obj.v.size());
+  EXPECT_EQ((int)obj.f.size(), 2 * (h->usize - 1) * h->vsize + 2 * h->vsize);
+
+  // Closed and consistently turned: each edge is run once each way.
+  std::map<std::pair<int, int>, int> edges;
+  double volume6 = 0.0;
+  for (auto &t : obj.f) {
+    for (int k = 0; k < 3; k++) edges[{t[k], t[(k + 1) % 3]}]++;
+    vector a = obj.v[t[0]], b = obj.v[t[1]], c = obj.v[t[2]];
+    volume6 += a.x * (b.y * c.z - b.z * c.y) + a.y * (b.z * c.x - b.x * c.z) +
+               a.z * (b.x * c.y - b.y * c.x);
+  }
+  for (auto &e : edges) {
+    EXPECT_EQ(e.second, 1);
+    EXPECT_EQ(edges.count({e.first.second, e.first.first}), 1u);
+  }
+  EXPECT_GT(volume6, 0.0);  // outwards: positive volume about the origin
+
+  // Vertex k is the surface point of node k: camera R (R (refer - centre) + t) + camera t.
+  const double kTol = 1e-12;  // a few roundings of numbers near 10
+  for (int k = 0; k < h->numnodes; k++) {
+    const node &n = h->nodes[k];
+    vector s = {n.refer.x - h->model_center.x, n.refer.y - h->model_center.y,
+                n.refer.z - h->model_center.z};
+    vector c = matrix_times_vector(h->rotation, s);
+    c = {c.x + h->translation.x, c.y + h->translation.y, c.z + h->translation.z};
+    vector w = matrix_times_vector(h->camera_rotation, c);
+    w = {w.x + 2.0, w.y, w.z + 1.0};
+    EXPECT_TRUE(testutil::near_vector(w, obj.v[k], kTol)) << "vertex " << k;
+    vector nv = obj.vn[k];
+    EXPECT_NEAR(nv.x * nv.x + nv.y * nv.y + nv.z * nv.z, 1.0, kTol) << "normal " << k;
+  }
+  Num_Hybroids = 0;
+  Hybroids[0] = nullptr;
+  mesh_file = nullptr;
+}
+
+// ---- refusals ----
+
+TEST(ResultsRefusals, AMeshPathThatCannotBeWrittenIsRefusedBeforeThePrompt) {
+  RunResult r = run_batch("-m /nonexistent-dir/fit.obj cylinder5.dump");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err.find("Enter theta"), std::string::npos);
+  EXPECT_NE(r.err.find("Cannot open mesh file /nonexistent-dir/fit.obj\n"), std::string::npos);
 }
