@@ -292,6 +292,8 @@ void adjust_camera_frames(hybroid **hs, int n);
 void toggle_fitting_attributes(hybroid *h);
 void dump_data(hybroid *h);
 void draw_on_hybroids();
+long open_window();
+void draw_frame(hybroid *h);
 void add_simulated_force(hybroid *h);
 void swap(double *a, double *b);
 
@@ -452,6 +454,7 @@ void sgi_clear();
 void sgi_flush();
 void sgi_exit();
 int user(hybroid *h_user);
+void load_viewing_matrix();  // the view of the frame: distance, angles, translation
 
 // display.cpp: scene drawing.  The display's switches live in their own
 // namespace: its debug_flag (the text panel) is not the driver's debug_flag.

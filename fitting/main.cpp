@@ -269,6 +269,14 @@ static void show_pass(hybroid *h) {
     if (debug_flag) fprintf_hybroid_info(stderr, h);
     return;
   }
+  draw_frame(h);
+}
+
+// The program's window: 591 x 791 pixels, no border.
+long open_window() { return sgi_init(10, 600, 10, 800, 0); }
+
+// One frame of the window with h the active model.
+void draw_frame(hybroid *h) {
   sgi_clear();
   draw_on_hybroids();
   display_range_data_hybroid_2Ds(Hybroids, Num_Hybroids);
@@ -330,7 +338,7 @@ void run_fitting() {
   read_theta();
   Num_Hybroids = nfiles;
   read_parameter_files();
-  if (!graphics_off) sgi_init(10, 600, 10, 800, 0);
+  if (!graphics_off) open_window();
   create_models();
   setup_param(Hybroids, Num_Hybroids);
   read_and_initialise_models();

@@ -12,6 +12,7 @@
 // output count as failed (exit status 5).  Every file is written under a
 // temporary name in its own directory and renamed, so a reader never sees
 // half a document.  Start with write_run_outputs.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cmath>
@@ -21,6 +22,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "gl.h"
 #include "hybroid.h"
 
 #ifndef HYBFIT_VERSION
@@ -199,8 +201,7 @@ static json run_document(int status) {
   return json{{"program", "hybfit"},
               {"version", HYBFIT_VERSION},
               {"options", options_json()},
-              {"run", {{"end", end_name(status)}, {"exit_status", status < 0 ? 0 : status},
-                       {"passes", loop_passes}}},
+              {"run", {{"end", end_name(status)}, {"passes", loop_passes}}},
               {"models", models}};
 }
 
@@ -217,6 +218,12 @@ static int count_non_finite(const json &j) {
 // Writing
 // ---------------------------------------------------------------------------
 
+static mode_t current_umask() {
+  mode_t mask = umask(0);
+  umask(mask);
+  return mask;
+}
+
 // Writes a file through write(fp) under a temporary name in the same
 // directory, then renames it to path.  Returns 0, or 1 after one line on
 // the standard error stream.
@@ -224,6 +231,7 @@ static int write_file_atomically(const char *path, int (*write)(FILE *fp, void *
                                  void *arg) {
   std::string tmp = std::string(path) + ".XXXXXX";
   int fd = mkstemp(&tmp[0]);
+  if (fd >= 0) fchmod(fd, 0666 & ~current_umask());  // as fopen would create it
   FILE *fp = fd >= 0 ? fdopen(fd, "w") : nullptr;
   if (!fp) {
     if (fd >= 0) close(fd);
@@ -272,11 +280,30 @@ static int write_mesh_file(const char *path) {
   return failed || bad > 0;
 }
 
+// The final frame of a batch run as PNG (HYBROID_SNAPSHOT): the window's
+// frame, with the view the window starts with, drawn by the graphics layer
+// into an image in memory, so that no X server is needed.  Returns 0, or 1
+// after one line on the standard error stream.
+static int write_batch_snapshot() {
+  const char *path = getenv("HYBROID_SNAPSHOT");
+  if (!graphics_off || !path || !*path || active_hybroid < 0) return 0;
+  gl_offscreen(1);
+  open_window();
+  load_viewing_matrix();
+  draw_frame(Hybroids[active_hybroid]);
+  int failed = gl_write_png(path) != 0;
+  sgi_exit();
+  gl_offscreen(0);
+  if (failed) fprintf(stderr, "Cannot write snapshot %s\n", path);
+  return failed;
+}
+
 // The JSON first, then the picture of the frame as the last pass left it,
 // then the meshes, which bring the node positions up to the final pose.
 int write_run_outputs(int status) {
   int failed = 0;
   if (ofile) failed |= write_results_json(ofile, status);
+  failed |= write_batch_snapshot();
   if (mesh_file) failed |= write_mesh_file(mesh_file);
   return failed ? OUTPUT_FAILED_STATUS : 0;
 }

@@ -1,6 +1,6 @@
 // gl.h -- the immediate-mode graphics interface the program draws and reads
 // input through, implemented over Xlib (window, input, lines), Xft (text) and
-// Cairo (PNG snapshots only).
+// Cairo (PNG snapshots, and the image back end of runs without a display).
 //
 // The layer knows nothing of models.  It offers the calls below with their
 // classic names and semantics: device numbers for keys, buttons and pointer
@@ -129,6 +129,15 @@ long dopup(long menu);
 // 1 when the layer can see a keyboard (an X display could be opened), else 0;
 // without one every key reads as up and every valuator as 0.
 int keyboard_available();
+
+// A second back end for runs without an X server: while gl_offscreen(1) is
+// in force, winopen opens no window but draws the window's frame, call for
+// call, into an image of the window's size in memory (nothing reads input
+// from it).  gl_write_png saves the frame the last swapbuffers showed, under
+// a temporary name renamed into place; it returns 0, or -1 when there is no
+// such image or the file cannot be written.
+void gl_offscreen(int on);
+int gl_write_png(const char *path);
 
 // Test hooks, compiled into the library but used only by tests: they let the
 // program's key-driven logic run without an X server.  gl_test_set_button

@@ -13,6 +13,7 @@
 
 #include <X11/Xft/Xft.h>
 #include <X11/Xlib.h>
+#include <cairo.h>
 
 #include "gl.h"
 
@@ -109,6 +110,9 @@ struct gl_window_state {
 };
 extern gl_window_state gl_win;
 
+//  index  colour     red  green blue: the colour map the window starts with
+extern const unsigned char gl_colormap_rgb[GL_COLORS][3];
+
 // The buffers that drawing goes to now (back buffer, and front copy plus
 // window while the front buffer is enabled or in single-buffered mode), with
 // their Xft draws.  Returns their number, 0 without a window.
@@ -121,6 +125,37 @@ void gl_window_on_configure(const XConfigureEvent *e);
 void gl_apply_mask();
 // Parses HYBROID_SWAP_INTERVAL: sixtieths of a second between swaps.
 int gl_swap_interval(const char *text);
+
+// ---------------------------------------------------------------------------
+// The image back end (image.cpp): the window's frame in memory
+// ---------------------------------------------------------------------------
+struct gl_image_state {
+  int requested;              // gl_offscreen(1): winopen makes images, no window
+  cairo_surface_t *back;      // back buffer; null while no image is open
+  cairo_surface_t *front;     // what the last swapbuffers showed
+  double font_size;           // pixels, chosen to fit 13-pixel lines
+};
+extern gl_image_state gl_img;
+
+// 1 when drawing has somewhere to go: a window or the images.
+inline int gl_has_target() { return gl_win.win || gl_img.back; }
+
+// Opens (or reopens) black images of the given size; 0 when they cannot be
+// made, and no image is open then.
+int gl_image_create(int width, int height);
+// Releases the images (harmless when none are open).
+void gl_image_close();
+// Strokes n one-pixel (or, beyond the stacked widths, width-pixel) segments
+// in X pixel coordinates, clipped to the screen mask.
+void gl_image_segments(const XSegment *segs, int n, Colorindex c, short width);
+// Fills the screen mask of the image(s) drawn to.
+void gl_image_clear(Colorindex c);
+// Draws text with its baseline starting at X pixel (x, y); returns the advance.
+double gl_image_text(double x, double y, const char *text, Colorindex c);
+// Shows the back image: copies it to the front copy.
+void gl_image_swap();
+// Writes s as PNG to a temporary name next to path, then renames it; 0 or -1.
+int gl_write_surface_png(cairo_surface_t *s, const char *path);
 
 // ---------------------------------------------------------------------------
 // Matrices and clipping (transform.cpp, pure)

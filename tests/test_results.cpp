@@ -1,6 +1,8 @@
 // The outputs of a run: the JSON results (-o), the fitted meshes (-m) and
 // the batch snapshot (HYBROID_SNAPSHOT), each read back, and the refusals
 // of paths that cannot be written.
+#include <cairo.h>
+
 #include <array>
 #include <cmath>
 #include <cstring>
@@ -212,4 +214,68 @@ TEST(ResultsRefusals, AMeshPathThatCannotBeWrittenIsRefusedBeforeThePrompt) {
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err.find("Enter theta"), std::string::npos);
   EXPECT_NE(r.err.find("Cannot open mesh file /nonexistent-dir/fit.obj\n"), std::string::npos);
+}
+
+// ---- PNG ----
+
+namespace {
+
+// Window pixel (column, row from the top) of world point p in the view the
+// window starts with: 300 units away, a 6-degree field of view, 591 x 791.
+void window_pixel(const json &p, int *col, int *row) {
+  const double kWidth = 591, kHeight = 791, kDistance = 300;
+  double c = 1.0 / tan(3.0 * M_PI / 180.0);
+  double w = kDistance - p[2].get<double>();
+  double nx = c * p[0].get<double>() / (kWidth / kHeight) / w, ny = c * p[1].get<double>() / w;
+  *col = (int)floor((nx + 1) / 2 * kWidth);
+  *row = (int)(kHeight - 1 - floor((ny + 1) / 2 * kHeight));
+}
+
+}  // namespace
+
+TEST(ResultsSnapshot, ABatchRunDrawsTheWindowsFrameWithTheModelWhereItIs) {
+  ScratchDir dir;
+  RunResult r = run_batch("-o '" + dir.file("fit.json") + "' cylinder5.dump",
+                          "HYBROID_SNAPSHOT='" + dir.file("fit.png") + "'");
+  ASSERT_EQ(r.status, 0) << r.err;
+  cairo_surface_t *png = cairo_image_surface_create_from_png(dir.file("fit.png").c_str());
+  ASSERT_EQ(cairo_surface_status(png), CAIRO_STATUS_SUCCESS);
+  int width = cairo_image_surface_get_width(png), height = cairo_image_surface_get_height(png);
+  EXPECT_EQ(width, 591);
+  EXPECT_EQ(height, 791);
+  const unsigned char *data = cairo_image_surface_get_data(png);
+  int stride = cairo_image_surface_get_stride(png);
+  auto lit = [&](int col, int row) {
+    uint32_t px = *(const uint32_t *)(data + row * stride + 4 * col);
+    return (px & 0xffffff) != 0;
+  };
+  json doc = json::parse(testutil::read_file(dir.file("fit.json")));
+  int col, row;
+  window_pixel(doc["models"][0]["world_frame"]["translation"], &col, &row);
+  ASSERT_TRUE(col >= 5 && col < width - 5 && row >= 5 && row < height - 5);
+  auto count_lit = [&](int x0, int x1, int y0, int y1) {
+    int n = 0;
+    for (int y = y0; y <= y1; y++)
+      for (int x = x0; x <= x1; x++) n += lit(x, y);
+    return n;
+  };
+  // The mesh, its projection and the rays cover the model's centre; the
+  // first panel line is text at the top left; below the image plane the
+  // frame stays black.
+  EXPECT_GT(count_lit(col - 5, col + 5, row - 5, row + 5), 30);
+  EXPECT_GT(count_lit(5, 230, 0, 12), 100);
+  EXPECT_EQ(count_lit(0, width - 1, height - 150, height - 1), 0);
+  cairo_surface_destroy(png);
+}
+
+TEST(ResultsRefusals, AnUnwritableSnapshotIsOneLineAndStatusFiveWithTheFitKept) {
+  ScratchDir dir;
+  RunResult r = run_batch("-o '" + dir.file("fit.json") + "' -m '" + dir.file("fit.obj") +
+                              "' cylinder5.dump",
+                          "HYBROID_SNAPSHOT=/nonexistent-dir/fit.png");
+  EXPECT_EQ(r.status, 5);
+  EXPECT_EQ(testutil::count_occurrences(r.err, "/nonexistent-dir/fit.png"), 1);
+  EXPECT_NE(r.err.find("Cannot write snapshot /nonexistent-dir/fit.png\n"), std::string::npos);
+  EXPECT_EQ(json::parse(testutil::read_file(dir.file("fit.json")))["run"]["end"], "finished");
+  EXPECT_EQ(read_obj(dir.file("fit.obj")).objects, 1);
 }
