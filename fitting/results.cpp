@@ -1,6 +1,8 @@
 // results.cpp -- what a run leaves behind for scripts and 3-D viewers: the
-// fit as one JSON document in the -o file, and (mesh.cpp) the fitted
-// surfaces as a Wavefront OBJ and the final frame as PNG.
+// fit as one JSON document in the -o file, the fitted surfaces as a
+// Wavefront OBJ in the -m file (written by mesh_obj.cpp) and, in a batch
+// run, the final frame as PNG (HYBROID_SNAPSHOT, drawn by the graphics
+// layer's image back end).
 //
 // The run loop tells this module about every pass (count_fitting_pass) and
 // calls write_run_outputs once, after the last pass and before the models are
@@ -192,7 +194,7 @@ static json options_json() {
                   {"base_line", base_line},
                   {"verge_angle", verge_angle},
                   {"elev_angle", elev_angle}}},
-      {"schedule", nullptr}};  // the schedule file, when one was given
+      {"schedule", nullptr}};  // the schedule file's name once schedule files exist
 }
 
 static json run_document(int status) {

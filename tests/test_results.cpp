@@ -5,11 +5,10 @@
 
 #include <array>
 #include <cmath>
-#include <cstring>
 #include <map>
+#include <nlohmann/json.hpp>
 #include <sstream>
 #include <vector>
-#include <nlohmann/json.hpp>
 
 #include "model_fixture.h"
 #include "test_util.h"
@@ -20,32 +19,40 @@ using testutil::ScratchDir;
 
 namespace {
 
-std::string samples_dir() { return std::string(HYBFIT_SOURCE_DIR) + "/samples"; }
-
 // An unattended batch run from the samples directory, with no X display.
 RunResult run_batch(const std::string &args, const std::string &env = "") {
   return testutil::run_shell("env -u DISPLAY " + env + " '" + HYBFIT_PATH + "' -g -a " + args,
-                             "0\n", samples_dir());
+                             "0\n", std::string(HYBFIT_SOURCE_DIR) + "/samples");
 }
 
 // The text after "key" in the final report of model i, up to the line end.
 std::string report_line(const std::string &err, int i, const std::string &key) {
-  size_t at = err.find("Model " + std::to_string(i) + ": ");
-  at = err.find(key, at);
+  size_t at = err.find(key, err.find("Model " + std::to_string(i) + ": "));
   if (at == std::string::npos) return "";
   at += key.size();
   return err.substr(at, err.find('\n', at) - at);
 }
 
-std::string printed(double v) {
+// The words of a report line; and JSON values as the report prints them.
+std::string words(const std::string &line) {
+  std::istringstream in(line);
+  std::string w, out;
+  while (in >> w) out += w + " ";
+  return out;
+}
+std::string printed(const json &values) {  // a number or an array of them
+  std::string out;
   char buf[64];
-  snprintf(buf, sizeof buf, "%12.6f", v);
-  return buf;
+  for (const json &v : values) out += (snprintf(buf, sizeof buf, "%.6f ", v.get<double>()), buf);
+  return out;
 }
 
-}  // namespace
-
-namespace {
+// Makes h the run's only model, as the run loop holds it, for one scope.
+struct OnlyModel {
+  char name[8] = "x.dump";
+  explicit OnlyModel(hybroid *h) { Hybroids[0] = h, filenames[0] = name, Num_Hybroids = 1; }
+  ~OnlyModel() { Num_Hybroids = 0, Hybroids[0] = nullptr, ofile = mesh_file = nullptr; }
+};
 
 struct ObjFile {
   std::vector<vector> v, vn;
@@ -57,25 +64,18 @@ ObjFile read_obj(const std::string &path) {
   ObjFile obj;
   std::istringstream in(testutil::read_file(path));
   for (std::string line; std::getline(in, line);) {
-    char kind[4] = {0};
     vector p;
     int a, b, c;
-    if (sscanf(line.c_str(), "%3s", kind) != 1) continue;
-    if (!strcmp(kind, "o")) obj.objects++;
-    if (!strcmp(kind, "v") && sscanf(line.c_str(), "v %lf %lf %lf", &p.x, &p.y, &p.z) == 3)
-      obj.v.push_back(p);
-    if (!strcmp(kind, "vn") && sscanf(line.c_str(), "vn %lf %lf %lf", &p.x, &p.y, &p.z) == 3)
-      obj.vn.push_back(p);
-    if (!strcmp(kind, "f") &&
-        sscanf(line.c_str(), "f %d//%*d %d//%*d %d//%*d", &a, &b, &c) == 3)
+    obj.objects += line.rfind("o ", 0) == 0;
+    if (sscanf(line.c_str(), "v %lf %lf %lf", &p.x, &p.y, &p.z) == 3) obj.v.push_back(p);
+    if (sscanf(line.c_str(), "vn %lf %lf %lf", &p.x, &p.y, &p.z) == 3) obj.vn.push_back(p);
+    if (sscanf(line.c_str(), "f %d//%*d %d//%*d %d//%*d", &a, &b, &c) == 3)
       obj.f.push_back({a - 1, b - 1, c - 1});
   }
   return obj;
 }
 
 }  // namespace
-
-// ---- JSON ----
 
 TEST(ResultsJson, HoldsTheValuesTheFinalReportPrintsAndTheMeshesFollow) {
   ScratchDir dir;
@@ -85,24 +85,18 @@ TEST(ResultsJson, HoldsTheValuesTheFinalReportPrintsAndTheMeshesFollow) {
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(read_obj(dir.file("fit.obj")).objects, 2);
   json doc = json::parse(testutil::read_file(path));
-  ASSERT_EQ(doc["models"].size(), 2u);
   EXPECT_EQ(doc["run"]["end"], "finished");
   for (int i = 0; i < 2; i++) {
     const json &m = doc["models"][i];
     EXPECT_EQ(m["dump_file"], i == 0 ? "syn_trio_box1.dump" : "syn_trio_ell5.dump");
     for (const char *p : {"sc", "a1", "a2", "a3", "e1", "e2", "tapx", "tapy", "bend1", "bend3"})
-      EXPECT_EQ(report_line(r.err, i, std::string(" ") + p + " = ").substr(0, 12),
-                printed(m["shape"][p].get<double>()))
-          << p;
-    const json &pose = m["camera_frame"];
-    std::string t;
-    for (int k = 0; k < 3; k++) t += " " + printed(pose["translation"][k].get<double>());
-    EXPECT_EQ(report_line(r.err, i, " Translation ="), t);
-    const json &q = pose["quaternion"];
-    EXPECT_EQ(report_line(r.err, i, " Quaternion(w,v) ="),
-              " " + printed(q["w"].get<double>()) + "  " + printed(q["x"].get<double>()) + " " +
-                  printed(q["y"].get<double>()) + " " + printed(q["z"].get<double>()));
-    EXPECT_EQ(report_line(r.err, i, " GOF ="), " " + printed(m["gof"].get<double>()));
+      EXPECT_EQ(words(report_line(r.err, i, std::string(" ") + p + " = ").substr(0, 12)),
+                printed(m["shape"][p]));
+    const json &pose = m["camera_frame"], &q = pose["quaternion"];
+    EXPECT_EQ(words(report_line(r.err, i, " Translation =")), printed(pose["translation"]));
+    EXPECT_EQ(words(report_line(r.err, i, " Quaternion(w,v) =")),
+              printed({q["w"], q["x"], q["y"], q["z"]}));
+    EXPECT_EQ(words(report_line(r.err, i, " GOF =")), printed(m["gof"]));
     EXPECT_EQ(m["gof_pixels"].get<double>(), m["gof"].get<double>() / 0.05);
     EXPECT_TRUE(m["schedule_finished"].get<bool>());
     EXPECT_GT(m["passes"].get<int>(), 0);
@@ -121,10 +115,7 @@ TEST(ResultsJson, KeepsEveryBitAndWritesNonFiniteValuesAsNullWithStatusFive) {
   h->translation = {0.5, -0.25, -7.0};
   h->x_scale = 0.05;  // as the run loop sets it
   mat_from_rpy(h->camera_rotation, 0.0, 0.3, 0.0);  // turn the camera about y
-  char name[] = "x.dump";
-  Hybroids[0] = h;
-  filenames[0] = name;
-  Num_Hybroids = 1;
+  OnlyModel only(h);
   ofile = &path[0];
   EXPECT_EQ(write_run_outputs(0), 0);
   json doc = json::parse(testutil::read_file(path));
@@ -140,13 +131,7 @@ TEST(ResultsJson, KeepsEveryBitAndWritesNonFiniteValuesAsNullWithStatusFive) {
   EXPECT_EQ(write_run_outputs(0), 5);
   doc = json::parse(testutil::read_file(path));
   EXPECT_TRUE(doc["models"][0]["shape"]["sc"].is_null());
-  Num_Hybroids = 0;
-  Hybroids[0] = nullptr;
-  ofile = nullptr;
 }
-
-// ---- OBJ ----
-
 
 // A tapered, bent model, turned, seen by a turned and shifted camera.
 TEST(ResultsObj, ReadsBackAsAClosedOutwardSurfaceThroughTheModelsOwnNodes) {
@@ -161,14 +146,10 @@ TEST(ResultsObj, ReadsBackAsAClosedOutwardSurfaceThroughTheModelsOwnNodes) {
   h->translation = {0.5, -0.25, -7.0};
   mat_from_rpy(h->camera_rotation, 0.1, 0.3, 0.0);
   h->camera_translation = {2.0, 0.0, 1.0};
-  char name[] = "x.dump";
-  Hybroids[0] = h;
-  filenames[0] = name;
-  Num_Hybroids = 1;
+  OnlyModel only(h);
   mesh_file = &path[0];
   ASSERT_EQ(write_run_outputs(0), 0);
   ObjFile obj = read_obj(path);
-  EXPECT_EQ(obj.objects, 1);
   ASSERT_EQ((int)obj.v.size(), h->numnodes);
   ASSERT_EQ(obj.vn.size(), obj.v.size());
   EXPECT_EQ((int)obj.f.size(), 2 * (h->usize - 1) * h->vsize + 2 * h->vsize);
@@ -182,47 +163,31 @@ TEST(ResultsObj, ReadsBackAsAClosedOutwardSurfaceThroughTheModelsOwnNodes) {
     volume6 += a.x * (b.y * c.z - b.z * c.y) + a.y * (b.z * c.x - b.x * c.z) +
                a.z * (b.x * c.y - b.y * c.x);
   }
-  for (auto &e : edges) {
-    EXPECT_EQ(e.second, 1);
-    EXPECT_EQ(edges.count({e.first.second, e.first.first}), 1u);
-  }
-  EXPECT_GT(volume6, 0.0);  // outwards: positive volume about the origin
+  for (auto &e : edges) EXPECT_TRUE(e.second == 1 && edges.count({e.first.second, e.first.first}));
+  EXPECT_GT(volume6, 0.0);  // turned outwards: the enclosed volume is positive
 
   // Vertex k is the surface point of node k: camera R (R (refer - centre) + t) + camera t.
   const double kTol = 1e-12;  // a few roundings of numbers near 10
   for (int k = 0; k < h->numnodes; k++) {
-    const node &n = h->nodes[k];
-    vector s = {n.refer.x - h->model_center.x, n.refer.y - h->model_center.y,
-                n.refer.z - h->model_center.z};
-    vector c = matrix_times_vector(h->rotation, s);
-    c = {c.x + h->translation.x, c.y + h->translation.y, c.z + h->translation.z};
-    vector w = matrix_times_vector(h->camera_rotation, c);
+    const vector &p = h->nodes[k].refer, &o = h->model_center;
+    vector c = matrix_times_vector(h->rotation, {p.x - o.x, p.y - o.y, p.z - o.z});
+    vector w = matrix_times_vector(h->camera_rotation, {c.x + 0.5, c.y - 0.25, c.z - 7.0});
     w = {w.x + 2.0, w.y, w.z + 1.0};
     EXPECT_TRUE(testutil::near_vector(w, obj.v[k], kTol)) << "vertex " << k;
     vector nv = obj.vn[k];
     EXPECT_NEAR(nv.x * nv.x + nv.y * nv.y + nv.z * nv.z, 1.0, kTol) << "normal " << k;
   }
-  Num_Hybroids = 0;
-  Hybroids[0] = nullptr;
-  mesh_file = nullptr;
 }
-
-// ---- refusals ----
 
 TEST(ResultsRefusals, AMeshPathThatCannotBeWrittenIsRefusedBeforeThePrompt) {
   RunResult r = run_batch("-m /nonexistent-dir/fit.obj cylinder5.dump");
   EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.err.find("Enter theta"), std::string::npos);
-  EXPECT_NE(r.err.find("Cannot open mesh file /nonexistent-dir/fit.obj\n"), std::string::npos);
+  EXPECT_EQ(r.err, "Cannot open mesh file /nonexistent-dir/fit.obj\n");
 }
-
-// ---- PNG ----
-
-namespace {
 
 // Window pixel (column, row from the top) of world point p in the view the
 // window starts with: 300 units away, a 6-degree field of view, 591 x 791.
-void window_pixel(const json &p, int *col, int *row) {
+static void window_pixel(const json &p, int *col, int *row) {
   const double kWidth = 591, kHeight = 791, kDistance = 300;
   double c = 1.0 / tan(3.0 * M_PI / 180.0);
   double w = kDistance - p[2].get<double>();
@@ -231,8 +196,6 @@ void window_pixel(const json &p, int *col, int *row) {
   *row = (int)(kHeight - 1 - floor((ny + 1) / 2 * kHeight));
 }
 
-}  // namespace
-
 TEST(ResultsSnapshot, ABatchRunDrawsTheWindowsFrameWithTheModelWhereItIs) {
   ScratchDir dir;
   RunResult r = run_batch("-o '" + dir.file("fit.json") + "' cylinder5.dump",
@@ -240,23 +203,20 @@ TEST(ResultsSnapshot, ABatchRunDrawsTheWindowsFrameWithTheModelWhereItIs) {
   ASSERT_EQ(r.status, 0) << r.err;
   cairo_surface_t *png = cairo_image_surface_create_from_png(dir.file("fit.png").c_str());
   ASSERT_EQ(cairo_surface_status(png), CAIRO_STATUS_SUCCESS);
-  int width = cairo_image_surface_get_width(png), height = cairo_image_surface_get_height(png);
-  EXPECT_EQ(width, 591);
-  EXPECT_EQ(height, 791);
+  const int width = 591, height = 791;
+  ASSERT_EQ(cairo_image_surface_get_width(png), width);
+  ASSERT_EQ(cairo_image_surface_get_height(png), height);
   const unsigned char *data = cairo_image_surface_get_data(png);
   int stride = cairo_image_surface_get_stride(png);
-  auto lit = [&](int col, int row) {
-    uint32_t px = *(const uint32_t *)(data + row * stride + 4 * col);
-    return (px & 0xffffff) != 0;
-  };
   json doc = json::parse(testutil::read_file(dir.file("fit.json")));
   int col, row;
   window_pixel(doc["models"][0]["world_frame"]["translation"], &col, &row);
   ASSERT_TRUE(col >= 5 && col < width - 5 && row >= 5 && row < height - 5);
-  auto count_lit = [&](int x0, int x1, int y0, int y1) {
+  auto count_lit = [&](int x0, int x1, int y0, int y1) {  // pixels not black
     int n = 0;
     for (int y = y0; y <= y1; y++)
-      for (int x = x0; x <= x1; x++) n += lit(x, y);
+      for (int x = x0; x <= x1; x++)
+        n += (*(const uint32_t *)(data + y * stride + 4 * x) & 0xffffff) != 0;
     return n;
   };
   // The mesh, its projection and the rays cover the model's centre; the
@@ -274,7 +234,6 @@ TEST(ResultsRefusals, AnUnwritableSnapshotIsOneLineAndStatusFiveWithTheFitKept) 
                               "' cylinder5.dump",
                           "HYBROID_SNAPSHOT=/nonexistent-dir/fit.png");
   EXPECT_EQ(r.status, 5);
-  EXPECT_EQ(testutil::count_occurrences(r.err, "/nonexistent-dir/fit.png"), 1);
   EXPECT_NE(r.err.find("Cannot write snapshot /nonexistent-dir/fit.png\n"), std::string::npos);
   EXPECT_EQ(json::parse(testutil::read_file(dir.file("fit.json")))["run"]["end"], "finished");
   EXPECT_EQ(read_obj(dir.file("fit.obj")).objects, 1);
