@@ -226,25 +226,38 @@ static mode_t current_umask() {
   return mask;
 }
 
-// Writes a file through write(fp) under a temporary name in the same
-// directory, then renames it to path.  Returns 0, or 1 after one line on
-// the standard error stream.
-static int write_file_atomically(const char *path, int (*write)(FILE *fp, void *arg),
-                                 void *arg) {
-  std::string tmp = std::string(path) + ".XXXXXX";
-  int fd = mkstemp(&tmp[0]);
-  if (fd >= 0) fchmod(fd, 0666 & ~current_umask());  // as fopen would create it
-  FILE *fp = fd >= 0 ? fdopen(fd, "w") : nullptr;
-  if (!fp) {
-    if (fd >= 0) close(fd);
-    fprintf(stderr, "Cannot write %s\n", path);
-    return 1;
-  }
+// Writes through write(fp) into fp, then closes it; 0 when all went well.
+static int write_and_close(FILE *fp, int (*write)(FILE *fp, void *arg), void *arg) {
   int failed = write(fp, arg) != 0;
   failed |= fflush(fp) != 0 || ferror(fp);
   failed |= fclose(fp) != 0;
-  if (!failed && rename(tmp.c_str(), path) == 0) return 0;
-  unlink(tmp.c_str());
+  return failed;
+}
+
+// Writes a file through write(fp) under a temporary name in the directory
+// of its target (a symbolic link is followed), then renames it into place.
+// A path that is no regular file (/dev/stdout, a pipe) is written directly.
+// Returns 0, or 1 after one line on the standard error stream.
+static int write_file_atomically(const char *path, int (*write)(FILE *fp, void *arg),
+                                 void *arg) {
+  struct stat st;
+  if (stat(path, &st) == 0 && !S_ISREG(st.st_mode)) {
+    FILE *fp = fopen(path, "w");
+    if (fp && write_and_close(fp, write, arg) == 0) return 0;
+    fprintf(stderr, "Cannot write %s\n", path);
+    return 1;
+  }
+  char *real = realpath(path, nullptr);
+  std::string target = real ? real : path;
+  free(real);
+  std::string tmp = target + ".XXXXXX";
+  int fd = mkstemp(&tmp[0]);
+  if (fd >= 0) fchmod(fd, 0666 & ~current_umask());  // as fopen would create it
+  FILE *fp = fd >= 0 ? fdopen(fd, "w") : nullptr;
+  if (!fp && fd >= 0) close(fd);
+  if (fp && write_and_close(fp, write, arg) == 0 && rename(tmp.c_str(), target.c_str()) == 0)
+    return 0;
+  if (fd >= 0) unlink(tmp.c_str());
   fprintf(stderr, "Cannot write %s\n", path);
   return 1;
 }
