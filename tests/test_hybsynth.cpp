@@ -1,4 +1,4 @@
-// Synthetic contour data (fitting/synth.cpp and tools/hybsynth.cpp): files
+// Synthetic contour data (tools/synth.cpp and tools/hybsynth.cpp): files
 // written by hybsynth's code read back through the program's own reader;
 // their points lie on the true model's outline, on the rows of the fitting
 // mesh and where the stereo cameras see the model; the fitting model set to
@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "synth.h"
 #include "test_util.h"
 
 using testutil::ScratchDir;

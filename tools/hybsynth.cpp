@@ -6,13 +6,13 @@
 // The true model is sampled with the program's own geometry and its seen
 // contours are written in the face and curve layout the model initialisation
 // expects for the label, with the true values in the file's comment lines.
-// The work is done by fitting/synth.cpp (make_synth_view, write_synth_dump);
+// The work is done by tools/synth.cpp (make_synth_view, write_synth_dump);
 // this file runs it for one view or for the two views of a stereo pair.
 // Exit status 0, or 1 on a bad argument, a view that sees nothing of the
 // model or a file that cannot be written.
 #include <cstdio>
 
-#include "hybroid.h"
+#include "synth.h"
 
 // Where the contours lie.  The fit pulls each data curve onto one patch of its
 // own mesh: a rim onto the row u_offset or usize - u_offset - 1, a box edge

@@ -21,7 +21,7 @@
 #include <vector>
 
 #include "Mqmalloc.h"
-#include "hybroid.h"
+#include "synth.h"
 
 // ---------------------------------------------------------------------------
 // Where the contours lie.  The fit pulls a rim curve onto one row of its
