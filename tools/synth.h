@@ -1,5 +1,5 @@
 // synth.h -- the synthetic-scene engine of the tools (tools/synth.cpp):
-// synthetic contour data of a known model.
+// synthetic contour data and face-label images of a known model.
 // hybsynth writes it, the tests and tools/accuracy compare fits with it;
 // the program itself (build/hybfit) does not link this code.
 #ifndef HYBFIT_TOOLS_SYNTH_H
@@ -31,6 +31,8 @@ struct synth_scene {
   double spacing;               // pixels between neighbouring contour points
   int mesh_usize, mesh_vsize;   // the fitting model's mesh: rims lie on its rows
   const char *output[2];        // dump file of view 0 (left) and view 1 (right)
+  const char *label_image[2];   // face-label PNG of view 0 and view 1, or null
+  int label_size;               // its width and height, pixels (256)
 };
 struct synth_face {
   int n_points;                 // -1: the camera does not see the face
@@ -54,6 +56,12 @@ int parse_synth_command_line(int argc, char **argv, synth_scene *s, char *err);
 int make_synth_view(const synth_scene *s, int view, synth_view *v, char *err);
 void write_synth_dump(FILE *fp, const synth_scene *s, int view, const synth_view *v);
 void free_synth_view(synth_view *v);
+// The face-label image of a view: size x size pixels over the 256 x 256
+// image of the dump, value face + 1 of the face nearest the camera, 0 for
+// background.  pixels holds size * size bytes, row by row from the top.
+// Returns 1, or 0 with err filled.
+int make_synth_label_image(const synth_scene *s, int view, int size, unsigned char *pixels,
+                           char *err);
 void synth_camera_frame(const synth_scene *s, int view, double rot[3][3], vector *tr);
 void synth_pixel_from_image_point(double x, double y, double theta, double *row,
                                   double *col);
