@@ -950,7 +950,7 @@ static void write_numbers(FILE *fp, const double *x, int n) {
 // have at most nine digits, so no line here comes near it).
 enum { COMMENT_WIDTH = 77 };
 
-static void write_comment(FILE *fp, const char *fmt, ...) {
+void write_comment(FILE *fp, const char *fmt, ...) {
   char line[COMMENT_WIDTH + 1];
   va_list ap;
   va_start(ap, fmt);
@@ -1006,6 +1006,10 @@ static bool neighbor_of(const synth_view *v, int face, int curve, int *nf, int *
 
 void write_synth_dump(FILE *fp, const synth_scene *s, int view, const synth_view *v) {
   write_truth(fp, s, view, v);
+  write_synth_contours(fp, v);
+}
+
+void write_synth_contours(FILE *fp, const synth_view *v) {
   fprintf(fp, "1  # primitives\n%d  # primitive label\n%d  # faces\n", v->label, v->n_face);
   for (int f = 0; f < v->n_face; f++) {
     const synth_face *fc = &v->face[f];

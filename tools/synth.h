@@ -55,6 +55,11 @@ void print_synth_usage(FILE *fp, const char *prog);
 int parse_synth_command_line(int argc, char **argv, synth_scene *s, char *err);
 int make_synth_view(const synth_scene *s, int view, synth_view *v, char *err);
 void write_synth_dump(FILE *fp, const synth_scene *s, int view, const synth_view *v);
+// One comment line of a dump file, "# " and the text cut to what the dump
+// reader skips whole.
+void write_comment(FILE *fp, const char *fmt, ...);
+// The dump file items of a view (no truth lines): faces, curves, neighbours.
+void write_synth_contours(FILE *fp, const synth_view *v);
 void free_synth_view(synth_view *v);
 // The face-label image of a view: size x size pixels over the 256 x 256
 // image of the dump, value face + 1 of the face nearest the camera, 0 for
