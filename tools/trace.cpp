@@ -26,6 +26,7 @@
 
 static const double FRAME_SIZE = 256.0;    // the dump's image, pixels
 static const double FRAME_CENTER = 128.0;  // its centre, on the optical axis
+static const double SPECK_SHARE = 0.01;    // a face with less of the face pixels is a speck
 static const int NEAR_HOLE = 3;            // pixels: outline stretches this close to an
                                            // enclosed cap are that cap's rim
 static const int MIN_TURN_WINDOW = 3;      // cracks on either side when judging a turn
@@ -127,10 +128,30 @@ static int find_root(std::vector<int> &parent, int i) {
   return i;
 }
 
+// A face whose kept piece is a speck beside the others (a few pixels of a
+// cap peeking out at the silhouette) has no outline worth a curve: it
+// becomes background, with a warning.
+static void drop_specks(const int best[], const std::vector<int> &size,
+                        std::vector<signed char> *face, bool speck[], trace_report *report) {
+  long total = 0;
+  for (int f = 0; f < MAX_FACES; f++)
+    if (best[f] >= 0) total += size[best[f]];
+  char line[160];
+  for (int f = 0; f < MAX_FACES; f++)
+    if ((speck[f] = best[f] >= 0 && size[best[f]] < SPECK_SHARE * total)) {
+      speck[f] = true;
+      snprintf(line, sizeof line, "face %d shows only %d pixels; it is left out", f,
+               size[best[f]]);
+      report->warnings.push_back(line);
+    }
+  for (signed char &f : *face)
+    if (f >= 0 && speck[f]) f = -1;
+}
+
 // Every face keeps its largest 4-connected piece; the others become
 // background, with a warning.
 static void keep_largest_pieces(int width, int height, std::vector<signed char> *face,
-                                trace_report *report) {
+                                bool speck[], trace_report *report) {
   size_t n = face->size();
   std::vector<int> parent(n);
   for (size_t i = 0; i < n; i++) {
@@ -167,6 +188,7 @@ static void keep_largest_pieces(int width, int height, std::vector<signed char> 
                f, pieces[f], size[best[f]]);
       report->warnings.push_back(line);
     }
+  drop_specks(best, size, face, speck, report);
 }
 
 static void warn_border(int width, int height, const std::vector<signed char> &face,
@@ -201,10 +223,19 @@ static const int LEFT_R[4] = {-1, 0, 0, -1}, LEFT_C[4] = {0, 0, -1, -1};
 namespace {
 struct face_grid {
   int width, height;
-  const std::vector<signed char> *face;
+  const std::vector<signed char> *face;  // the kept piece of every face
+  const std::vector<signed char> *seen;  // every pixel's face, specks included
+  const bool *speck;                     // faces that are only specks
   int at(int r, int c) const {
     if (r < 0 || c < 0 || r >= height || c >= width) return -1;
     return (*face)[(size_t)r * width + c];
+  }
+  // The face across a crack: a kept piece, or a speck face's pixel.
+  int across_at(int r, int c) const {
+    int f = at(r, c);
+    if (f >= 0 || r < 0 || c < 0 || r >= height || c >= width) return f;
+    int s = (*seen)[(size_t)r * width + c];
+    return s >= 0 && speck[s] ? s : -1;
   }
 };
 }  // namespace
@@ -217,7 +248,7 @@ static outline trace_outline(const face_grid &g, int f, int first) {
   corner start = {first / g.width, first % g.width}, p = start;
   int d = 0;
   do {
-    int other = g.at(p.r + LEFT_R[d], p.c + LEFT_C[d]);
+    int other = g.across_at(p.r + LEFT_R[d], p.c + LEFT_C[d]);
     o.v.push_back(p);
     o.across.push_back(other);
     p.r += STEP_R[d];
@@ -256,9 +287,33 @@ static point corner_point(const outline &o, int i) {
   return {(double)c.c, (double)c.r};
 }
 
-// Maximal stretches of cracks with one face across; a face that shows up in
-// several stretches keeps its longest, the others count as background.
-static std::vector<run> find_runs(outline *o) {
+// A speck face (a cap seen as a thin crescent of scattered pixels along its
+// rim) runs along the outline from its first stretch to its last, the
+// largest gap between them left out, unless another face lies between.
+static void span_speck(outline *o, const std::vector<run> &runs, int f) {
+  int n = (int)o->v.size(), m = (int)runs.size();
+  std::vector<int> mine;
+  for (int j = 0; j < m; j++)
+    if (runs[j].across == f) mine.push_back(j);
+  if (mine.size() < 2) return;
+  int widest = -1, after = 0;
+  for (size_t k = 0; k < mine.size(); k++) {
+    const run &a = runs[mine[k]], &b = runs[mine[(k + 1) % mine.size()]];
+    int gap = ((b.first - (a.first + a.count)) % n + n) % n;
+    if (gap > widest) widest = gap, after = mine[(k + 1) % mine.size()];
+  }
+  int last = mine[(std::find(mine.begin(), mine.end(), after) - mine.begin() + mine.size() - 1) %
+                  mine.size()];
+  for (int j = after; j != last; j = (j + 1) % m)
+    if (runs[j].across >= 0 && runs[j].across != f) return;
+  int from = runs[after].first, to = runs[last].first + runs[last].count;
+  for (int i = from; i != to % n; i = (i + 1) % n) o->across[i] = f;
+}
+
+// Maximal stretches of cracks with one face across.  A speck face spans its
+// stretches; any other face that shows up in several keeps its longest, the
+// others count as background.
+static std::vector<run> find_runs(outline *o, const bool speck[]) {
   int n = (int)o->v.size();
   for (int pass = 0; pass < 2; pass++) {
     std::vector<run> runs;
@@ -272,11 +327,13 @@ static std::vector<run> find_runs(outline *o) {
       k += len;
     }
     if (pass == 1) return runs;
+    for (int f = 0; f < MAX_FACES; f++)
+      if (speck[f]) span_speck(o, runs, f);
     int longest[MAX_FACES] = {0};
     for (const run &r : runs)
-      if (r.across >= 0) longest[r.across] = std::max(longest[r.across], r.count);
+      if (r.across >= 0 && !speck[r.across]) longest[r.across] = std::max(longest[r.across], r.count);
     for (const run &r : runs)
-      if (r.across >= 0 && r.count < longest[r.across])
+      if (r.across >= 0 && !speck[r.across] && r.count < longest[r.across])
         for (int k = 0; k < r.count; k++) o->across[(r.first + k) % n] = -1;
   }
   return {};
@@ -395,14 +452,16 @@ static void cut_closed_background(const outline &o, const face_layout &L, curve 
 // Matches the stretches of the outline to the layout's curves in order,
 // starting from a stretch along another face.
 static void cut_into_curves(outline *o, const face_layout &L, const bool face_present[],
-                            curve out[4], bool present[4]) {
+                            const bool speck[], curve out[4], bool present[4]) {
   for (int k = 0; k < 4; k++) present[k] = false;
   int along[4];
   for (int k = 0; k < 4; k++)
-    along[k] = k < L.n_curve && L.along[k] >= 0 && face_present[L.along[k]] ? L.along[k] : -1;
+    along[k] = k < L.n_curve && L.along[k] >= 0 && (face_present[L.along[k]] || speck[L.along[k]])
+                   ? L.along[k]
+                   : -1;
   for (int &a : o->across)  // a face no curve runs along counts as background
     if (a >= 0 && a != along[0] && a != along[1] && a != along[2] && a != along[3]) a = -1;
-  std::vector<run> runs = find_runs(o);
+  std::vector<run> runs = find_runs(o, speck);
   if (L.n_curve == 1) {  // a cap: its rim is the stretch along the side
     for (const run &r : runs)
       if (r.across == L.along[0]) {
@@ -540,7 +599,7 @@ static void trace_face(const face_grid &g, outline *outlines, const bool present
   if (L->reverse) reverse_outline(&o);
   curve c[4];
   bool have[4];
-  cut_into_curves(&o, *L, present, c, have);
+  cut_into_curves(&o, *L, present, g.speck, c, have);
   for (int cap = 0; cap <= 2; cap += 2)
     if (enclosed[cap]) {
       int slot = cap == 0 ? 2 : 0;
@@ -563,9 +622,11 @@ int trace_label_image(const label_image *img, const trace_options *o, synth_view
   memset(v, 0, sizeof *v);
   std::vector<signed char> face;
   if (!classify_pixels(img, o, &face, err)) return 0;
-  keep_largest_pieces(img->width, img->height, &face, report);
+  std::vector<signed char> seen(face);
+  bool speck[MAX_FACES] = {false};
+  keep_largest_pieces(img->width, img->height, &face, speck, report);
   warn_border(img->width, img->height, face, report);
-  face_grid g = {img->width, img->height, &face};
+  face_grid g = {img->width, img->height, &face, &seen, speck};
   int first[MAX_FACES];
   bool present[MAX_FACES];
   for (int f = 0; f < MAX_FACES; f++) first[f] = -1;
