@@ -202,6 +202,7 @@ TEST(TraceRefusals, BadImagesGetOneLineAndTheRightStatus) {
       {"empty.pgm", "P2\n3 2\n9\n0 0 0\n0 0 0\n", "", "empty", 1},
       {"many.pgm", "P2\n3 3\n9\n0 0 0\n0 4 0\n0 0 0\n", "-l 5", "more faces than label 5", 1},
       {"unnamed.pgm", "P2\n3 3\n9\n0 0 0\n0 7 0\n0 0 0\n", "-F 2,3", "value 7 names no face", 1},
+      {"unnamed.pgm", nullptr, "-F 2,3,7,8", "-F gives 4 values, the label 3 faces", 1},
       {"split.pgm", "P2\n6 3\n9\n0 0 0 0 0 0\n0 1 0 1 1 0\n0 0 0 0 0 0\n", "",
        "face 0 is split into 2 regions; the largest (2 pixels) is kept", 0},
       {"border.pgm", "P2\n3 2\n9\n0 2 0\n0 2 0\n", "", "face 1 touches the image border", 0},

@@ -101,6 +101,9 @@ static int classify_pixels(const label_image *img, const trace_options *o,
   std::vector<signed char> of_value(65536, -2);
   of_value[0] = -1;
   int n_face = label_faces(o->label);
+  if (o->n_values > n_face)
+    return fail(err, "more faces than label %d has: -F gives %d values, the label %d faces",
+                o->label, o->n_values, n_face);
   if (o->n_values == 0)
     for (int v = 1; v <= n_face; v++) of_value[v] = (signed char)(v - 1);
   for (int f = 0; f < o->n_values; f++)
