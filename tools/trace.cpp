@@ -64,9 +64,9 @@ struct face_layout {
 static const face_layout ROUND_LAYOUT[3] = {{1, {1}, true},
                                             {4, {2, -1, 0, -1}, true},
                                             {1, {1}, false}};
-static const face_layout BOX_SIDE_0 = {4, {1, 4, 2, -1}, false};
-static const face_layout BOX_SIDE_1 = {4, {0, -1, 3, 4}, false};
-static const face_layout BOX_TOP = {4, {0, 1, 3, 2}, false};
+static const face_layout BOX_SIDE_0 = {4, {1, 4, -1, -1}, false};
+static const face_layout BOX_SIDE_1 = {4, {0, -1, -1, 4}, false};
+static const face_layout BOX_TOP = {4, {0, 1, -1, -1}, false};
 
 static int label_faces(int label) { return label == 1 ? 5 : 3; }
 
@@ -233,25 +233,32 @@ struct face_grid {
     if (r < 0 || c < 0 || r >= height || c >= width) return -1;
     return (*face)[(size_t)r * width + c];
   }
+  int speck_at(int r, int c) const {
+    if (r < 0 || c < 0 || r >= height || c >= width) return -1;
+    int s = (*seen)[(size_t)r * width + c];
+    return s >= 0 && speck[s] ? s : -1;
+  }
   // The face across a crack: a kept piece, or a speck face's pixel.
   int across_at(int r, int c) const {
     int f = at(r, c);
-    if (f >= 0 || r < 0 || c < 0 || r >= height || c >= width) return f;
-    int s = (*seen)[(size_t)r * width + c];
-    return s >= 0 && speck[s] ? s : -1;
+    return f >= 0 ? f : speck_at(r, c);
   }
 };
 }  // namespace
 
 // The outer boundary of face f's one piece, which starts at pixel first (the
 // first in raster order): cracks with the face on the right, clockwise as
-// seen.  across holds the face on the other side (-1 for the background).
+// seen.  across holds the face on the other side (-1 for the background);
+// a speck face's pixel counts there also one pixel farther out, since a thin
+// crescent of it is often cut off from the face by a pixel of background.
 static outline trace_outline(const face_grid &g, int f, int first) {
   outline o;
   corner start = {first / g.width, first % g.width}, p = start;
   int d = 0;
   do {
-    int other = g.across_at(p.r + LEFT_R[d], p.c + LEFT_C[d]);
+    int lr = p.r + LEFT_R[d], lc = p.c + LEFT_C[d], out = (d + 3) % 4;
+    int other = g.across_at(lr, lc);
+    if (other < 0) other = g.speck_at(lr + STEP_R[out], lc + STEP_C[out]);
     o.v.push_back(p);
     o.across.push_back(other);
     p.r += STEP_R[d];
@@ -410,24 +417,56 @@ static bool cuts_are_corners(const outline &o, int first, int count, const std::
   return true;
 }
 
-// Gives the cracks first .. first + count to the layout's consecutive
-// background curves slots[0..n-1]: split where the outline turns most.  A
-// rim between two silhouettes (the side of a round label) that meets them
-// without a corner is not seen: the two silhouettes share the stretch.
-static void share_background(const outline &o, int first, int count, const int *slots, int n,
-                             bool round, curve out[4], bool present[4]) {
-  std::vector<int> cuts = split_by_turning(o, first, count, n - 1, false);
-  if (round && n == 3 && !cuts_are_corners(o, first, count, cuts)) {
-    out[slots[0]] = corners_between(o, first, first + count / 2);
-    out[slots[2]] = corners_between(o, first + count / 2, first + count);
-    present[slots[0]] = present[slots[2]] = true;
+// The corner of most turning within a fifth of the stretch from its crack
+// guess (the box corner the opposite edges' lengths point to).
+static int turn_near(const outline &o, int first, int count, int guess) {
+  int w = std::max(MIN_TURN_WINDOW, std::min(MAX_TURN_WINDOW, count / TURN_WINDOW_DIVISOR));
+  int reach = count / 5, best = guess;
+  double most = -1.0;
+  for (int k = std::max(1, guess - reach); k <= std::min(count - 1, guess + reach); k++) {
+    double t = turning(o, first + k, std::min(w, std::min(k, count - k)));
+    if (t > most) most = t, best = k;
+  }
+  return first + best;
+}
+
+namespace {
+// Cracks first .. first + count along the background, for the layout's
+// consecutive curves slots[0 .. n-1].
+struct background_stretch {
+  int first, count;
+  int slots[4];
+  int n;
+};
+}  // namespace
+
+// Gives a background stretch to its curves, split where the outline turns
+// most.  A rim between two silhouettes (the side of a round label) that
+// meets them without a corner is not seen: the two silhouettes share the
+// stretch.  Two box edges that meet without a corner share it as the
+// opposite edges of the face do, when those are known.
+static void share_background(const outline &o, const background_stretch &b, bool round,
+                             curve out[4], bool present[4]) {
+  std::vector<int> cuts = split_by_turning(o, b.first, b.count, b.n - 1, false);
+  bool corners = cuts_are_corners(o, b.first, b.count, cuts);
+  int opposite0 = (b.slots[0] + 2) % 4, opposite1 = (b.slots[b.n - 1] + 2) % 4;
+  if (round && b.n == 3 && !corners) {
+    out[b.slots[0]] = corners_between(o, b.first, b.first + b.count / 2);
+    out[b.slots[2]] = corners_between(o, b.first + b.count / 2, b.first + b.count);
+    present[b.slots[0]] = present[b.slots[2]] = true;
     return;
   }
-  int from = first;
-  for (int k = 0; k < n; k++) {
-    int to = k + 1 < n ? cuts[k] : first + count;
-    out[slots[k]] = corners_between(o, from, to);
-    present[slots[k]] = true;
+  if (!round && b.n == 2 && present[opposite0] && present[opposite1]) {
+    double l0 = (double)out[opposite0].pts.size(), l1 = (double)out[opposite1].pts.size();
+    int guess = (int)lround(b.count * l0 / (l0 + l1));
+    cuts[0] = b.first + guess;
+    if (corners) cuts[0] = turn_near(o, b.first, b.count, guess);
+  }
+  int from = b.first;
+  for (int k = 0; k < b.n; k++) {
+    int to = k + 1 < b.n ? cuts[k] : b.first + b.count;
+    out[b.slots[k]] = corners_between(o, from, to);
+    present[b.slots[k]] = true;
     from = to;
   }
 }
@@ -480,6 +519,7 @@ static void cut_into_curves(outline *o, const face_layout &L, const bool face_pr
   int slot = 0;
   while (along[slot] != runs[anchor].across) slot++;
   int used = 0;  // layout slots passed, from the anchor's
+  std::vector<background_stretch> stretches;
   for (size_t k = 0; k < runs.size() && used < 4; k++) {
     const run &r = runs[(anchor + k) % runs.size()];
     if (r.across >= 0) {
@@ -493,12 +533,15 @@ static void cut_into_curves(outline *o, const face_layout &L, const bool face_pr
       used++;
       continue;
     }
-    int slots[4], n = 0;
-    while (used + n < 4 && along[(slot + used + n) % 4] < 0) slots[n] = (slot + used + n) % 4, n++;
-    if (n == 0) continue;  // background the layout has no curve for
-    share_background(*o, r.first, r.count, slots, n, &L == &ROUND_LAYOUT[1], out, present);
-    used += n;
+    background_stretch b = {r.first, r.count, {0, 0, 0, 0}, 0};
+    while (used + b.n < 4 && along[(slot + used + b.n) % 4] < 0)
+      b.slots[b.n] = (slot + used + b.n) % 4, b.n++;
+    if (b.n == 0) continue;  // background the layout has no curve for
+    stretches.push_back(b);
+    used += b.n;
   }
+  for (const background_stretch &b : stretches)  // after the face stretches: their lengths
+    share_background(*o, b, &L == &ROUND_LAYOUT[1], out, present);
 }
 
 // ---------------------------------------------------------------------------
