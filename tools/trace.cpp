@@ -713,26 +713,21 @@ static void put_pixel(std::vector<unsigned char> *rgb, int w, int h, int x, int 
 void draw_trace_picture(const label_image *img, const trace_options *o,
                         const trace_report *report, const synth_view *v,
                         std::vector<unsigned char> *rgb) {
+  static const unsigned char FACE_GREY[8] = {215, 165, 120, 190, 140, 100, 230, 80};
+  (void)o;
   int w = img->width, h = img->height;
-  rgb->assign((size_t)w * h * 3, 0);
-  int n_face = label_faces(o->label);
-  for (size_t i = 0; i < img->pixels.size(); i++) {
-    int value = img->pixels[i];
-    unsigned char grey = value == 0 ? 255 : (unsigned char)(200 - 150 * (value % 8) / 8);
-    (void)n_face;
-    memset(&(*rgb)[i * 3], grey, 3);
-  }
+  rgb->assign((size_t)w * h * 3, 255);
+  for (size_t i = 0; i < img->pixels.size(); i++)
+    if (img->pixels[i] != 0) memset(&(*rgb)[i * 3], FACE_GREY[(img->pixels[i] - 1) % 8], 3);
   for (int f = 0; f < v->n_face; f++) {
     const synth_face &fc = v->face[f];
     for (int c = 0; c < fc.n_curve && fc.n_points > 0; c++) {
       if (fc.begin[c] < 0) continue;
       for (int j = fc.begin[c]; j <= fc.end[c]; j++) {
-        double x = report->center_col + (fc.col[j] - FRAME_CENTER) / report->scale;
-        double y = report->center_row + (fc.row[j] - FRAME_CENTER) / report->scale;
-        for (int d = -1; d <= 1; d++) {
-          put_pixel(rgb, w, h, (int)floor(x) + d, (int)floor(y), CURVE_COLOR[c]);
-          put_pixel(rgb, w, h, (int)floor(x), (int)floor(y) + d, CURVE_COLOR[c]);
-        }
+        int x = (int)floor(report->center_col + (fc.col[j] - FRAME_CENTER) / report->scale);
+        int y = (int)floor(report->center_row + (fc.row[j] - FRAME_CENTER) / report->scale);
+        for (int dy = -1; dy <= 1; dy++)
+          for (int dx = -1; dx <= 1; dx++) put_pixel(rgb, w, h, x + dx, y + dy, CURVE_COLOR[c]);
       }
     }
   }
