@@ -172,7 +172,7 @@ static void write_dump(FILE *fp, const trace_command *c, const label_image *img,
 static bool write_picture(const trace_command *c, const label_image *img, const trace_report *r,
                           const synth_view *v) {
   std::vector<unsigned char> rgb;
-  draw_trace_picture(img, &c->o, r, v, &rgb);
+  draw_trace_picture(img, r, v, &rgb);
   char err[LABEL_ERROR_SIZE];
   if (write_rgb_png(c->picture, img->width, img->height, rgb.data(), err)) return true;
   fprintf(stderr, "hybtrace: %s\n", err);

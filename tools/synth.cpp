@@ -292,14 +292,19 @@ static int check_synth_scene(const synth_scene *s, char *err) {
 // The long options, all with a value: 0 when applied, 1 with err filled,
 // -1 when a is not one of them.
 static int apply_long_option(synth_scene *s, const char *a, const char *val, char *err) {
-  if (strcmp(a, "--label-image") == 0) s->label_image[0] = val;
-  else if (strcmp(a, "--label-image-right") == 0) s->label_image[1] = val;
-  else if (strcmp(a, "--label-size") == 0) {
+  if (strcmp(a, "--label-image") && strcmp(a, "--label-image-right") && strcmp(a, "--label-size"))
+    return -1;
+  if (!val) return fail(err, "%s needs a value", a);
+  if (strcmp(a, "--label-image") == 0) {
+    s->label_image[0] = val;
+  } else if (strcmp(a, "--label-image-right") == 0) {
+    s->label_image[1] = val;
+  } else {
     double v;
     if (!parse_number(val, &v) || v != floor(v) || v < 16 || v > 8192)
       return fail(err, "--label-size %s: give a whole number from 16 to 8192", val);
     s->label_size = (int)v;
-  } else return -1;
+  }
   return 0;
 }
 
@@ -309,8 +314,7 @@ int parse_synth_command_line(int argc, char **argv, synth_scene *s, char *err) {
   for (int i = 1; i < argc; i++) {
     const char *a = argv[i];
     if (a[0] == '-' && a[1] == '-') {
-      if (i + 1 >= argc) return fail(err, "%s needs a value", a);
-      int rc = apply_long_option(s, a, argv[i + 1], err);
+      int rc = apply_long_option(s, a, i + 1 < argc ? argv[i + 1] : nullptr, err);
       if (rc < 0) return fail(err, "%s: unknown option", a);
       if (rc > 0) return 1;
       i++;

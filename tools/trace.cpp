@@ -79,7 +79,7 @@ static const face_layout *layout_of(int label, int face) {
   return nullptr;
 }
 
-static int fail(char *err, const char *fmt, int a, int b = 0, int c = 0) {
+static int fail(char *err, const char *fmt, int a = 0, int b = 0, int c = 0) {
   snprintf(err, LABEL_ERROR_SIZE, fmt, a, b, c);
   return 0;
 }
@@ -122,7 +122,7 @@ static int classify_pixels(const label_image *img, const trace_options *o,
     (*face)[i] = (signed char)f;
     any = any || f >= 0;
   }
-  if (!any) return fail(err, "empty: no pixel shows a face", 0);
+  if (!any) return fail(err, "empty: no pixel shows a face");
   return 1;
 }
 
@@ -153,8 +153,8 @@ static void drop_specks(const int best[], const std::vector<int> &size,
 
 // Every face keeps its largest 4-connected piece; the others become
 // background, with a warning.
-static void keep_largest_pieces(int width, int height, std::vector<signed char> *face,
-                                bool speck[], trace_report *report) {
+static void keep_largest_pieces(int width, std::vector<signed char> *face, bool speck[],
+                                trace_report *report) {
   size_t n = face->size();
   std::vector<int> parent(n);
   for (size_t i = 0; i < n; i++) {
@@ -183,7 +183,6 @@ static void keep_largest_pieces(int width, int height, std::vector<signed char> 
     int f = (*face)[i];
     if (f >= 0 && pieces[f] > 1 && find_root(parent, (int)i) != best[f]) (*face)[i] = -1;
   }
-  (void)height;
   char line[160];
   for (int f = 0; f < MAX_FACES; f++)
     if (pieces[f] > 1) {
@@ -670,7 +669,7 @@ int trace_label_image(const label_image *img, const trace_options *o, synth_view
   if (!classify_pixels(img, o, &face, err)) return 0;
   std::vector<signed char> seen(face);
   bool speck[MAX_FACES] = {false};
-  keep_largest_pieces(img->width, img->height, &face, speck, report);
+  keep_largest_pieces(img->width, &face, speck, report);
   warn_border(img->width, img->height, face, report);
   face_grid g = {img->width, img->height, &face, &seen, speck};
   int first[MAX_FACES];
@@ -710,11 +709,9 @@ static void put_pixel(std::vector<unsigned char> *rgb, int w, int h, int x, int 
   memcpy(&(*rgb)[((size_t)y * w + x) * 3], color, 3);
 }
 
-void draw_trace_picture(const label_image *img, const trace_options *o,
-                        const trace_report *report, const synth_view *v,
+void draw_trace_picture(const label_image *img, const trace_report *report, const synth_view *v,
                         std::vector<unsigned char> *rgb) {
   static const unsigned char FACE_GREY[8] = {215, 165, 120, 190, 140, 100, 230, 80};
-  (void)o;
   int w = img->width, h = img->height;
   rgb->assign((size_t)w * h * 3, 255);
   for (size_t i = 0; i < img->pixels.size(); i++)

@@ -36,8 +36,7 @@ int trace_label_image(const label_image *img, const trace_options *o, synth_view
 
 // An RGB picture of the label image (faces in grey) with each traced curve
 // drawn in its own colour; rgb gets width * height * 3 bytes.
-void draw_trace_picture(const label_image *img, const trace_options *o,
-                        const trace_report *report, const synth_view *v,
+void draw_trace_picture(const label_image *img, const trace_report *report, const synth_view *v,
                         std::vector<unsigned char> *rgb);
 
 #endif
