@@ -29,11 +29,11 @@ static const double FRAME_CENTER = 128.0;  // its centre, on the optical axis
 static const double SPECK_SHARE = 0.01;    // a face with less of the face pixels is a speck
 static const int NEAR_HOLE = 3;            // pixels: outline stretches this close to an
                                            // enclosed cap are that cap's rim
-static const int MIN_TURN_WINDOW = 3;      // cracks on either side when judging a turn
-static const int MAX_TURN_WINDOW = 25;
-static const int TURN_WINDOW_DIVISOR = 10;  // window = stretch length / this
-static const double CORNER_RATIO = 1.5;     // a corner turns this much more than the
-                                            // stretch's median
+static const int TURN_WINDOW = 3;          // fewest cracks either side when judging a turn
+static const int TURN_WINDOW_DIVISOR = 10;  // window = stretch length / this, if longer
+static const double CORNER_RATIO = 3.0;     // a corner turns this much more than the
+                                            // stretch's median (a smooth outline's
+                                            // ends of a flat ellipse: under 2)
 
 namespace {
 struct corner {
@@ -348,6 +348,8 @@ static std::vector<run> find_runs(outline *o, const bool speck[]) {
   return {};
 }
 
+static int turn_window(int count) { return std::max(TURN_WINDOW, count / TURN_WINDOW_DIVISOR); }
+
 // Turning of the outline at crack corner i, judged over w cracks each side:
 // the angle between the chords before and after it.
 static double turning(const outline &o, int i, int w) {
@@ -362,7 +364,7 @@ static double turning(const outline &o, int i, int w) {
 // and from the ends, unless closed); evenly where the stretch is too short.
 static std::vector<int> split_by_turning(const outline &o, int first, int count, int cuts,
                                          bool closed) {
-  int w = std::max(MIN_TURN_WINDOW, std::min(MAX_TURN_WINDOW, count / TURN_WINDOW_DIVISOR));
+  int w = turn_window(count);
   std::vector<std::pair<double, int>> score;
   int lo = closed ? 0 : w, hi = closed ? count - 1 : count - w;
   for (int k = lo; k <= hi; k++) score.push_back({turning(o, first + k, w), k});
@@ -405,7 +407,7 @@ static curve whole_outline(const outline &o) {
 // Whether the turning at every cut stands out from the stretch's median
 // turning: a corner of the outline, not a smooth bend.
 static bool cuts_are_corners(const outline &o, int first, int count, const std::vector<int> &cuts) {
-  int w = std::max(MIN_TURN_WINDOW, std::min(MAX_TURN_WINDOW, count / TURN_WINDOW_DIVISOR));
+  int w = turn_window(count);
   std::vector<double> t;
   for (int k = w; k <= count - w; k++) t.push_back(turning(o, first + k, w));
   if (t.empty()) return false;
@@ -419,7 +421,7 @@ static bool cuts_are_corners(const outline &o, int first, int count, const std::
 // The corner of most turning within a fifth of the stretch from its crack
 // guess (the box corner the opposite edges' lengths point to).
 static int turn_near(const outline &o, int first, int count, int guess) {
-  int w = std::max(MIN_TURN_WINDOW, std::min(MAX_TURN_WINDOW, count / TURN_WINDOW_DIVISOR));
+  int w = turn_window(count);
   int reach = count / 5, best = guess;
   double most = -1.0;
   for (int k = std::max(1, guess - reach); k <= std::min(count - 1, guess + reach); k++) {
