@@ -6,15 +6,22 @@
 //   1. map pixel values to faces (classify_pixels), refuse what is not a
 //      label image for the options;
 //   2. keep the largest 4-connected piece of every face (keep_largest_pieces);
+//      a face that is only specks is not traced, but its specks still mark
+//      the rim they lie along (drop_specks, span_speck);
 //   3. trace each face's outer boundary along the pixel cracks, the face on
 //      the right (trace_outline), noting which face lies across every crack;
 //   4. orient it as hybsynth orients the face and cut it into the layout's
 //      curves (cut_into_curves): where the face across changes, and, inside a
 //      stretch against the background that holds several curves of the
-//      layout (a rim and a silhouette, two box edges), at the points where
-//      the outline turns most (split_by_turning);
+//      layout (a rim and a silhouette, two box edges), where the outline
+//      turns most (share_background, split_by_turning) -- a rim without
+//      corners is not seen, two box edges without a corner take the lengths
+//      of the opposite edges;
 //   5. smooth each curve a little, resample it at the spacing and map it
-//      into the dump's 256 x 256 pixel frame (store_curve).
+//      into the dump's 256 x 256 pixel frame (store_face).
+// The records are plain: outlines of crack corners with the face across
+// each crack, curves of image points; the result is a synth_view, written
+// by write_synth_contours like hybsynth's.
 #include "trace.h"
 
 #include <algorithm>
