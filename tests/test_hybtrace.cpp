@@ -179,6 +179,26 @@ TEST(TraceCuts, SmoothSideWithoutItsCapHasNoLowerRim) {
   free_synth_view(&v);
 }
 
+// Small PNGs (the fuzz seeds): an indexed one of 4 bits gives its palette
+// indices, a grey one of 2 bits its values, unscaled.
+TEST(LabelImageFiles, PackedPngsGiveTheirIndicesAndValues) {
+  const std::string seeds = std::string(HYBFIT_SOURCE_DIR) + "/tests/fuzz/corpus/labelimage/";
+  struct Case {
+    const char *file;
+    int width, height;
+    std::vector<int> row1;
+  } cases[] = {{"indexed4.png", 8, 6, {0, 1, 1, 1, 2, 2, 0, 0}},
+               {"grey2.png", 8, 4, {0, 1, 1, 2, 2, 3, 3, 0}}};
+  for (const Case &c : cases) {
+    label_image img;
+    char err[LABEL_ERROR_SIZE];
+    ASSERT_EQ(1, read_label_image((seeds + c.file).c_str(), &img, err)) << err;
+    ASSERT_EQ(c.width, img.width);
+    ASSERT_EQ(c.height, img.height);
+    for (int x = 0; x < c.width; x++) EXPECT_EQ(c.row1[x], img.pixels[c.width + x]) << c.file << x;
+  }
+}
+
 // ---------------------------------------------------------------------------
 // Refusals and warnings, one line each
 // ---------------------------------------------------------------------------
