@@ -298,29 +298,40 @@ INSTANTIATE_TEST_SUITE_P(
                                 0.10}),
     [](const ::testing::TestParamInfo<RoundTrip> &info) { return std::string(info.param.name); });
 
-// Label 10 has no schedule of its own yet: its traced dump is compared with
-// hybsynth's contours instead.  The same faces and curves are seen, and
-// the traced points lie on the true curves of their face.
-TEST(TracedLayout, BentModelIsTracedInHybsynthsLayout) {
-  const double kOnTrueCurve = 1.5;  // pixels: cracks, smoothing, the pixel grid
+namespace {
+struct LayoutCase {
+  const char *name;
+  std::vector<const char *> args;  // hybsynth options
+  int size;                        // of the label image, pixels
+};
+void PrintTo(const LayoutCase &c, std::ostream *os) { *os << c.name; }
+class TracedLayout : public ::testing::TestWithParam<LayoutCase> {};
+}  // namespace
+
+// The traced dump is compared with hybsynth's contours: the same faces and
+// curves are seen, and the traced points lie on the true curves of their
+// face.  Label 10 (no schedule of its own yet, so no fit to judge it by) and
+// an image twice the dump's size, mapped back by the default scale.
+TEST_P(TracedLayout, MatchesHybsynthsContours) {
+  const double kOnTrueCurve = 1.5;  // dump pixels: cracks, smoothing, the pixel grid
   // Where the silhouettes of the side meet below it, hybsynth leaves a gap
   // of a few pixels that the trace closes.
   const double kOnTrueShare = 0.9;
+  const LayoutCase &c = GetParam();
   synth_scene s;
   init_synth_scene(&s);
-  const char *argv[] = {"hybsynth", "-l", "10", "-S", "2,0.8,0.8,1.5,1,1,0,0,0.2,0",
-                        "-R", "-20,0,0", "-T", "1,0.5,-0.1", "-d", "0.5", "-o", "x"};
+  std::vector<const char *> argv = {"hybsynth", "-d", "0.5", "-o", "x"};
+  argv.insert(argv.end(), c.args.begin(), c.args.end());
   char err[SYNTH_ERROR_SIZE];
-  ASSERT_EQ(0, parse_synth_command_line((int)(sizeof argv / sizeof *argv), (char **)argv, &s, err)) << err;
+  ASSERT_EQ(0, parse_synth_command_line((int)argv.size(), (char **)argv.data(), &s, err)) << err;
   synth_view truth;
   ASSERT_EQ(1, make_synth_view(&s, 0, &truth, err)) << err;
-  label_image img = {256, 256, {}};
-  std::vector<unsigned char> bytes(256 * 256);
-  ASSERT_EQ(1, make_synth_label_image(&s, 0, 256, bytes.data(), err)) << err;
-  img.pixels.assign(bytes.begin(), bytes.end());
+  std::vector<unsigned char> bytes((size_t)c.size * c.size);
+  ASSERT_EQ(1, make_synth_label_image(&s, 0, c.size, bytes.data(), err)) << err;
+  label_image img = {c.size, c.size, std::vector<uint16_t>(bytes.begin(), bytes.end())};
   trace_options o;
   init_trace_options(&o);
-  o.label = 10;
+  o.label = s.label;
   synth_view v;
   trace_report r;
   ASSERT_EQ(1, trace_label_image(&img, &o, &v, &r, err)) << err;
@@ -329,7 +340,7 @@ TEST(TracedLayout, BentModelIsTracedInHybsynthsLayout) {
     const synth_face &a = truth.face[f], &b = v.face[f];
     ASSERT_EQ(a.n_points < 0, b.n_points < 0);
     if (a.n_points < 0) continue;
-    for (int c = 0; c < a.n_curve; c++) EXPECT_EQ(a.begin[c] < 0, b.begin[c] < 0) << c;
+    for (int k = 0; k < a.n_curve; k++) EXPECT_EQ(a.begin[k] < 0, b.begin[k] < 0) << k;
     int on = 0;
     for (int j = 0; j < b.n_points; j++) {
       double nearest = HUGE_VAL;
@@ -342,3 +353,12 @@ TEST(TracedLayout, BentModelIsTracedInHybsynthsLayout) {
   free_synth_view(&truth);
   free_synth_view(&v);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Scenes, TracedLayout,
+    ::testing::Values(
+        LayoutCase{"bent10", {"-l", "10", "-S", "2,0.8,0.8,1.5,1,1,0,0,0.2,0", "-R", "-20,0,0",
+                              "-T", "1,0.5,-0.1"}, 256},
+        LayoutCase{"ell5_twice", {"-l", "5", "-S", "2,1.2,1.2,1.6,1,1", "-R", "-30,0,30", "-T",
+                                  "-1.5,1,-0.1"}, 512}),
+    [](const ::testing::TestParamInfo<LayoutCase> &info) { return std::string(info.param.name); });
