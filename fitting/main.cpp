@@ -630,7 +630,7 @@ void adjust_camera_frames(hybroid **hs, int n) {
     place_stereo_camera(hs[1], 1);
     compute_all_data_positions(hs, n);
   }
-  if (getbutton(DEV_C))
+  if (keypressed(DEV_C))  // once per press
     fprintf(stderr, "verge_angle = %f, elev_angle = %f, base_line = %f\n", verge_angle,
             elev_angle, base_line);
 }
@@ -641,15 +641,16 @@ void adjust_camera_frames(hybroid **hs, int n) {
 
 static void flip(int *flag) { *flag = 1 - *flag; }
 
+// Each key acts once per press, however long it is held.
 void toggle_fitting_attributes(hybroid *h) {
-  if (getbutton(DEV_F12) && Num_Hybroids > 0)
+  if (keypressed(DEV_F12) && Num_Hybroids > 0)
     active_hybroid = (active_hybroid + 1) % Num_Hybroids;
-  if (getbutton(DEV_P)) flip(&h->perspective_flag);
-  if (getbutton(DEV_N)) flip(&h->normal_force_flag);
-  if (getbutton(DEV_S)) h->subsample = (h->subsample + 1) % 20;
-  if (getbutton(DEV_T)) flip(&stop_fitting);
-  if (getbutton(DEV_L)) flip(&dump_data_flag);
-  if (getbutton(DEV_U)) flip(&dump_contour_flag);
+  if (keypressed(DEV_P)) flip(&h->perspective_flag);
+  if (keypressed(DEV_N)) flip(&h->normal_force_flag);
+  if (keypressed(DEV_S)) h->subsample = (h->subsample + 1) % 20;
+  if (keypressed(DEV_T)) flip(&stop_fitting);
+  if (keypressed(DEV_L)) flip(&dump_data_flag);
+  if (keypressed(DEV_U)) flip(&dump_contour_flag);
 }
 
 void dump_data(hybroid *h) {
