@@ -329,7 +329,8 @@ static int report_models_without_data_force() {
   for (int i = 0; i < Num_Hybroids; i++) {
     const hybroid *h = Hybroids[i];
     int pulled = 0;
-    for (int k = 0; k < h->n_force && k < MAX_FORCE_MAPS; k++) pulled |= map_pulls(h, &h->force_map[k]);
+    for (int k = 0; k < h->n_force && k < MAX_FORCE_MAPS; k++)
+      pulled |= map_pulls(h, &h->force_map[k]);
     if (pulled) continue;
     found = 1;
     if (!label_has_force_map(h->primitive_label))

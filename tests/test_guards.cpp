@@ -101,11 +101,9 @@ TEST(CommandLineNumbers, AWordAWrongSignOrANonFiniteNumberIsAnOptionErrorNamingI
   } cases[] = {{"-t inf", "-t: inf is not a finite number\n"},
                {"-u nan", "-u: nan is not a finite number\n"},
                {"-b 1e999", "-b: 1e999 is not a finite number\n"},
-               {"-e infinity1", "-e: infinity1 is not a number\n"},
                {"-t abc", "-t: abc is not a number\n"},
                {"-v 2x", "-v: 2x is not a number\n"},
                {"-u -1", "-u: -1 must be a positive number\n"},
-               {"-f -5", "-f: -5 must be a positive number\n"},
                {"-f 0", "-f: 0 must be a positive number\n"},
                {"-t -0.5", "-t: -0.5 must be a number of at least 0\n"}};
   for (const auto &c : cases) {

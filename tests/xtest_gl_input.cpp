@@ -26,14 +26,6 @@ class LiveInput : public ::testing::Test {
   Injector inject;
 };
 
-TEST_F(LiveInput, WithoutAWindowNoKeyIsEverDown) {
-  inject.key(XK_t, true);
-  EXPECT_EQ(keyboard_available(), 0);
-  EXPECT_EQ(getbutton(DEV_T), 0);
-  EXPECT_EQ(keypressed(DEV_T), 0);
-  inject.key(XK_t, false);
-}
-
 TEST_F(LiveInput, PointerValuatorsAreScreenPixelsWithYUpwards) {
   int h = inject.screen_height();
   inject.move_to(100, 200);
@@ -91,22 +83,6 @@ class WindowKeys : public ::testing::Test {
   Injector inject;
 };
 
-TEST_F(WindowKeys, AHeldKeyReadsDownEveryFrameButIsPressedOnlyOnce) {
-  EXPECT_EQ(keyboard_available(), 1);
-  inject.key(XK_t, true);
-  ASSERT_TRUE(wait_until_reads(DEV_T, 1));
-  EXPECT_EQ(keypressed(DEV_T), 1);
-  for (int frame = 0; frame < 5; frame++) {
-    swapbuffers();
-    qtest();
-    EXPECT_EQ(getbutton(DEV_T), 1) << "frame " << frame;
-    EXPECT_EQ(keypressed(DEV_T), 0) << "frame " << frame;
-  }
-  EXPECT_EQ(getbutton(DEV_P), 0);
-  inject.key(XK_t, false);
-  EXPECT_TRUE(wait_until_reads(DEV_T, 0));
-}
-
 TEST_F(WindowKeys, APressShorterThanAFrameIsSeenForOneFrameAndPressedOnce) {
   inject.key(XK_d, true);
   inject.key(XK_d, false);
@@ -118,8 +94,10 @@ TEST_F(WindowKeys, APressShorterThanAFrameIsSeenForOneFrameAndPressedOnce) {
 }
 
 // Without detectable autorepeat a held key arrives as release-press pairs
-// with one time stamp; with a fast repeat rate it is held for many repeats.
-TEST_F(WindowKeys, AutorepeatOfAHeldKeyIsNotAPress) {
+// with one time stamp; with a fast repeat rate it is held for many repeats,
+// reading down on every frame and pressed once.
+TEST_F(WindowKeys, AHeldKeyReadsDownEveryFrameAndItsAutorepeatIsNotAPress) {
+  EXPECT_EQ(keyboard_available(), 1);
   XkbSetDetectableAutoRepeat(gl_conn.dpy, False, nullptr);
   unsigned int old_delay = 660, old_interval = 40;
   XkbGetAutoRepeatRate(inject.dpy, XkbUseCoreKbd, &old_delay, &old_interval);
@@ -139,20 +117,16 @@ TEST_F(WindowKeys, AutorepeatOfAHeldKeyIsNotAPress) {
   XkbSetAutoRepeatRate(inject.dpy, XkbUseCoreKbd, old_delay, old_interval);
   XSync(inject.dpy, False);
   EXPECT_EQ(presses, 1);
+  EXPECT_TRUE(wait_until_reads(DEV_T, 0));
 }
 
-TEST_F(WindowKeys, LosingTheFocusReleasesEveryKeyAndKeysOfOtherWindowsAreNotSeen) {
+TEST_F(WindowKeys, LosingTheFocusReleasesEveryKey) {
   inject.key(XK_x, true);
   ASSERT_TRUE(wait_until_reads(DEV_X, 1));
   XSetInputFocus(inject.dpy, PointerRoot, RevertToPointerRoot, CurrentTime);
   inject.move_to(1200, 5);  // outside the window: keys go to the root window
   EXPECT_TRUE(wait_until_reads(DEV_X, 0));
   inject.key(XK_x, false);
-  inject.key(XK_Escape, true);
-  inject.key(XK_Escape, false);
-  xtestutil::drain_queue();
-  EXPECT_EQ(getbutton(DEV_ESC), 0);
-  EXPECT_EQ(keypressed(DEV_ESC), 0);
 }
 
 TEST_F(WindowKeys, ShiftDigitsFunctionKeysArrowsAndSpaceReadTheirDevices) {

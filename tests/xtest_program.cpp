@@ -142,21 +142,25 @@ Geometry geometry_of(Display *dpy, Window w) {
   return {x, y, a.width, a.height};
 }
 
+// The pixels of the window's top-left width x height rectangle.
+std::vector<unsigned long> window_pixels(Display *dpy, Window w, int width, int height) {
+  std::vector<unsigned long> px;
+  XImage *img = XGetImage(dpy, w, 0, 0, width, height, AllPlanes, ZPixmap);
+  if (!img) return px;
+  for (int y = 0; y < height; y++)
+    for (int x = 0; x < width; x++) px.push_back(XGetPixel(img, x, y));
+  XDestroyImage(img);
+  return px;
+}
+
 // The yellowish pixels of the panel's text area (top left of the window):
 // 31 lines of 13 pixels, the names and first values within 125 pixels of the
 // left edge (the scene, centred, stays to the right of it).
 std::vector<bool> panel_text(Display *dpy, Window w) {
-  const int width = 125, height = 13 * 31;
-  std::vector<bool> px;
-  XImage *img = XGetImage(dpy, w, 0, 0, width, height, AllPlanes, ZPixmap);
-  if (!img) return px;
-  for (int y = 0; y < height; y++)
-    for (int x = 0; x < width; x++) {
-      unsigned long p = XGetPixel(img, x, y);
-      px.push_back(((p >> 16) & 255) > 128 && ((p >> 8) & 255) > 128 && (p & 255) < 64);
-    }
-  XDestroyImage(img);
-  return px;
+  std::vector<bool> yellow;
+  for (unsigned long p : window_pixels(dpy, w, 125, 13 * 31))
+    yellow.push_back(((p >> 16) & 255) > 128 && ((p >> 8) & 255) > 128 && (p & 255) < 64);
+  return yellow;
 }
 
 long count_set(const std::vector<bool> &px) { return std::count(px.begin(), px.end(), true); }
@@ -212,7 +216,8 @@ class InteractiveProgram : public ::testing::Test {
   void wait_frames(int n) {
     size_t before = printed_values(program.err(), "zoom").size();
     inject.key(XK_i, true);
-    bool passed = wait_for([&] { return printed_values(program.err(), "zoom").size() >= before + n; });
+    bool passed =
+        wait_for([&] { return printed_values(program.err(), "zoom").size() >= before + n; });
     inject.key(XK_i, false);
     ASSERT_TRUE(passed) << "no frames drawn";
   }
@@ -284,18 +289,6 @@ TEST_F(InteractiveProgram, EscapeTypedIntoAnotherWindowDoesNotQuit) {
   quit_with_escape();
 }
 
-// The whole window's pixels.
-std::vector<unsigned long> window_pixels(Display *dpy, Window w) {
-  Geometry g = geometry_of(dpy, w);
-  std::vector<unsigned long> px;
-  XImage *img = XGetImage(dpy, w, 0, 0, g.w, g.h, AllPlanes, ZPixmap);
-  if (!img) return px;
-  for (int y = 0; y < g.h; y++)
-    for (int x = 0; x < g.w; x++) px.push_back(XGetPixel(img, x, y));
-  XDestroyImage(img);
-  return px;
-}
-
 TEST_F(InteractiveProgram, MenuChosenScaleEditFollowsALeftDragOnStdout) {
   Geometry g = geometry_of(inject.dpy, window);
   point_at(g.w / 2, g.h / 2);
@@ -331,12 +324,12 @@ TEST_F(InteractiveProgram, MenuChosenScaleEditFollowsALeftDragOnStdout) {
   // the middle click have been handled too.
   inject.button(2, true);
   inject.button(2, false);
-  std::vector<unsigned long> before = window_pixels(inject.dpy, window);
+  std::vector<unsigned long> before = window_pixels(inject.dpy, window, g.w, g.h);
   inject.button(1, true);
   int dy = 0;
   bool moved = wait_for([&] {
     point_at(g.w / 2, g.h / 2 - (dy += 5));
-    return window_pixels(inject.dpy, window) != before;
+    return window_pixels(inject.dpy, window, g.w, g.h) != before;
   });
   inject.button(1, false);
   ASSERT_TRUE(moved) << "the view never moved";
