@@ -29,8 +29,8 @@ extern gl_connection gl_conn;
 // Opens the display named by DISPLAY on first use; null when there is none.
 // Never prints and never exits.
 Display *gl_open_display();
-// Closes the connection (if open) and forgets the keyboard mapping, so the
-// next use opens a fresh one.
+// Closes the connection (if open) and forgets the keyboard mapping and every
+// key's state, so the next use opens a fresh one.
 void gl_close_display();
 
 // ---------------------------------------------------------------------------

@@ -169,11 +169,15 @@ Display *gl_open_display() {
   return gl_conn.dpy;
 }
 
+// Also forgets every key: without the window no key is down.
 void gl_close_display() {
   if (gl_conn.dpy) XCloseDisplay(gl_conn.dpy);
   gl_conn.dpy = nullptr;
   gl_conn.tried = 0;
   input.keymap_loaded = 0;
+  memset(input.key_down, 0, sizeof input.key_down);
+  memset(input.key_seen, 0, sizeof input.key_seen);
+  memset(input.presses, 0, sizeof input.presses);
 }
 
 // Builds keycode -> device from the server's keyboard mapping, looking at the

@@ -14,8 +14,7 @@ using testutil::ScratchDir;
 
 namespace {
 
-// Runs the program with no X display, so that its input layer sees no
-// keyboard, as on a server or in CI.
+// Runs the program with no X display, as on a server or in CI.
 RunResult run_without_display(const std::string &args, const std::string &input = "",
                               const std::string &dir = ".", const std::string &env = "") {
   return testutil::run_shell("env -u DISPLAY " + env + " '" + HYBFIT_PATH + "' " + args,
