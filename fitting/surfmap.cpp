@@ -37,12 +37,15 @@ enum { NUM_SHAPE_VALUES = 10, NUM_DAMPING_VALUES = 12 };
 static void explain_parameter_file(const char *fname, int missing) {
   if (!parameter_file_origin) return;
   char where[PATH_MAX + 64] = "named by HYBROID_INIT_FILE";
-  if (strcmp(parameter_file_origin, "HYBROID_INIT_FILE") != 0) {
+  int from_env = strcmp(parameter_file_origin, "HYBROID_INIT_FILE") == 0;
+  if (!from_env) {
     char cwd[PATH_MAX];
     if (!getcwd(cwd, sizeof cwd)) snprintf(cwd, sizeof cwd, "?");
     snprintf(where, sizeof where, "looked for in the current directory, %s", cwd);
   }
-  if (missing)
+  if (missing && from_env)
+    fprintf(stderr, "%s: no such primitive parameter file (%s)\n", fname, where);
+  else if (missing)
     fprintf(stderr,
             "%s: no such primitive parameter file (%s); run where it is (for example "
             "samples/) or set HYBROID_INIT_FILE\n",
