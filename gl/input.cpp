@@ -3,7 +3,8 @@
 // connection that everything else shares.
 //
 // Keys belong to the window: their state comes only from the window's own
-// KeyPress and KeyRelease events (a FocusOut releases every key), taken in
+// KeyPress and KeyRelease events (a FocusOut releases every key, and a key
+// already down when the focus comes stays up until pressed again), taken in
 // whenever events are read (qtest, qread, getsize, reshapeviewport), so
 // reading a key costs no server round trip and keys typed into other
 // windows are never seen.  Without a window no key is ever down.  Besides
@@ -103,6 +104,7 @@ struct gl_input_state {
   unsigned char key_down[GL_BUTTON_LIMIT];      // down now, from the window's key events
   unsigned char key_seen[GL_BUTTON_LIMIT];      // down at some moment of this frame
   unsigned char presses[GL_BUTTON_LIMIT];       // presses not yet taken by keypressed
+  unsigned char pressed_elsewhere[GL_BUTTON_LIMIT];  // down when the focus came, not yet released
   Device queue_dev[GL_QUEUE_SIZE];              // ring buffer of entries
   short queue_val[GL_QUEUE_SIZE];
   int queue_head, queue_count;
@@ -178,6 +180,7 @@ void gl_close_display() {
   memset(input.key_down, 0, sizeof input.key_down);
   memset(input.key_seen, 0, sizeof input.key_seen);
   memset(input.presses, 0, sizeof input.presses);
+  memset(input.pressed_elsewhere, 0, sizeof input.pressed_elsewhere);
 }
 
 // Builds keycode -> device from the server's keyboard mapping, looking at the
@@ -357,6 +360,8 @@ static void on_key(XKeyEvent *e, int down) {
   if (!down && is_autorepeat_release(e)) return;
   Device dev = keycode_device(e->display, e->keycode);
   if (!dev) return;
+  if (down && input.pressed_elsewhere[dev]) return;  // its autorepeat
+  input.pressed_elsewhere[dev] = 0;
   if (down && input.key_down[dev]) return;  // a repeat of a held key
   input.key_down[dev] = (unsigned char)down;
   if (down) {
@@ -376,6 +381,16 @@ static void on_crossing(const XCrossingEvent *e, int entered) {
   gl_queue_event(DEV_INPUTCHANGE, entered ? GL_WINDOW_ID : 0);
 }
 
+// With the focus (and on entering) the server reports the keys already down:
+// they were pressed elsewhere, and their autorepeat is not a press here.
+static void on_keymap(XKeymapEvent *e) {
+  for (int code = 0; code < GL_KEYCODE_LIMIT; code++) {
+    if (!(e->key_vector[code >> 3] & (1 << (code & 7)))) continue;
+    Device dev = keycode_device(e->display, (unsigned int)code);
+    if (dev && !input.key_down[dev]) input.pressed_elsewhere[dev] = 1;
+  }
+}
+
 static void on_mapping(XMappingEvent *e) {
   XRefreshKeyboardMapping(e);
   input.keymap_loaded = 0;
@@ -390,6 +405,7 @@ void gl_dispatch_event(XEvent *ev) {
     case EnterNotify:     on_crossing(&ev->xcrossing, 1); break;
     case LeaveNotify:     on_crossing(&ev->xcrossing, 0); break;
     case FocusOut:        gl_release_keys(); break;  // its keys now go elsewhere
+    case KeymapNotify:    on_keymap(&ev->xkeymap); break;
     case Expose:          gl_window_on_expose(&ev->xexpose); break;
     case ConfigureNotify: gl_window_on_configure(&ev->xconfigure); break;
     case MappingNotify:   on_mapping(&ev->xmapping); break;
@@ -435,6 +451,7 @@ void gl_test_reset() {
   memset(input.key_down, 0, sizeof input.key_down);
   memset(input.key_seen, 0, sizeof input.key_seen);
   memset(input.presses, 0, sizeof input.presses);
+  memset(input.pressed_elsewhere, 0, sizeof input.pressed_elsewhere);
   if (gl_win.win) {
     gl_enable_device(DEV_REDRAW, 1);
     gl_enable_device(DEV_INPUTCHANGE, 1);

@@ -197,7 +197,7 @@ static void create_window(Display *dpy, const char *title) {
   attr.colormap = gl_win.colormap;
   attr.event_mask = ExposureMask | StructureNotifyMask | KeyPressMask | KeyReleaseMask |
                     ButtonPressMask | ButtonReleaseMask | EnterWindowMask | LeaveWindowMask |
-                    FocusChangeMask;
+                    FocusChangeMask | KeymapStateMask;
   gl_win.win = XCreateWindow(dpy, RootWindow(dpy, gl_conn.screen), x, y, (unsigned)w,
                              (unsigned)h, 0, gl_win.depth, InputOutput, gl_win.visual,
                              CWBackPixel | CWColormap | CWEventMask, &attr);

@@ -2,6 +2,7 @@
 // process on the private X server, and the test drives it with real keys,
 // buttons and pointer motion through XTest and reads its window's pixels.
 #include "xtest_gl_util.h"  // first: its gtest include must precede the X headers
+#include <X11/XKBlib.h>
 
 #include <fcntl.h>
 #include <signal.h>
@@ -58,19 +59,19 @@ struct Program {
     stdin_fd = in[1];
     ASSERT_EQ(write(stdin_fd, "0\n", 2), 2);  // the answer to "Enter theta = "
   }
-  // Waits for the process to end; returns false on timeout.
+  // Waits for the process to end (looks at least once); false on timeout.
   bool wait_exit(double timeout) {
     double end = now_seconds() + timeout;
-    while (now_seconds() < end) {
+    for (;;) {
       int st;
       if (waitpid(pid, &st, WNOHANG) == pid) {
         status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
         pid = -1;
         return true;
       }
+      if (now_seconds() >= end) return false;
       sleep_seconds(0.01);
     }
-    return false;
   }
   std::string out() { return testutil::read_file(dir.file("out")); }
   std::string err() { return testutil::read_file(dir.file("err")); }
@@ -221,7 +222,7 @@ class InteractiveProgram : public ::testing::Test {
     inject.key(XK_i, false);
     ASSERT_TRUE(passed) << "no frames drawn";
   }
-  bool alive() { return !program.wait_exit(0.0); }
+  bool alive() { return program.pid > 0 && !program.wait_exit(0.0); }
   // Pointer to window pixel (x, y), origin top-left of the window.
   void point_at(int x, int y) {
     Geometry g = geometry_of(inject.dpy, window);
@@ -267,7 +268,9 @@ TEST_F(InteractiveProgram, AThirtyMillisecondTapOfDTogglesThePanelExactlyOnce) {
   quit_with_escape();
 }
 
-TEST_F(InteractiveProgram, EscapeTypedIntoAnotherWindowDoesNotQuit) {
+// The fit runs, so that frames can be seen passing without pressing a key (a
+// key pressed would end the autorepeat of the held Escape).
+TEST_F(AutomaticProgram, EscapeTypedIntoAnotherWindowDoesNotQuit) {
   Window other = XCreateSimpleWindow(inject.dpy, DefaultRootWindow(inject.dpy), 700, 100, 200,
                                      100, 0, 0, 0);
   XMapWindow(inject.dpy, other);
@@ -276,13 +279,21 @@ TEST_F(InteractiveProgram, EscapeTypedIntoAnotherWindowDoesNotQuit) {
     XWindowAttributes a;
     return XGetWindowAttributes(inject.dpy, other, &a) && a.map_state == IsViewable;
   }));
+  unsigned int delay = 660, interval = 40;
+  XkbGetAutoRepeatRate(inject.dpy, XkbUseCoreKbd, &delay, &interval);
+  XkbSetAutoRepeatRate(inject.dpy, XkbUseCoreKbd, 30, 10);  // repeats within a frame or two
+  tap(XK_t);
   focus(other);
   inject.key(XK_Escape, true);
-  focus(window);  // Escape still held: the program's window never saw it go down
-  wait_frames(3);
+  focus(window);  // Escape still held: the program's window sees only its repeats
+  for (int frame = 0; frame < 10; frame++) {
+    std::vector<bool> now = panel_text(inject.dpy, window);
+    ASSERT_TRUE(wait_for([&] { return !alive() || panel_text(inject.dpy, window) != now; }));
+  }
   EXPECT_TRUE(alive()) << program.err();
   focus(other);
   inject.key(XK_Escape, false);
+  XkbSetAutoRepeatRate(inject.dpy, XkbUseCoreKbd, delay, interval);
   XDestroyWindow(inject.dpy, other);
   quit_with_escape();
 }
