@@ -171,16 +171,20 @@ Display *gl_open_display() {
   return gl_conn.dpy;
 }
 
+static void forget_keys() {
+  memset(input.key_down, 0, sizeof input.key_down);
+  memset(input.key_seen, 0, sizeof input.key_seen);
+  memset(input.presses, 0, sizeof input.presses);
+  memset(input.pressed_elsewhere, 0, sizeof input.pressed_elsewhere);
+}
+
 // Also forgets every key: without the window no key is down.
 void gl_close_display() {
   if (gl_conn.dpy) XCloseDisplay(gl_conn.dpy);
   gl_conn.dpy = nullptr;
   gl_conn.tried = 0;
   input.keymap_loaded = 0;
-  memset(input.key_down, 0, sizeof input.key_down);
-  memset(input.key_seen, 0, sizeof input.key_seen);
-  memset(input.presses, 0, sizeof input.presses);
-  memset(input.pressed_elsewhere, 0, sizeof input.pressed_elsewhere);
+  forget_keys();
 }
 
 // Builds keycode -> device from the server's keyboard mapping, looking at the
@@ -363,6 +367,7 @@ static void on_key(XKeyEvent *e, int down) {
   if (down && input.pressed_elsewhere[dev]) return;  // its autorepeat
   input.pressed_elsewhere[dev] = 0;
   if (down && input.key_down[dev]) return;  // a repeat of a held key
+  if (!down && !input.key_down[dev]) return;  // the release of a press made elsewhere
   input.key_down[dev] = (unsigned char)down;
   if (down) {
     input.key_seen[dev] = 1;
@@ -448,10 +453,7 @@ void gl_test_reset() {
   clear_overrides();
   input.queue_head = input.queue_count = 0;
   memset(input.enabled, 0, sizeof input.enabled);
-  memset(input.key_down, 0, sizeof input.key_down);
-  memset(input.key_seen, 0, sizeof input.key_seen);
-  memset(input.presses, 0, sizeof input.presses);
-  memset(input.pressed_elsewhere, 0, sizeof input.pressed_elsewhere);
+  forget_keys();
   if (gl_win.win) {
     gl_enable_device(DEV_REDRAW, 1);
     gl_enable_device(DEV_INPUTCHANGE, 1);
