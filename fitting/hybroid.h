@@ -296,9 +296,15 @@ long open_window();
 void draw_frame(hybroid *h);
 void add_simulated_force(hybroid *h);
 void swap(double *a, double *b);
+// Keeps a copy of every model before the pass's fitting step; after it,
+// stop_non_finite_models puts back any model whose state is no longer
+// finite, reports it (pass is the pass number), pauses the fit and returns 1.
+void remember_model_states();
+int stop_non_finite_models(int pass);
 
 // results.cpp: the outputs of a run (-o JSON, -m OBJ, the batch snapshot)
 enum { OUTPUT_FAILED_STATUS = 5 };  // exit status: an output was not written
+enum { RUN_ENDED_BY_USER = -1 };    // write_run_outputs: an interactive run ended
 extern char *mesh_file;          // -m
 void count_fitting_pass(const hybroid *h);
 void open_mesh_file();
@@ -415,6 +421,10 @@ void read_damping_coeff(const char *file, hybroid **hs, int n);
 // surfmap.cpp: primitive tables, surface regions, model initialisation
 extern hyb_param hybroid_parameter[NUM_PRIMITIVES];
 extern int dof_map[NUM_PRIMITIVES][MAX_DOF_MAPS];
+// Where the run loop looked for the parameter file ("the current directory"
+// or "HYBROID_INIT_FILE"), named in the hint after a missing or short file;
+// null: no hint.
+extern const char *parameter_file_origin;
 void read_primitive_hybroid_parameter(const char *fname);
 void read_primitive_dof_mapping(const char *basename);
 void init_primitive_hybroid_parameter(hybroid *h);

@@ -177,7 +177,9 @@ static const char *end_name(int status) {
   switch (status) {
     case 0: return "finished";
     case 2: return "pass_limit";
-    case -1: return "ended_by_user";
+    case 3: return "no_data_force";
+    case 4: return "non_finite";
+    case RUN_ENDED_BY_USER: return "ended_by_user";
     default: return "stopped";
   }
 }

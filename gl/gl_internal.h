@@ -1,8 +1,8 @@
 // gl_internal.h -- state and helpers shared by the files of the graphics layer,
 // and the pure functions its unit tests call directly.
 //
-// One X connection serves everything: input.cpp opens it lazily (polling works
-// without a window), window.cpp adds the one window with its two pixmap
+// One X connection serves everything: input.cpp opens it lazily (the pointer
+// can be read without a window; keys come from the window's events), window.cpp adds the one window with its two pixmap
 // buffers, draw.cpp batches line segments into them, menu.cpp shows popup
 // menus on the same connection.  transform.cpp and the menu-string parser are
 // pure and need no X server.
@@ -30,8 +30,8 @@ extern gl_connection gl_conn;
 // Opens the display named by DISPLAY on first use; null when there is none.
 // Never prints and never exits.
 Display *gl_open_display();
-// Closes the connection (if open) and forgets the keyboard mapping, so the
-// next use opens a fresh one.
+// Closes the connection (if open) and forgets the keyboard mapping and every
+// key's state, so the next use opens a fresh one.
 void gl_close_display();
 
 // ---------------------------------------------------------------------------
@@ -56,9 +56,12 @@ int gl_queue_event(Device dev, short value);
 void gl_queue_remove(Device dev, short value);
 // Enables or disables dev in the queue (winopen enables 528 and 534).
 void gl_enable_device(Device dev, int on);
-// Forgets queued keys that were released while their events went elsewhere
-// (to a popup menu's grab), so their next press is not taken for a repeat.
-void gl_resync_keys();
+// Marks every key up: its events now go elsewhere (a FocusOut, a popup
+// menu's grab), so its release would never be seen.
+void gl_release_keys();
+// Ends the input frame (swapbuffers): a key pressed and released during the
+// frame stops reading as down.
+void gl_end_input_frame();
 // Takes pending X events into the queue (and repairs or resizes the window).
 void gl_pump_events();
 // Handles one X event of the main window.

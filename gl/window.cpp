@@ -196,7 +196,8 @@ static void create_window(Display *dpy, const char *title) {
   attr.background_pixel = gl_win.pixel[0];
   attr.colormap = gl_win.colormap;
   attr.event_mask = ExposureMask | StructureNotifyMask | KeyPressMask | KeyReleaseMask |
-                    ButtonPressMask | ButtonReleaseMask | EnterWindowMask | LeaveWindowMask;
+                    ButtonPressMask | ButtonReleaseMask | EnterWindowMask | LeaveWindowMask |
+                    FocusChangeMask | KeymapStateMask;
   gl_win.win = XCreateWindow(dpy, RootWindow(dpy, gl_conn.screen), x, y, (unsigned)w,
                              (unsigned)h, 0, gl_win.depth, InputOutput, gl_win.visual,
                              CWBackPixel | CWColormap | CWEventMask, &attr);
@@ -439,6 +440,7 @@ void swapbuffers() {
     gl_win.xft_front = x;
   }
   XSync(dpy, False);
+  gl_end_input_frame();
   const char *snap = getenv("HYBROID_SNAPSHOT");
   if (snap && *snap) write_snapshot(snap);
   pace_frame();
