@@ -30,14 +30,15 @@ static const double north_normal_scale = 0.4;
 static const double camera_axis_length = 3.0;
 static const int projection_ray_stride = 3;  // every third row and column
 
+// Each key flips its switch once per press, however long it is held.
 void toggle_display_attributes() {
   namespace d = display;
-  if (getbutton(DEV_D)) d::debug_flag = 1 - d::debug_flag;
-  if (getbutton(DEV_F)) d::draw_force_flag = (d::draw_force_flag + 1) % 3;
-  if (getbutton(DEV_G)) d::draw_surface_vector_flag = 1 - d::draw_surface_vector_flag;
-  if (getbutton(DEV_J)) d::draw_projected_mesh_flag = 1 - d::draw_projected_mesh_flag;
-  if (getbutton(DEV_A)) d::draw_axis_flag = 1 - d::draw_axis_flag;
-  if (getbutton(DEV_R)) d::draw_projection_ray_flag = 1 - d::draw_projection_ray_flag;
+  if (keypressed(DEV_D)) d::debug_flag = 1 - d::debug_flag;
+  if (keypressed(DEV_F)) d::draw_force_flag = (d::draw_force_flag + 1) % 3;
+  if (keypressed(DEV_G)) d::draw_surface_vector_flag = 1 - d::draw_surface_vector_flag;
+  if (keypressed(DEV_J)) d::draw_projected_mesh_flag = 1 - d::draw_projected_mesh_flag;
+  if (keypressed(DEV_A)) d::draw_axis_flag = 1 - d::draw_axis_flag;
+  if (keypressed(DEV_R)) d::draw_projection_ray_flag = 1 - d::draw_projection_ray_flag;
 }
 
 // ---------------------------------------------------------------------------

@@ -14,10 +14,10 @@
 int stop_flag = 0;  // 1 = fitting paused
 
 // The front end's turn: returns non-zero when the user asked to quit;
-// otherwise T toggles the pause.
+// otherwise each press of T toggles the pause.
 static int handle_user(hybroid *h) {
   int user_quit = user(h);
-  if (!user_quit && getbutton(DEV_T)) stop_flag = 1 - stop_flag;
+  if (!user_quit && keypressed(DEV_T)) stop_flag = 1 - stop_flag;
   return user_quit;
 }
 

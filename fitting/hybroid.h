@@ -325,8 +325,26 @@ void adjust_camera_frames(hybroid **hs, int n);
 void toggle_fitting_attributes(hybroid *h);
 void dump_data(hybroid *h);
 void draw_on_hybroids();
+long open_window();
+void draw_frame(hybroid *h);
 void add_simulated_force(hybroid *h);
 void swap(double *a, double *b);
+// Keeps a copy of every model before the pass's fitting step; after it,
+// stop_non_finite_models puts back any model whose state is no longer
+// finite, reports it (pass is the pass number), pauses the fit and returns 1.
+void remember_model_states();
+int stop_non_finite_models(int pass);
+
+// results.cpp: the outputs of a run (-o JSON, -m OBJ, the batch snapshot)
+enum { OUTPUT_FAILED_STATUS = 5 };  // exit status: an output was not written
+enum { RUN_ENDED_BY_USER = -1 };    // write_run_outputs: an interactive run ended
+extern char *mesh_file;          // -m
+void count_fitting_pass(const hybroid *h);
+void open_mesh_file();
+int write_run_outputs(int status);
+vector matrix_times_vector(const double m[3][3], vector v);  // m v, m row-major
+// mesh_obj.cpp: the fitted surfaces as OBJ; counts values not finite
+int write_mesh_obj(FILE *fp, int *non_finite);
 
 // fitting.cpp: self-contained fitting loops
 extern int stop_flag;
@@ -454,6 +472,10 @@ void read_damping_coeff(const char *file, hybroid **hs, int n);
 // surfmap.cpp: primitive tables, surface regions, model initialisation
 extern hyb_param hybroid_parameter[NUM_PRIMITIVES];
 extern int dof_map[NUM_PRIMITIVES][MAX_DOF_MAPS];
+// Where the run loop looked for the parameter file ("the current directory"
+// or "HYBROID_INIT_FILE"), named in the hint after a missing or short file;
+// null: no hint.
+extern const char *parameter_file_origin;
 void read_primitive_hybroid_parameter(const char *fname);
 void read_primitive_dof_mapping(const char *basename);
 void init_primitive_hybroid_parameter(hybroid *h);
@@ -515,6 +537,7 @@ void sgi_clear();
 void sgi_flush();
 void sgi_exit();
 int user(hybroid *h_user);
+void load_viewing_matrix();  // the view of the frame: distance, angles, translation
 
 // display.cpp: scene drawing.  The display's switches live in their own
 // namespace: its debug_flag (the text panel) is not the driver's debug_flag.
@@ -538,55 +561,5 @@ void draw_cube_p(vector p, double size);
 void draw_transformed_xyz_axes(vector tr, double mat[3][3], double size);
 void draw_transformed_focal_plane(vector tr, double mat[3][3], double focal,
                                   double size);
-
-// synth.cpp: synthetic contour data of a known model (the hybsynth tool).
-// A scene is one true model with its pose and camera; each view of it (one,
-// or the left and right of a stereo pair) becomes the contour data of one
-// dump file, in pixels, in the face and curve layout of the model's label.
-struct synth_shape {
-  double sc, a1, a2, a3, e1, e2, tapx, tapy, bend1, bend3;
-};
-struct synth_scene {
-  int label;                    // primitive label: 1, 5, 6 or 10
-  synth_shape shape;
-  vector translation;           // model-frame origin; world frame in stereo
-  double rotation[3][3];        // model frame to camera (world in stereo) frame
-  int translation_given;        // 0: the start depth of the fit (-f, or -2f)
-  int perspective_flag;
-  double focal_length;
-  int stereo_flag;              // two views, cameras placed as the fit places them
-  double base_line, verge_angle, elev_angle;  // stereo cameras; angles radians
-  double theta_deg;             // image rotation, the answer to "Enter theta = "
-  double noise;                 // Gaussian pixel noise, standard deviation
-  unsigned long seed;           // of the noise
-  double spacing;               // pixels between neighbouring contour points
-  int mesh_usize, mesh_vsize;   // the fitting model's mesh: rims lie on its rows
-  const char *output[2];        // dump file of view 0 (left) and view 1 (right)
-};
-struct synth_face {
-  int n_points;                 // -1: the camera does not see the face
-  double *row, *col;            // pixels, n_points each
-  int n_curve;
-  int begin[MAX_CURVES], end[MAX_CURVES];  // begin -1: absent curve
-};
-struct synth_view {
-  int label;
-  int n_face;
-  synth_face face[MAX_FACES];
-  int center;                   // centre rule the model initialisation picks
-  vector fit_translation;       // the model centre in this camera's frame
-  double fit_rotation[3][3];    // the model's rotation in this camera's frame
-  int outside;                  // points that fall outside the 256 x 256 image
-};
-enum { SYNTH_ERROR_SIZE = 256 };
-void init_synth_scene(synth_scene *s);
-void print_synth_usage(FILE *fp, const char *prog);
-int parse_synth_command_line(int argc, char **argv, synth_scene *s, char *err);
-int make_synth_view(const synth_scene *s, int view, synth_view *v, char *err);
-void write_synth_dump(FILE *fp, const synth_scene *s, int view, const synth_view *v);
-void free_synth_view(synth_view *v);
-void synth_camera_frame(const synth_scene *s, int view, double rot[3][3], vector *tr);
-void synth_pixel_from_image_point(double x, double y, double theta, double *row,
-                                  double *col);
 
 #endif

@@ -10,15 +10,20 @@
 //
 // Start with read_primitive_hybroid_parameter and read_primitive_dof_mapping;
 // the model initialisation begins at init_primitive_hybroid_parameter.
+#include <limits.h>
+#include <unistd.h>
+
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "hybroid.h"
 
 hyb_param hybroid_parameter[NUM_PRIMITIVES];
 int dof_map[NUM_PRIMITIVES][MAX_DOF_MAPS];
+const char *parameter_file_origin = nullptr;
 
 // ---------------------------------------------------------------------------
 // Primitive parameter file: ten records of three groups each.
@@ -26,8 +31,34 @@ int dof_map[NUM_PRIMITIVES][MAX_DOF_MAPS];
 
 enum { NUM_SHAPE_VALUES = 10, NUM_DAMPING_VALUES = 12 };
 
+// After the failure lines of a missing or short parameter file: one line that
+// names the file and where it was looked for, when the run loop has said
+// where (parameter_file_origin).
+static void explain_parameter_file(const char *fname, int missing) {
+  if (!parameter_file_origin) return;
+  char where[PATH_MAX + 64] = "named by HYBROID_INIT_FILE";
+  int from_env = strcmp(parameter_file_origin, "HYBROID_INIT_FILE") == 0;
+  if (!from_env) {
+    char cwd[PATH_MAX];
+    if (!getcwd(cwd, sizeof cwd)) snprintf(cwd, sizeof cwd, "?");
+    snprintf(where, sizeof where, "looked for in the current directory, %s", cwd);
+  }
+  if (missing && from_env)
+    fprintf(stderr, "%s: no such primitive parameter file (%s)\n", fname, where);
+  else if (missing)
+    fprintf(stderr,
+            "%s: no such primitive parameter file (%s); run where it is (for example "
+            "samples/) or set HYBROID_INIT_FILE\n",
+            fname, where);
+  else
+    fprintf(stderr,
+            "%s: the primitive parameter file (%s) is short: it needs 10 records of 2, 10 and "
+            "12 numbers\n",
+            fname, where);
+}
+
 // Group 2: sc a1 a2 a3 e1 e2 tapx tapy bend1 bend3, single precision.
-static void read_shape_group(FILE *fp, hyb_param *p) {
+static void read_shape_group(FILE *fp, const char *fname, hyb_param *p) {
   float v[NUM_SHAPE_VALUES] = {0};
   ignore_comment(fp, '#');
   int n = fscanf(fp, "%f %f %f %f %f %f %f %f %f %f", &v[0], &v[1], &v[2], &v[3], &v[4],
@@ -35,6 +66,7 @@ static void read_shape_group(FILE *fp, hyb_param *p) {
   fprintf(stderr, "Num of superquad paramters read = %d\n", n);
   if (n != NUM_SHAPE_VALUES) {
     fprintf(stderr, "%d superquad parameters read\n", n);
+    explain_parameter_file(fname, 0);
     exit(-1);
   }
   fprintf(stderr, "%f %f %f %f %f %f %f %f %f %f\n", v[0], v[1], v[2], v[3], v[4], v[5], v[6],
@@ -45,7 +77,7 @@ static void read_shape_group(FILE *fp, hyb_param *p) {
 
 // Group 3: c_inv_trans c_inv_transz c_inv_rot c_inv_rotz c_inv_sc c_inv_a1
 // c_inv_a2 c_inv_a3 c_inv_tx c_inv_ty c_inv_b1 c_inv_b3, double precision.
-static void read_damping_group(FILE *fp, hyb_param *p) {
+static void read_damping_group(FILE *fp, const char *fname, hyb_param *p) {
   double v[NUM_DAMPING_VALUES] = {0};
   ignore_comment(fp, '#');
   int n = fscanf(fp, "%lf %lf %lf %lf %lf %lf %lf %lf %lf %lf %lf %lf", &v[0], &v[1], &v[2],
@@ -53,6 +85,7 @@ static void read_damping_group(FILE *fp, hyb_param *p) {
   fprintf(stderr, "Num of c factor read = %d\n", n);
   if (n != NUM_DAMPING_VALUES) {
     fprintf(stderr, "%d damping parameters read\n", n);
+    explain_parameter_file(fname, 0);
     exit(-1);
   }
   fprintf(stderr, "%lf %lf %lf %lf %lf %lf %lf %lf %lf %lf %lf %lf\n", v[0], v[1], v[2], v[3],
@@ -66,6 +99,7 @@ void read_primitive_hybroid_parameter(const char *fname) {
   FILE *fp = fopen(fname, "r");
   if (!fp) {
     fprintf(stderr, "Cannot open %s\n", fname);
+    explain_parameter_file(fname, 1);
     exit(1);
   }
   for (int i = 0; i < NUM_PRIMITIVES; i++) {
@@ -77,8 +111,8 @@ void read_primitive_hybroid_parameter(const char *fname) {
     int got = fscanf(fp, "%d %d", &mesh[0], &mesh[1]);
     if (got >= 1) p->usize = mesh[0];
     if (got == 2) p->vsize = mesh[1];
-    read_shape_group(fp, p);
-    read_damping_group(fp, p);
+    read_shape_group(fp, fname, p);
+    read_damping_group(fp, fname, p);
   }
   fclose(fp);
 }

@@ -336,9 +336,12 @@ int user(hybroid *h_user) {
   }
   xold = x;
   yold = y;
+  load_viewing_matrix();
+  return return_val;
+}
 
+void load_viewing_matrix() {
   loadmatrix(Identity);
   polarview((float)dist, azim, incl, twist);
   translate(X_Translation, Y_Translation, Z_Translation);
-  return return_val;
 }

@@ -7,7 +7,8 @@
 // buffer when the colour or width of the next segment differs, when text,
 // a clear or a swap comes, or when the batch is full.  Lines a few pixels
 // wide are drawn as stacked thin lines, which X renders far faster than its
-// wide lines.  Text is drawn with Xft in the layer's fixed-width font.  A
+// wide lines.  Text is drawn with Xft in the layer's fixed-width font.  In
+// the image back end (image.cpp) the same segments and text go to Cairo.  A
 // vertex with a non-finite coordinate breaks the polyline: no segment
 // touches it.
 //
@@ -84,6 +85,7 @@ void gl_flush_segments() {
   XftDraw *x[3];
   int n = gl_targets(d, x);
   Display *dpy = gl_conn.dpy;
+  if (gl_img.back) gl_image_segments(ds.segs, ds.n_segs, ds.seg_color, ds.seg_width);
   if (n > 0) {
     XSetForeground(dpy, gl_win.gc, pixel_of(ds.seg_color));
     set_gc_width(dpy, ds.seg_width);
@@ -178,14 +180,14 @@ void bgnclosedline() { begin_polyline(1); }
 void endline() { ds.in_line = 0; }
 
 void endclosedline() {
-  if (ds.in_line && ds.closed && gl_win.win && ds.vertices >= 2 && ds.have_prev &&
+  if (ds.in_line && ds.closed && gl_has_target() && ds.vertices >= 2 && ds.have_prev &&
       ds.have_first)
     emit_segment(ds.prev, ds.first);
   ds.in_line = 0;
 }
 
 void v3d(const double v[3]) {
-  if (!gl_win.win || !ds.in_line) return;
+  if (!gl_has_target() || !ds.in_line) return;
   double c[4];
   gl_transform_point(v[0], v[1], v[2], c);
   int ok = finite4(c);
@@ -211,7 +213,7 @@ void draw(Coord x, Coord y, Coord z) {
   double c[4];
   gl_transform_point(x, y, z, c);
   int ok = finite4(c);
-  if (gl_win.win && ok && ds.have_pos) emit_segment(ds.pos, c);
+  if (gl_has_target() && ok && ds.have_pos) emit_segment(ds.pos, c);
   memcpy(ds.pos, c, sizeof c);
   ds.have_pos = ok;
 }
@@ -222,14 +224,20 @@ void draw(Coord x, Coord y, Coord z) {
 void cmov2i(long x, long y) {
   double c[4];
   gl_transform_point((double)x, (double)y, 0.0, c);
-  ds.char_valid = gl_win.win && gl_clip_inside(c);  // a clipped position draws no text
+  ds.char_valid = gl_has_target() && gl_clip_inside(c);  // a clipped position draws no text
   if (ds.char_valid) gl_clip_to_window(c, &ds.char_x, &ds.char_y);
 }
 
 void charstr(const char *s) {
-  if (!gl_win.win || !gl_win.font || !s || !ds.char_valid) return;
+  if (!s || !*s || !ds.char_valid) return;
+  if (gl_img.back) {
+    gl_flush_segments();
+    ds.char_x += gl_image_text(floor(ds.char_x), gl_win.height - 1 - floor(ds.char_y), s,
+                               ds.color);
+    return;
+  }
+  if (!gl_win.win || !gl_win.font) return;
   int len = (int)strlen(s);
-  if (len == 0) return;
   gl_flush_segments();
   Drawable d[3];
   XftDraw *x[3];

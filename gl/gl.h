@@ -1,6 +1,6 @@
 // gl.h -- the immediate-mode graphics interface the program draws and reads
 // input through, implemented over Xlib (window, input, lines), Xft (text) and
-// Cairo (PNG snapshots only).
+// Cairo (PNG snapshots, and the image back end of runs without a display).
 //
 // The layer knows nothing of models.  It offers the calls below with their
 // classic names and semantics: device numbers for keys, buttons and pointer
@@ -126,15 +126,31 @@ long defpup(const char *str, ...);
 long dopup(long menu);
 
 // Beyond the classic interface.
-// 1 when the layer can see a keyboard (an X display could be opened), else 0;
-// without one every key reads as up and every valuator as 0.
+// 1 when the layer can see a keyboard, that is while its window is open:
+// keys are read from the window's own events, so without a window every key
+// reads as up.
 int keyboard_available();
+// 1 once for every press of key dev in the window (also a press released
+// before the call), else 0: for keys that act once per press, however long
+// they are held.  getbutton(dev) answers "is it down now" (or was it pressed
+// during this frame, so that a press shorter than a frame is seen once).
+long keypressed(Device dev);
+
+// A second back end for runs without an X server: while gl_offscreen(1) is
+// in force, winopen opens no window but draws the window's frame, call for
+// call, into an image of the window's size in memory (nothing reads input
+// from it).  gl_write_png saves the frame the last swapbuffers showed, under
+// a temporary name renamed into place; it returns 0, or -1 when there is no
+// such image or the file cannot be written.
+void gl_offscreen(int on);
+int gl_write_png(const char *path);
 
 // Test hooks, compiled into the library but used only by tests: they let the
 // program's key-driven logic run without an X server.  gl_test_set_button
 // overrides the live state of one device (state 0 or 1) until
-// gl_test_reset(); gl_test_set_valuator does the same for a valuator;
-// gl_test_queue appends an entry to the event queue regardless of qdevice.
+// gl_test_reset(), forcing it down counting as one press;
+// gl_test_set_valuator does the same for a valuator; gl_test_queue appends
+// an entry to the event queue regardless of qdevice.
 void gl_test_set_button(Device dev, int state);
 void gl_test_set_valuator(Device dev, long value);
 void gl_test_queue(Device dev, short value);

@@ -1,8 +1,8 @@
 // gl_internal.h -- state and helpers shared by the files of the graphics layer,
 // and the pure functions its unit tests call directly.
 //
-// One X connection serves everything: input.cpp opens it lazily (polling works
-// without a window), window.cpp adds the one window with its two pixmap
+// One X connection serves everything: input.cpp opens it lazily (the pointer
+// can be read without a window; keys come from the window's events), window.cpp adds the one window with its two pixmap
 // buffers, draw.cpp batches line segments into them, menu.cpp shows popup
 // menus on the same connection.  transform.cpp and the menu-string parser are
 // pure and need no X server.
@@ -13,6 +13,7 @@
 
 #include <X11/Xft/Xft.h>
 #include <X11/Xlib.h>
+#include <cairo.h>
 
 #include "gl.h"
 
@@ -29,8 +30,8 @@ extern gl_connection gl_conn;
 // Opens the display named by DISPLAY on first use; null when there is none.
 // Never prints and never exits.
 Display *gl_open_display();
-// Closes the connection (if open) and forgets the keyboard mapping, so the
-// next use opens a fresh one.
+// Closes the connection (if open) and forgets the keyboard mapping and every
+// key's state, so the next use opens a fresh one.
 void gl_close_display();
 
 // ---------------------------------------------------------------------------
@@ -55,9 +56,12 @@ int gl_queue_event(Device dev, short value);
 void gl_queue_remove(Device dev, short value);
 // Enables or disables dev in the queue (winopen enables 528 and 534).
 void gl_enable_device(Device dev, int on);
-// Forgets queued keys that were released while their events went elsewhere
-// (to a popup menu's grab), so their next press is not taken for a repeat.
-void gl_resync_keys();
+// Marks every key up: its events now go elsewhere (a FocusOut, a popup
+// menu's grab), so its release would never be seen.
+void gl_release_keys();
+// Ends the input frame (swapbuffers): a key pressed and released during the
+// frame stops reading as down.
+void gl_end_input_frame();
 // Takes pending X events into the queue (and repairs or resizes the window).
 void gl_pump_events();
 // Handles one X event of the main window.
@@ -109,6 +113,9 @@ struct gl_window_state {
 };
 extern gl_window_state gl_win;
 
+//  index  colour     red  green blue: the colour map the window starts with
+extern const unsigned char gl_colormap_rgb[GL_COLORS][3];
+
 // The buffers that drawing goes to now (back buffer, and front copy plus
 // window while the front buffer is enabled or in single-buffered mode), with
 // their Xft draws.  Returns their number, 0 without a window.
@@ -121,6 +128,37 @@ void gl_window_on_configure(const XConfigureEvent *e);
 void gl_apply_mask();
 // Parses HYBROID_SWAP_INTERVAL: sixtieths of a second between swaps.
 int gl_swap_interval(const char *text);
+
+// ---------------------------------------------------------------------------
+// The image back end (image.cpp): the window's frame in memory
+// ---------------------------------------------------------------------------
+struct gl_image_state {
+  int requested;              // gl_offscreen(1): winopen makes images, no window
+  cairo_surface_t *back;      // back buffer; null while no image is open
+  cairo_surface_t *front;     // what the last swapbuffers showed
+  double font_size;           // pixels, chosen to fit 13-pixel lines
+};
+extern gl_image_state gl_img;
+
+// 1 when drawing has somewhere to go: a window or the images.
+inline int gl_has_target() { return gl_win.win || gl_img.back; }
+
+// Opens (or reopens) black images of the given size; 0 when they cannot be
+// made, and no image is open then.
+int gl_image_create(int width, int height);
+// Releases the images (harmless when none are open).
+void gl_image_close();
+// Strokes n one-pixel (or, beyond the stacked widths, width-pixel) segments
+// in X pixel coordinates, clipped to the screen mask.
+void gl_image_segments(const XSegment *segs, int n, Colorindex c, short width);
+// Fills the screen mask of the image(s) drawn to.
+void gl_image_clear(Colorindex c);
+// Draws text with its baseline starting at X pixel (x, y); returns the advance.
+double gl_image_text(double x, double y, const char *text, Colorindex c);
+// Shows the back image: copies it to the front copy.
+void gl_image_swap();
+// Writes s as PNG to a temporary name next to path, then renames it; 0 or -1.
+int gl_write_surface_png(cairo_surface_t *s, const char *path);
 
 // ---------------------------------------------------------------------------
 // Matrices and clipping (transform.cpp, pure)

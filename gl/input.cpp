@@ -1,15 +1,21 @@
-// input.cpp -- the input side of the graphics layer: device numbers, live key,
-// button and pointer state, the FIFO event queue, and the X connection that
-// everything else shares.
+// input.cpp -- the input side of the graphics layer: device numbers, key
+// state, button and pointer state, the FIFO event queue, and the X
+// connection that everything else shares.
 //
-// Live state is read straight from the X server at the moment of the call
-// (XQueryKeymap for keys, XQueryPointer for buttons and the pointer), so
-// polling works without a window and costs one round trip.  The display is
-// opened lazily; when there is none, every key reads as up and every valuator
-// as 0, silently, so that batch runs work anywhere.  Window-system events of
-// the one window become queue entries in gl_dispatch_event.
+// Keys belong to the window: their state comes only from the window's own
+// KeyPress and KeyRelease events (a FocusOut releases every key, and a key
+// already down when the focus comes stays up until pressed again), taken in
+// whenever events are read (qtest, qread, getsize, reshapeviewport), so
+// reading a key costs no server round trip and keys typed into other
+// windows are never seen.  Without a window no key is ever down.  Besides
+// "down now" the layer remembers, for each key, that it was pressed during
+// the current frame (until swapbuffers), so that a press shorter than a
+// frame is still seen once, and it counts presses for keypressed, which
+// reports each press once however long the key is held.  Mouse buttons and
+// the pointer are read live from the server.  The display is opened lazily;
+// when there is none, everything reads as up and 0, silently.
 //
-// Start with the device table, then getbutton and gl_dispatch_event.
+// Start with the device table, then getbutton, keypressed and on_key.
 #include <X11/XKBlib.h>
 #include <X11/Xutil.h>
 #include <X11/keysym.h>
@@ -95,7 +101,10 @@ struct gl_input_state {
   Device keycode_device[GL_KEYCODE_LIMIT];      // device of each X keycode, 0 none
   int keymap_loaded;                            // keycode_device valid for gl_conn.dpy
   unsigned char enabled[GL_DEVICE_LIMIT];       // qdevice flags
-  unsigned char key_down[GL_BUTTON_LIMIT];      // last queued state, to drop autorepeat
+  unsigned char key_down[GL_BUTTON_LIMIT];      // down now, from the window's key events
+  unsigned char key_seen[GL_BUTTON_LIMIT];      // down at some moment of this frame
+  unsigned char presses[GL_BUTTON_LIMIT];       // presses not yet taken by keypressed
+  unsigned char pressed_elsewhere[GL_BUTTON_LIMIT];  // down when the focus came, not yet released
   Device queue_dev[GL_QUEUE_SIZE];              // ring buffer of entries
   short queue_val[GL_QUEUE_SIZE];
   int queue_head, queue_count;
@@ -162,11 +171,20 @@ Display *gl_open_display() {
   return gl_conn.dpy;
 }
 
+static void forget_keys() {
+  memset(input.key_down, 0, sizeof input.key_down);
+  memset(input.key_seen, 0, sizeof input.key_seen);
+  memset(input.presses, 0, sizeof input.presses);
+  memset(input.pressed_elsewhere, 0, sizeof input.pressed_elsewhere);
+}
+
+// Also forgets every key: without the window no key is down.
 void gl_close_display() {
   if (gl_conn.dpy) XCloseDisplay(gl_conn.dpy);
   gl_conn.dpy = nullptr;
   gl_conn.tried = 0;
   input.keymap_loaded = 0;
+  forget_keys();
 }
 
 // Builds keycode -> device from the server's keyboard mapping, looking at the
@@ -197,20 +215,11 @@ static Device keycode_device(Display *dpy, unsigned int code) {
   return code < GL_KEYCODE_LIMIT ? input.keycode_device[code] : 0;
 }
 
-int keyboard_available() { return gl_open_display() != nullptr; }
+int keyboard_available() { return gl_win.win != 0; }
 
 // ---------------------------------------------------------------------------
 // Polling
 // ---------------------------------------------------------------------------
-static long poll_key(Display *dpy, Device dev) {
-  char keys[32];
-  if (!input.keymap_loaded) load_keymap(dpy);
-  XQueryKeymap(dpy, keys);
-  for (int code = 0; code < GL_KEYCODE_LIMIT; code++)
-    if (input.keycode_device[code] == dev && (keys[code >> 3] & (1 << (code & 7)))) return 1;
-  return 0;
-}
-
 static long poll_pointer_button(Display *dpy, Device dev) {
   static const unsigned int masks[3] = {Button3Mask, Button2Mask, Button1Mask};  // 101..103
   Window root, child;
@@ -222,15 +231,28 @@ static long poll_pointer_button(Display *dpy, Device dev) {
   return (state & masks[dev - DEV_RIGHTMOUSE]) ? 1 : 0;
 }
 
+static int is_mouse_button(Device dev) { return dev >= DEV_RIGHTMOUSE && dev <= DEV_LEFTMOUSE; }
+
 long getbutton(Device dev) {
   ensure_overrides();
   if (dev == 0 || dev >= GL_BUTTON_LIMIT) return 0;
   if (input.button_override[dev] >= 0) return input.button_override[dev];
+  if (!is_mouse_button(dev)) return input.key_down[dev] || input.key_seen[dev];
   Display *dpy = gl_open_display();
-  if (!dpy) return 0;
-  if (dev >= DEV_RIGHTMOUSE && dev <= DEV_LEFTMOUSE) return poll_pointer_button(dpy, dev);
-  return poll_key(dpy, dev);
+  return dpy ? poll_pointer_button(dpy, dev) : 0;
 }
+
+long keypressed(Device dev) {
+  if (dev == 0 || dev >= GL_BUTTON_LIMIT || input.presses[dev] == 0) return 0;
+  input.presses[dev]--;
+  return 1;
+}
+
+void gl_end_input_frame() {
+  memcpy(input.key_seen, input.key_down, sizeof input.key_seen);
+}
+
+void gl_release_keys() { memset(input.key_down, 0, sizeof input.key_down); }
 
 long getvaluator(Device dev) {
   ensure_overrides();
@@ -322,19 +344,36 @@ long qread(short *val) {
 // ---------------------------------------------------------------------------
 // Window-system events -> queue entries
 // ---------------------------------------------------------------------------
-static void on_key(XKeyEvent *e, int down) {
-  Device dev = keycode_device(e->display, e->keycode);
-  if (!dev) return;
-  if (down && input.key_down[dev]) return;  // autorepeat
-  input.key_down[dev] = (unsigned char)down;
-  gl_queue_event(dev, (short)down);
+// More presses than this between two polls count as this many.
+static const unsigned char kMaxPendingPresses = 8;
+
+// Without detectable autorepeat the server repeats a held key as a release
+// and a press with the same time stamp; such a release is dropped together
+// with its press, so a held key never looks like repeated presses.
+static int is_autorepeat_release(XKeyEvent *e) {
+  if (XEventsQueued(e->display, QueuedAfterReading) == 0) return 0;
+  XEvent next;
+  XPeekEvent(e->display, &next);
+  if (next.type != KeyPress || next.xkey.keycode != e->keycode || next.xkey.time != e->time)
+    return 0;
+  XNextEvent(e->display, &next);
+  return 1;
 }
 
-void gl_resync_keys() {
-  Display *dpy = gl_conn.dpy;
-  if (!dpy) return;
-  for (int dev = 1; dev < GL_BUTTON_LIMIT; dev++)
-    if (input.key_down[dev] && !poll_key(dpy, (Device)dev)) input.key_down[dev] = 0;
+static void on_key(XKeyEvent *e, int down) {
+  if (!down && is_autorepeat_release(e)) return;
+  Device dev = keycode_device(e->display, e->keycode);
+  if (!dev) return;
+  if (down && input.pressed_elsewhere[dev]) return;  // its autorepeat
+  input.pressed_elsewhere[dev] = 0;
+  if (down && input.key_down[dev]) return;  // a repeat of a held key
+  if (!down && !input.key_down[dev]) return;  // the release of a press made elsewhere
+  input.key_down[dev] = (unsigned char)down;
+  if (down) {
+    input.key_seen[dev] = 1;
+    if (input.presses[dev] < kMaxPendingPresses) input.presses[dev]++;
+  }
+  gl_queue_event(dev, (short)down);
 }
 
 static void on_button(const XButtonEvent *e, int down) {
@@ -344,8 +383,17 @@ static void on_button(const XButtonEvent *e, int down) {
 
 static void on_crossing(const XCrossingEvent *e, int entered) {
   if (e->mode != NotifyNormal || e->detail == NotifyInferior) return;
-  if (entered) gl_resync_keys();  // keys released elsewhere sent us no release
   gl_queue_event(DEV_INPUTCHANGE, entered ? GL_WINDOW_ID : 0);
+}
+
+// With the focus (and on entering) the server reports the keys already down:
+// they were pressed elsewhere, and their autorepeat is not a press here.
+static void on_keymap(XKeymapEvent *e) {
+  for (int code = 0; code < GL_KEYCODE_LIMIT; code++) {
+    if (!(e->key_vector[code >> 3] & (1 << (code & 7)))) continue;
+    Device dev = keycode_device(e->display, (unsigned int)code);
+    if (dev && !input.key_down[dev]) input.pressed_elsewhere[dev] = 1;
+  }
 }
 
 static void on_mapping(XMappingEvent *e) {
@@ -361,6 +409,8 @@ void gl_dispatch_event(XEvent *ev) {
     case ButtonRelease:   on_button(&ev->xbutton, 0); break;
     case EnterNotify:     on_crossing(&ev->xcrossing, 1); break;
     case LeaveNotify:     on_crossing(&ev->xcrossing, 0); break;
+    case FocusOut:        gl_release_keys(); break;  // its keys now go elsewhere
+    case KeymapNotify:    on_keymap(&ev->xkeymap); break;
     case Expose:          gl_window_on_expose(&ev->xexpose); break;
     case ConfigureNotify: gl_window_on_configure(&ev->xconfigure); break;
     case MappingNotify:   on_mapping(&ev->xmapping); break;
@@ -381,9 +431,13 @@ void gl_pump_events() {
 // ---------------------------------------------------------------------------
 // Test hooks
 // ---------------------------------------------------------------------------
+// Forcing a button down that was not forced down counts as one press.
 void gl_test_set_button(Device dev, int state) {
   ensure_overrides();
-  if (dev > 0 && dev < GL_BUTTON_LIMIT) input.button_override[dev] = state ? 1 : 0;
+  if (dev == 0 || dev >= GL_BUTTON_LIMIT) return;
+  if (state && input.button_override[dev] != 1 && input.presses[dev] < kMaxPendingPresses)
+    input.presses[dev]++;
+  input.button_override[dev] = state ? 1 : 0;
 }
 
 void gl_test_set_valuator(Device dev, long value) {
@@ -399,7 +453,7 @@ void gl_test_reset() {
   clear_overrides();
   input.queue_head = input.queue_count = 0;
   memset(input.enabled, 0, sizeof input.enabled);
-  memset(input.key_down, 0, sizeof input.key_down);
+  forget_keys();
   if (gl_win.win) {
     gl_enable_device(DEV_REDRAW, 1);
     gl_enable_device(DEV_INPUTCHANGE, 1);

@@ -409,7 +409,7 @@ long dopup(long id) {
   XSync(dpy, False);
   gl_pump_events();
   gl_queue_remove(DEV_RIGHTMOUSE, 0);
-  gl_resync_keys();
+  gl_release_keys();
   if (!chosen) return -1;
   return gl_menu_choose(chosen, c.item);
 }

@@ -41,7 +41,7 @@ static const int kLineSpacing = 13;
 static const int kMaxSwapInterval = 600;
 
 //  index  colour     red  green blue
-static const unsigned char colormap_rgb[GL_COLORS][3] = {
+const unsigned char gl_colormap_rgb[GL_COLORS][3] = {
   /* 0 black   */ {0,   0,   0},
   /* 1 red     */ {255, 0,   0},
   /* 2 green   */ {0,   255, 0},
@@ -140,7 +140,7 @@ static void alloc_colors(Display *dpy) {
   gl_win.colormap = DefaultColormap(dpy, s);
   gl_win.depth = DefaultDepth(dpy, s);
   for (int i = 0; i < GL_COLORS; i++)
-    if (!alloc_color(dpy, colormap_rgb[i], &gl_win.pixel[i], &gl_win.xft_color[i]))
+    if (!alloc_color(dpy, gl_colormap_rgb[i], &gl_win.pixel[i], &gl_win.xft_color[i]))
       fail_window("no usable visual (cannot allocate the colour map)");
   for (int i = 0; i < GL_MENU_COLORS; i++)
     if (!alloc_color(dpy, menu_rgb[i], &gl_win.menu_pixel[i], &gl_win.menu_xft[i]))
@@ -196,7 +196,8 @@ static void create_window(Display *dpy, const char *title) {
   attr.background_pixel = gl_win.pixel[0];
   attr.colormap = gl_win.colormap;
   attr.event_mask = ExposureMask | StructureNotifyMask | KeyPressMask | KeyReleaseMask |
-                    ButtonPressMask | ButtonReleaseMask | EnterWindowMask | LeaveWindowMask;
+                    ButtonPressMask | ButtonReleaseMask | EnterWindowMask | LeaveWindowMask |
+                    FocusChangeMask | KeymapStateMask;
   gl_win.win = XCreateWindow(dpy, RootWindow(dpy, gl_conn.screen), x, y, (unsigned)w,
                              (unsigned)h, 0, gl_win.depth, InputOutput, gl_win.visual,
                              CWBackPixel | CWColormap | CWEventMask, &attr);
@@ -261,7 +262,25 @@ static void set_whole_window_viewport() {
   gl_apply_mask();
 }
 
+// The image back end: the window's size and modes, drawing into images.
+// Images that cannot be made leave the layer without a target, so that the
+// drawing does nothing and gl_write_png reports the failure.
+static long open_image() {
+  if (gl_img.back) return GL_WINDOW_ID;
+  gl_win.width = gl_win.pref_set ? (int)gl_win.pref_w : kDefaultWidth;
+  gl_win.height = gl_win.pref_set ? (int)gl_win.pref_h : kDefaultHeight;
+  gl_image_create(gl_win.width, gl_win.height);
+  gl_win.double_mode = 0;
+  gl_win.front_flag = 0;
+  gl_win.vp_depth = 0;
+  gl_reset_drawing();
+  gl_reset_matrices();
+  set_whole_window_viewport();
+  return GL_WINDOW_ID;
+}
+
 long winopen(const char *title) {
+  if (gl_img.requested) return open_image();
   if (gl_win.win) return GL_WINDOW_ID;  // the layer has one window
   Display *dpy = gl_open_display();
   if (!dpy) fail_window("cannot open the display");
@@ -307,12 +326,12 @@ void gl_apply_mask() {
 
 void getsize(long *x, long *y) {
   gl_pump_events();
-  if (x) *x = gl_win.win ? gl_win.width : 0;
-  if (y) *y = gl_win.win ? gl_win.height : 0;
+  if (x) *x = gl_has_target() ? gl_win.width : 0;
+  if (y) *y = gl_has_target() ? gl_win.height : 0;
 }
 
 void reshapeviewport() {
-  if (!gl_win.win) return;
+  if (!gl_has_target()) return;
   gl_pump_events();
   set_whole_window_viewport();
 }
@@ -345,8 +364,13 @@ void popviewport() {
 // Clearing and swapping
 // ---------------------------------------------------------------------------
 void clear() {
-  if (!gl_win.win) return;
   gl_flush_segments();
+  if (gl_img.back) {
+    const gl_rect &m = gl_win.mask;
+    if (m.right >= m.left && m.top >= m.bottom) gl_image_clear((Colorindex)getcolor());
+    return;
+  }
+  if (!gl_win.win) return;
   Drawable d[3];
   XftDraw *x[3];
   int n = gl_targets(d, x);
@@ -387,21 +411,23 @@ static void pace_frame() {
 // Writes the front copy as PNG to a temporary name, then renames it, so a
 // reader never sees half a file.  A failure is reported once.
 static void write_snapshot(const char *path) {
-  std::string tmp = std::string(path) + ".tmp" + std::to_string((long)getpid());
   cairo_surface_t *s = cairo_xlib_surface_create(gl_conn.dpy, gl_win.front, gl_win.visual,
                                                  gl_win.width, gl_win.height);
-  cairo_status_t st = cairo_surface_write_to_png(s, tmp.c_str());
+  int st = gl_write_surface_png(s, path);
   cairo_surface_destroy(s);
-  if (st == CAIRO_STATUS_SUCCESS && rename(tmp.c_str(), path) == 0) return;
-  unlink(tmp.c_str());
+  if (st == 0) return;
   if (!gl_win.snapshot_failed)
     fprintf(stderr, "swapbuffers: cannot write snapshot %s\n", path);
   gl_win.snapshot_failed = 1;
 }
 
 void swapbuffers() {
-  if (!gl_win.win) return;
   gl_flush_segments();
+  if (gl_img.back) {
+    gl_image_swap();
+    return;
+  }
+  if (!gl_win.win) return;
   Display *dpy = gl_conn.dpy;
   if (gl_win.double_mode) {
     XCopyArea(dpy, gl_win.back, gl_win.win, gl_win.copy_gc, 0, 0, (unsigned)gl_win.width,
@@ -414,6 +440,7 @@ void swapbuffers() {
     gl_win.xft_front = x;
   }
   XSync(dpy, False);
+  gl_end_input_frame();
   const char *snap = getenv("HYBROID_SNAPSHOT");
   if (snap && *snap) write_snapshot(snap);
   pace_frame();
@@ -500,6 +527,7 @@ static void destroy_window(Display *dpy) {
 
 void gexit() {
   if (gl_win.win && gl_conn.dpy) destroy_window(gl_conn.dpy);
+  gl_image_close();
   memset(&gl_win, 0, sizeof gl_win);
   gl_enable_device(DEV_REDRAW, 0);
   gl_enable_device(DEV_INPUTCHANGE, 0);

@@ -1,4 +1,4 @@
-// Synthetic contour data (fitting/synth.cpp and tools/hybsynth.cpp): files
+// Synthetic contour data (tools/synth.cpp and tools/hybsynth.cpp): files
 // written by hybsynth's code read back through the program's own reader;
 // their points lie on the true model's outline, on the rows of the fitting
 // mesh and where the stereo cameras see the model; the fitting model set to
@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "synth.h"
 #include "test_util.h"
 
 using testutil::ScratchDir;
@@ -228,6 +229,26 @@ TEST(SynthContours, OrthographicSphereOutlineIsACircleOfItsRadius) {
   for (int c : {1, 3})
     for (vector p : curve_points(h.get(), 1, c))
       ASSERT_NEAR(2.0, std::hypot(p.x - 0.3, p.y + 0.2), kOnOutline) << "curve " << c;
+}
+
+// Seen along its axis, a sphere's label image is a disk of its radius (40
+// pixels) with the cap above the +45 degree rim a disk of 40 cos 45 inside;
+// the cap below is hidden.  Twice the size covers the same frame.
+TEST(SynthLabelImage, SphereAlongItsAxisShowsTheDisksOfItsOutlineAndRim) {
+  // A digital disk's area is within a quarter pixel per pixel of its rim of
+  // pi r^2 (the true count differs by a few pixels).
+  synth_scene s = scene_of(5, kSphere);
+  char err[SYNTH_ERROR_SIZE];
+  for (int size : {256, 512}) {
+    std::vector<unsigned char> px((size_t)size * size);
+    ASSERT_EQ(1, make_synth_label_image(&s, 0, size, px.data(), err)) << err;
+    double r = 40.0 * size / 256, rim = r * std::cos(45 * kDegree);
+    int count[4] = {0, 0, 0, 0};
+    for (unsigned char v : px) count[v < 4 ? v : 0]++;
+    EXPECT_NEAR(M_PI * rim * rim, count[1], 0.5 * M_PI * rim) << size;
+    EXPECT_NEAR(M_PI * (r * r - rim * rim), count[2], 0.5 * M_PI * (r + rim)) << size;
+    EXPECT_EQ(0, count[3]) << size;
+  }
 }
 
 TEST(SynthContours, OrthographicRimIsTheEllipseOfTheRingAtFortyFiveDegrees) {
@@ -625,6 +646,9 @@ TEST(SynthCommandLine, BadArgumentsAreRefusedWithAReason) {
       {{"-l", "5"}, "no output file"},
       {{"-s", "-o", "f"}, "needs -O"},
       {{"-O", "g", "-o", "f"}, "-O needs -s"},
+      {{"--label-size", "8", "--label-image", "a.png"}, "16 to 8192"},
+      {{"--label-image-right", "b.png", "-o", "f"}, "needs -s"},
+      {{"--label", "a.png"}, "unknown option"},
   };
   for (const Case &c : cases) {
     synth_scene s;

@@ -4,12 +4,13 @@
 using testutil::count_occurrences;
 using testutil::run_hybfit;
 
-TEST(CommandLine, HelpPrintsTheThirteenUsageLinesAndExitsOne) {
+TEST(CommandLine, HelpExplainsEveryOptionOnItsOwnLineAndExitsOne) {
   auto r = run_hybfit("-h a.dump b.dump");
   EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(count_occurrences(r.err, "\n"), 13);
-  EXPECT_NE(r.err.find(std::string(HYBFIT_PATH) + " [-a] [-t tol]"), std::string::npos);
-  EXPECT_NE(r.err.find(" -d : set debug_flag\n"), std::string::npos);
+  EXPECT_NE(r.err.find(std::string(HYBFIT_PATH) + " [-a] [-t tol] [-u euler_step]"),
+            std::string::npos);
+  for (char c : std::string("abdefghmnopstuv"))
+    EXPECT_EQ(count_occurrences(r.err, std::string("\n -") + c + " : "), 1) << c;
   EXPECT_NE(r.err.find("e.g. " + std::string(HYBFIT_PATH) + " -a -t 0.01  lamp?.dump\n"),
             std::string::npos);
   EXPECT_EQ(r.err.find("filename"), std::string::npos);
@@ -19,7 +20,7 @@ TEST(CommandLine, UnknownOptionsAndMissingArgumentsAreErrors) {
   EXPECT_EQ(run_hybfit("-q a.dump").status, 1);
   auto r = run_hybfit("-t");
   EXPECT_EQ(r.status, 1);
-  EXPECT_NE(r.err.find(" -b : base_line\n"), std::string::npos);
+  EXPECT_NE(r.err.find(" -b : base_line"), std::string::npos);
 }
 
 TEST(CommandLine, UnopenableOutputFileEndsTheProgram) {
@@ -86,11 +87,6 @@ TEST_F(ParseCommandLine, EveryOptionSetsItsSetting) {
   EXPECT_EQ(euler_step, 0.5);  // -u is the Euler step
   EXPECT_EQ(verge_angle, -0.125);
   EXPECT_EQ(nfiles, 2);
-}
-
-TEST_F(ParseCommandLine, ANonNumberConvertsToZero) {
-  parse({"hybfit", "-t", "abc", "a.dump"});
-  EXPECT_EQ(fitting_tol, 0.0);
 }
 
 TEST_F(ParseCommandLine, OptionsAfterTheFirstFileNameAreSkippedNotParsed) {

@@ -14,8 +14,7 @@ using testutil::ScratchDir;
 
 namespace {
 
-// Runs the program with no X display, so that its input layer sees no
-// keyboard, as on a server or in CI.
+// Runs the program with no X display, as on a server or in CI.
 RunResult run_without_display(const std::string &args, const std::string &input = "",
                               const std::string &dir = ".", const std::string &env = "") {
   return testutil::run_shell("env -u DISPLAY " + env + " '" + HYBFIT_PATH + "' " + args,
@@ -122,11 +121,50 @@ TEST_F(ModelRefusals, ALabelWithoutFaceLayoutIsRefused) {
   EXPECT_EQ(r.err.find("Element number"), std::string::npos);  // no model was built
 }
 
-TEST_F(ModelRefusals, AnUnreadableDumpFileLeavesLabelZeroAndIsRefused) {
+TEST_F(ModelRefusals, AnUnreadableDumpFileEndsTheRunWithItsOwnLineOnly) {
   auto r = run("missing.dump");
   EXPECT_EQ(r.status, 1);
-  EXPECT_NE(r.err.find("Input file missing.dump can't be opened\n"), std::string::npos);
-  EXPECT_NE(r.err.find("missing.dump: no supported primitive label (0)\n"), std::string::npos);
+  std::string tail = "Input file missing.dump can't be opened\n";
+  ASSERT_GE(r.err.size(), tail.size());
+  EXPECT_EQ(r.err.substr(r.err.size() - tail.size()), tail);  // nothing else is blamed
+}
+
+TEST_F(ModelRefusals, AMissingOrShortParameterFileIsNamedWithWhereItWasLookedFor) {
+  unlink(dir.file("hyb").c_str());
+  auto r = run("five.dump");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("Cannot open hyb\nhyb: no such primitive parameter file (looked for in "
+                       "the current directory, " + dir.path + ")"),
+            std::string::npos) << r.err;
+  testutil::write_file(dir.file("short"), "7 8\n1 1 1\n");
+  r = run_without_display("-g -a five.dump", "0\n", dir.path, "HYBROID_INIT_FILE=short");
+  EXPECT_EQ(r.status, 255);
+  EXPECT_NE(r.err.find("3 superquad parameters read\nshort: the primitive parameter file "
+                       "(named by HYBROID_INIT_FILE) is short"),
+            std::string::npos) << r.err;
+}
+
+TEST_F(ModelRefusals, AModelNoDataCanPullOnEndsTheRunWithStatusThree) {
+  testutil::write_file(dir.file("five.dump"), one_curve_dump(5));  // its curve is slot 1
+  testutil::write_file(dir.file("forcemap5"), "1 0 0 0 0 0 0 0 0 0\n0 0 0 0 0 0 0 0 0 0\n");
+  auto r = run("five.dump five.dump");
+  EXPECT_EQ(r.status, 3);
+  EXPECT_NE(r.err.find("Model 0 (five.dump) never received a data force: none of its curves "
+                       "is mapped\n"),
+            std::string::npos) << r.err;
+  unlink(dir.file("forcemap5").c_str());
+  r = run("five.dump");
+  EXPECT_EQ(r.status, 3);
+  EXPECT_NE(r.err.find("Model 0 (five.dump) never received a data force: no force map for "
+                       "label 5\n"),
+            std::string::npos) << r.err;
+}
+
+TEST_F(ModelRefusals, ANonFiniteThetaIsRefused) {
+  testutil::write_file(dir.file("five.dump"), one_curve_dump(5));
+  auto r = run_without_display("-g -a five.dump", "nan\n", dir.path);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("theta must be a finite number of degrees\n"), std::string::npos);
 }
 
 TEST_F(ModelRefusals, AMeshWithFewerThanThreeRowsIsRefused) {
@@ -156,6 +194,24 @@ TEST(UnattendedRun, APassLimitOfZeroRunsNoPassAndEndsWithStatusTwo) {
                        " sc = "),
             std::string::npos);
   EXPECT_EQ(gof_values(r.err).size(), 1u);  // the final report only
+}
+
+TEST(UnattendedRun, APassLimitThatIsNotAWholeNumberInRangeIsRefused) {
+  for (const char *bad : {"abc", "-1", "99999999999999999999", "12x"}) {
+    auto r = run_without_display("-g -a cylinder5.dump", "0\n", samples_dir(),
+                                 std::string("HYBROID_MAX_PASSES=") + bad);
+    EXPECT_EQ(r.status, 1) << bad;
+    EXPECT_NE(r.err.find(std::string("HYBROID_MAX_PASSES: ") + bad +
+                         " is not a whole number from 0 to 2147483647\n"),
+              std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("Enter theta"), std::string::npos);
+  }
+}
+
+TEST(UnattendedRun, PerspectiveWithAShortFocalLengthWarnsOnce) {
+  auto r = run_without_display("-g -a -p cylinder5.dump", "0\n", samples_dir(),
+                               "HYBROID_MAX_PASSES=1");
+  EXPECT_EQ(count_occurrences(r.err, "perspective data are usually fitted with -f 10 or more"), 1);
 }
 
 TEST(UnattendedRun, WithDebugEveryPassPrintsTheReport) {
@@ -316,7 +372,7 @@ class DriverKeys : public DriverSettings {
   }
 };
 
-TEST_F(DriverKeys, HoldingTTogglesThePauseOnEveryPass) {
+TEST_F(DriverKeys, HoldingTTogglesThePauseOncePerPress) {
   Num_Hybroids = 1;
   active_hybroid = 0;
   stop_fitting = 1;
@@ -326,10 +382,11 @@ TEST_F(DriverKeys, HoldingTTogglesThePauseOnEveryPass) {
     toggle_fitting_attributes(&models[0]);
     s = stop_fitting;
   }
-  EXPECT_EQ(seen[0], 0);
-  EXPECT_EQ(seen[1], 1);
-  EXPECT_EQ(seen[2], 0);
-  EXPECT_EQ(seen[3], 1);
+  for (int s : seen) EXPECT_EQ(s, 0);  // held for four passes: one toggle
+  gl_test_set_button(DEV_T, 0);
+  gl_test_set_button(DEV_T, 1);  // the next press
+  toggle_fitting_attributes(&models[0]);
+  EXPECT_EQ(stop_fitting, 1);
 }
 
 TEST_F(DriverKeys, TheModelTogglesActOnTheGivenModel) {
@@ -420,6 +477,33 @@ TEST_F(DriverKeys, WithOneModelTheCameraRebuildIsSkipped) {
   adjust_camera_frames(hs, 1);
   EXPECT_EQ(base_line, 251.0);
   EXPECT_TRUE(testutil::near_vector({1.0, 2.0, 3.0}, models[0].camera_translation, 0.0));
+}
+
+TEST_F(DriverSettings, AModelGoneNonFiniteIsPutBackPausedAndReported) {
+  hybroid *h = testmodel::build_model_without_data(5);
+  Hybroids[0] = h;
+  Num_Hybroids = 1;
+  char name[] = "m.dump";
+  filenames[0] = name;
+  stop_fitting = 0;
+  remember_model_states();
+  EXPECT_EQ(stop_non_finite_models(6), 0);  // still finite: nothing happens
+  EXPECT_EQ(stop_fitting, 0);
+  vector before = h->translation;
+  double a1 = h->a1;
+  h->translation.x = NAN;
+  h->a1 = INFINITY;
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(stop_non_finite_models(7), 1);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "Model 0 (m.dump): its state became non-finite in pass 7; it stopped at its last "
+            "finite state\n");
+  EXPECT_TRUE(testutil::near_vector(before, h->translation, 0.0));
+  EXPECT_EQ(h->a1, a1);
+  EXPECT_TRUE(std::isfinite(h->nodes[0].posit.x));
+  EXPECT_EQ(stop_fitting, 1);
+  free_hybroid(h);
+  Hybroids[0] = nullptr;
 }
 
 // ---- model dumps ----

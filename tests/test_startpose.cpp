@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 
+#include "synth.h"
 #include "test_util.h"
 
 namespace {

@@ -1,6 +1,6 @@
-// The input side of the graphics layer against a real X server: live key and
-// pointer state read without any window, and the event queue of the window,
-// with input injected through XTest.
+// The input side of the graphics layer against a real X server: keys read
+// from the window's own events, live pointer state read without any window,
+// and the event queue of the window, with input injected through XTest.
 // gtest comes before the X headers, whose macros (None, Bool) clash with it.
 #include <gtest/gtest.h>
 #include <X11/Xlib.h>
@@ -25,50 +25,6 @@ class LiveInput : public ::testing::Test {
   }
   Injector inject;
 };
-
-TEST_F(LiveInput, KeyboardIsAvailableOnAServer) { EXPECT_EQ(keyboard_available(), 1); }
-
-TEST_F(LiveInput, AHeldKeyReadsOneOnEveryPollAndZeroAfterRelease) {
-  EXPECT_EQ(getbutton(DEV_T), 0);
-  inject.key(XK_t, true);
-  for (int poll = 0; poll < 5; poll++) EXPECT_EQ(getbutton(DEV_T), 1) << "poll " << poll;
-  EXPECT_EQ(getbutton(DEV_P), 0);
-  inject.key(XK_t, false);
-  EXPECT_EQ(getbutton(DEV_T), 0);
-}
-
-TEST_F(LiveInput, ALetterHeldWithShiftIsTheSameDevice) {
-  inject.key(XK_Shift_L, true);
-  inject.key(XK_d, true);
-  EXPECT_EQ(getbutton(DEV_D), 1);
-  inject.key(XK_d, false);
-  EXPECT_EQ(getbutton(DEV_D), 0);
-  inject.key(XK_Shift_L, false);
-}
-
-TEST_F(LiveInput, MainKeyboardDigitsFunctionKeysArrowsAndSpaceReadTheirDevices) {
-  struct {
-    KeySym sym;
-    Device dev;
-  } keys[] = {{XK_1, DEV_1}, {XK_0, DEV_0}, {XK_F1, DEV_F1}, {XK_F12, DEV_F12},
-              {XK_Left, DEV_LEFTARROW}, {XK_Up, DEV_UPARROW}, {XK_space, DEV_SPACE},
-              {XK_Escape, DEV_ESC}};
-  for (auto &k : keys) {
-    if (inject.code(k.sym) == 0) continue;  // not on this server's keyboard
-    inject.key(k.sym, true);
-    EXPECT_EQ(getbutton(k.dev), 1) << k.dev;
-    inject.key(k.sym, false);
-    EXPECT_EQ(getbutton(k.dev), 0) << k.dev;
-  }
-}
-
-TEST_F(LiveInput, AKeypadDigitIsNotTheMainKeyboardDigit) {
-  if (inject.code(XK_KP_1) == 0 || inject.code(XK_KP_1) == inject.code(XK_1))
-    GTEST_SKIP() << "the server's keyboard has no separate keypad";
-  inject.key(XK_KP_1, true);
-  EXPECT_EQ(getbutton(DEV_1), 0);
-  inject.key(XK_KP_1, false);
-}
 
 TEST_F(LiveInput, PointerValuatorsAreScreenPixelsWithYUpwards) {
   int h = inject.screen_height();
@@ -97,6 +53,113 @@ TEST_F(LiveInput, TestOverridesTakePrecedenceOverTheLiveState) {
   EXPECT_EQ(getbutton(DEV_S), 1);
   gl_test_reset();
   EXPECT_EQ(getbutton(DEV_S), 0);
+}
+
+// Keys of the window: the window has the input focus; every check waits
+// (reading events, one frame per try) until the state it expects is seen.
+class WindowKeys : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_NE(inject.dpy, nullptr) << "no X server: run under tests/with-xvfb";
+    gl_test_reset();
+    xtestutil::open_program_window();
+    XSetInputFocus(inject.dpy, gl_win.win, RevertToPointerRoot, CurrentTime);
+    XSync(inject.dpy, False);
+  }
+  void TearDown() override {
+    gexit();
+    gl_test_reset();
+  }
+  // Waits until getbutton(dev) reads state at the start of a frame.
+  bool wait_until_reads(Device dev, long state) {
+    double end = xtestutil::now_seconds() + xtestutil::kEventTimeoutSeconds;
+    while (xtestutil::now_seconds() < end) {
+      qtest();
+      if (getbutton(dev) == state) return true;
+      swapbuffers();
+    }
+    return false;
+  }
+  Injector inject;
+};
+
+TEST_F(WindowKeys, APressShorterThanAFrameIsSeenForOneFrameAndPressedOnce) {
+  inject.key(XK_d, true);
+  inject.key(XK_d, false);
+  ASSERT_TRUE(wait_until_reads(DEV_D, 1));
+  EXPECT_EQ(keypressed(DEV_D), 1);
+  EXPECT_EQ(keypressed(DEV_D), 0);
+  swapbuffers();
+  EXPECT_EQ(getbutton(DEV_D), 0);
+}
+
+// Without detectable autorepeat a held key arrives as release-press pairs
+// with one time stamp; with a fast repeat rate it is held for many repeats,
+// reading down on every frame and pressed once.
+TEST_F(WindowKeys, AHeldKeyReadsDownEveryFrameAndItsAutorepeatIsNotAPress) {
+  EXPECT_EQ(keyboard_available(), 1);
+  XkbSetDetectableAutoRepeat(gl_conn.dpy, False, nullptr);
+  unsigned int old_delay = 660, old_interval = 40;
+  XkbGetAutoRepeatRate(inject.dpy, XkbUseCoreKbd, &old_delay, &old_interval);
+  XkbSetAutoRepeatRate(inject.dpy, XkbUseCoreKbd, 30, 10);
+  XSync(inject.dpy, False);
+  inject.key(XK_t, true);
+  ASSERT_TRUE(wait_until_reads(DEV_T, 1));
+  int presses = 0;
+  double end = xtestutil::now_seconds() + 0.3;  // about 25 repeats
+  while (xtestutil::now_seconds() < end) {
+    qtest();
+    presses += (int)keypressed(DEV_T);
+    EXPECT_EQ(getbutton(DEV_T), 1);
+    swapbuffers();
+  }
+  inject.key(XK_t, false);
+  XkbSetAutoRepeatRate(inject.dpy, XkbUseCoreKbd, old_delay, old_interval);
+  XSync(inject.dpy, False);
+  EXPECT_EQ(presses, 1);
+  EXPECT_TRUE(wait_until_reads(DEV_T, 0));
+}
+
+TEST_F(WindowKeys, LosingTheFocusReleasesEveryKey) {
+  inject.key(XK_x, true);
+  ASSERT_TRUE(wait_until_reads(DEV_X, 1));
+  XSetInputFocus(inject.dpy, PointerRoot, RevertToPointerRoot, CurrentTime);
+  inject.move_to(1200, 5);  // outside the window: keys go to the root window
+  EXPECT_TRUE(wait_until_reads(DEV_X, 0));
+  inject.key(XK_x, false);
+}
+
+TEST_F(WindowKeys, ShiftDigitsFunctionKeysArrowsAndSpaceReadTheirDevices) {
+  inject.key(XK_Shift_L, true);
+  inject.key(XK_d, true);
+  EXPECT_TRUE(wait_until_reads(DEV_D, 1));
+  inject.key(XK_d, false);
+  inject.key(XK_Shift_L, false);
+  EXPECT_TRUE(wait_until_reads(DEV_D, 0));
+  struct {
+    KeySym sym;
+    Device dev;
+  } keys[] = {{XK_1, DEV_1}, {XK_0, DEV_0}, {XK_F1, DEV_F1}, {XK_F12, DEV_F12},
+              {XK_Left, DEV_LEFTARROW}, {XK_Up, DEV_UPARROW}, {XK_space, DEV_SPACE},
+              {XK_Escape, DEV_ESC}};
+  for (auto &k : keys) {
+    if (inject.code(k.sym) == 0) continue;  // not on this server's keyboard
+    inject.key(k.sym, true);
+    EXPECT_TRUE(wait_until_reads(k.dev, 1)) << k.dev;
+    inject.key(k.sym, false);
+    EXPECT_TRUE(wait_until_reads(k.dev, 0)) << k.dev;
+  }
+}
+
+TEST_F(WindowKeys, AKeypadDigitIsNotTheMainKeyboardDigit) {
+  if (inject.code(XK_KP_1) == 0 || inject.code(XK_KP_1) == inject.code(XK_1))
+    GTEST_SKIP() << "the server's keyboard has no separate keypad";
+  inject.key(XK_KP_1, true);
+  inject.key(XK_2, true);  // a marker that is seen after the keypad key
+  EXPECT_TRUE(wait_until_reads(DEV_2, 1));
+  EXPECT_EQ(getbutton(DEV_1), 0);
+  inject.key(XK_2, false);
+  inject.key(XK_KP_1, false);
 }
 
 // The window's queue: the pointer is moved into the window first, so that

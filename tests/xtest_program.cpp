@@ -2,12 +2,15 @@
 // process on the private X server, and the test drives it with real keys,
 // buttons and pointer motion through XTest and reads its window's pixels.
 #include "xtest_gl_util.h"  // first: its gtest include must precede the X headers
+#include <X11/XKBlib.h>
 
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -56,19 +59,19 @@ struct Program {
     stdin_fd = in[1];
     ASSERT_EQ(write(stdin_fd, "0\n", 2), 2);  // the answer to "Enter theta = "
   }
-  // Waits for the process to end; returns false on timeout.
+  // Waits for the process to end (looks at least once); false on timeout.
   bool wait_exit(double timeout) {
     double end = now_seconds() + timeout;
-    while (now_seconds() < end) {
+    for (;;) {
       int st;
       if (waitpid(pid, &st, WNOHANG) == pid) {
         status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
         pid = -1;
         return true;
       }
+      if (now_seconds() >= end) return false;
       sleep_seconds(0.01);
     }
-    return false;
   }
   std::string out() { return testutil::read_file(dir.file("out")); }
   std::string err() { return testutil::read_file(dir.file("err")); }
@@ -81,8 +84,11 @@ struct Program {
   }
 };
 
+int ignore_x_error(Display *, XErrorEvent *) { return 0; }
+
 // Top-level windows of the server that are mapped, optionally only the
-// override-redirect ones (popup menus).
+// override-redirect ones (popup menus).  A menu may close while the windows
+// are being looked at: its error is ignored (see SetUp) and it is skipped.
 std::vector<Window> mapped_windows(Display *dpy, bool popups_only) {
   std::vector<Window> found;
   Window root, parent, *children = nullptr;
@@ -137,15 +143,38 @@ Geometry geometry_of(Display *dpy, Window w) {
   return {x, y, a.width, a.height};
 }
 
-// The pixels of the panel area (top left of the window).
-std::vector<unsigned long> panel_pixels(Display *dpy, Window w) {
+// The pixels of the window's top-left width x height rectangle.
+std::vector<unsigned long> window_pixels(Display *dpy, Window w, int width, int height) {
   std::vector<unsigned long> px;
-  XImage *img = XGetImage(dpy, w, 0, 0, 420, 420, AllPlanes, ZPixmap);
+  XImage *img = XGetImage(dpy, w, 0, 0, width, height, AllPlanes, ZPixmap);
   if (!img) return px;
-  for (int y = 0; y < 420; y++)
-    for (int x = 0; x < 420; x++) px.push_back(XGetPixel(img, x, y));
+  for (int y = 0; y < height; y++)
+    for (int x = 0; x < width; x++) px.push_back(XGetPixel(img, x, y));
   XDestroyImage(img);
   return px;
+}
+
+// The yellowish pixels of the panel's text area (top left of the window):
+// 31 lines of 13 pixels, the names and first values within 125 pixels of the
+// left edge (the scene, centred, stays to the right of it).
+std::vector<bool> panel_text(Display *dpy, Window w) {
+  std::vector<bool> yellow;
+  for (unsigned long p : window_pixels(dpy, w, 125, 13 * 31))
+    yellow.push_back(((p >> 16) & 255) > 128 && ((p >> 8) & 255) > 128 && (p & 255) < 64);
+  return yellow;
+}
+
+long count_set(const std::vector<bool> &px) { return std::count(px.begin(), px.end(), true); }
+
+// Waits until pred() holds or the timeout passes.
+template <class Pred>
+bool wait_for(Pred pred, double timeout = kExitTimeoutSeconds) {
+  double end = now_seconds() + timeout;
+  while (now_seconds() < end) {
+    if (pred()) return true;
+    sleep_seconds(0.005);
+  }
+  return pred();
 }
 
 // Values printed as "<name> = <value>" lines.
@@ -157,31 +186,62 @@ std::vector<double> printed_values(const std::string &text, const std::string &n
   return values;
 }
 
+const long kPanelShown = 500;   // yellowish pixels of the 31 text lines, at least
+const long kPanelHidden = 100;  // at most: a stray yellow line of the scene
+
 class InteractiveProgram : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_NE(inject.dpy, nullptr);
+    XSetErrorHandler(ignore_x_error);
     program.start(arguments());
     window = find_program_window(inject.dpy, kStartTimeoutSeconds);
     ASSERT_NE(window, 0u) << "no window; stderr:\n" << program.err();
-    sleep_seconds(0.3);  // let the first frames through
+    focus(window);
+    ASSERT_TRUE(wait_for([&] { return panel() >= kPanelShown; }, kStartTimeoutSeconds))
+        << "no panel drawn";
   }
   virtual std::vector<std::string> arguments() { return {kSample}; }
-  void tap(KeySym key, double hold = 0.005) {
+  void focus(Window w) {
+    XSetInputFocus(inject.dpy, w, RevertToPointerRoot, CurrentTime);
+    XSync(inject.dpy, False);
+  }
+  long panel() { return count_set(panel_text(inject.dpy, window)); }
+  void tap(KeySym key, double hold = 0.03) {
     inject.key(key, true);
-    sleep_seconds(hold);
+    sleep_seconds(hold);  // the length of the press is what is tested
     inject.key(key, false);
+  }
+  // Lets n more frames pass: I, held, widens the view and prints a line on
+  // every frame.
+  void wait_frames(int n) {
+    size_t before = printed_values(program.err(), "zoom").size();
+    inject.key(XK_i, true);
+    bool passed =
+        wait_for([&] { return printed_values(program.err(), "zoom").size() >= before + n; });
+    inject.key(XK_i, false);
+    ASSERT_TRUE(passed) << "no frames drawn";
+  }
+  bool alive() { return program.pid > 0 && !program.wait_exit(0.0); }
+  // Waits until the panel of a running fit has changed n times; false when
+  // the program ended (or stopped drawing) first.
+  bool survives_frames(int n) {
+    for (int frame = 0; frame < n; frame++) {
+      std::vector<bool> now = panel_text(inject.dpy, window);
+      if (!wait_for([&] { return !alive() || panel_text(inject.dpy, window) != now; }))
+        return false;
+    }
+    return alive();
   }
   // Pointer to window pixel (x, y), origin top-left of the window.
   void point_at(int x, int y) {
     Geometry g = geometry_of(inject.dpy, window);
     inject.move_to(g.x + x, g.y + y);
   }
-  void quit_with_escape() {
-    inject.key(XK_Escape, true);
-    bool ended = program.wait_exit(kExitTimeoutSeconds);
-    inject.key(XK_Escape, false);
-    ASSERT_TRUE(ended) << "the program did not end on Escape";
+  void quit_with_escape() {  // a short tap, 50 ms, is enough
+    focus(window);
+    tap(XK_Escape, 0.05);
+    ASSERT_TRUE(program.wait_exit(kExitTimeoutSeconds)) << "the program did not end on Escape";
     EXPECT_EQ(program.status, 0) << program.err();
   }
   Injector inject;
@@ -195,20 +255,52 @@ class AutomaticProgram : public InteractiveProgram {
   std::vector<std::string> arguments() override { return {"-a", kSample}; }
 };
 
-TEST_F(AutomaticProgram, StartsPausedAndTStartsTheFitAndEscapeEndsIt) {
-  std::vector<unsigned long> a = panel_pixels(inject.dpy, window);
-  sleep_seconds(0.3);
-  EXPECT_EQ(a, panel_pixels(inject.dpy, window)) << "the panel changed while paused";
-  // A held key flips T on every frame it is seen: tap until the fit runs.
-  bool running = false;
-  for (int attempt = 0; attempt < 20 && !running; attempt++) {
-    tap(XK_t);
-    sleep_seconds(0.2);
-    std::vector<unsigned long> b = panel_pixels(inject.dpy, window);
-    sleep_seconds(0.2);
-    running = b != panel_pixels(inject.dpy, window);
-  }
-  EXPECT_TRUE(running) << "the panel never changed after T";
+TEST_F(AutomaticProgram, StartsPausedAndOneTapOfTStartsTheFitForGood) {
+  std::vector<bool> paused = panel_text(inject.dpy, window);
+  wait_frames(3);
+  EXPECT_EQ(paused, panel_text(inject.dpy, window)) << "the panel changed while paused";
+  tap(XK_t);
+  ASSERT_TRUE(wait_for([&] { return panel_text(inject.dpy, window) != paused; }))
+      << "the panel never changed after T";
+  std::vector<bool> running = panel_text(inject.dpy, window);
+  EXPECT_TRUE(wait_for([&] { return panel_text(inject.dpy, window) != running; }))
+      << "the fit stopped again after one tap of T";
+  quit_with_escape();
+}
+
+TEST_F(InteractiveProgram, AThirtyMillisecondTapOfDTogglesThePanelExactlyOnce) {
+  tap(XK_d);
+  ASSERT_TRUE(wait_for([&] { return panel() <= kPanelHidden; })) << "D did not hide the panel";
+  wait_frames(3);
+  EXPECT_LE(panel(), kPanelHidden) << "the panel came back without a second press";
+  tap(XK_d);
+  EXPECT_TRUE(wait_for([&] { return panel() >= kPanelShown; }));
+  quit_with_escape();
+}
+
+// The fit runs, so that frames can be seen passing without pressing a key (a
+// key pressed would end the autorepeat of the held Escape).
+TEST_F(AutomaticProgram, EscapeTypedIntoAnotherWindowDoesNotQuit) {
+  Window other = XCreateSimpleWindow(inject.dpy, DefaultRootWindow(inject.dpy), 700, 100, 200,
+                                     100, 0, 0, 0);
+  XMapWindow(inject.dpy, other);
+  XSync(inject.dpy, False);
+  ASSERT_TRUE(wait_for([&] {
+    XWindowAttributes a;
+    return XGetWindowAttributes(inject.dpy, other, &a) && a.map_state == IsViewable;
+  }));
+  unsigned int delay = 660, interval = 40;
+  XkbGetAutoRepeatRate(inject.dpy, XkbUseCoreKbd, &delay, &interval);
+  XkbSetAutoRepeatRate(inject.dpy, XkbUseCoreKbd, 30, 10);  // repeats within a frame or two
+  tap(XK_t);
+  focus(other);
+  inject.key(XK_Escape, true);
+  focus(window);  // Escape still held: the program's window sees only its repeats
+  EXPECT_TRUE(survives_frames(10)) << program.err();
+  inject.key(XK_Escape, false);  // nor is its release an Escape
+  EXPECT_TRUE(survives_frames(3)) << program.err();
+  XkbSetAutoRepeatRate(inject.dpy, XkbUseCoreKbd, delay, interval);
+  XDestroyWindow(inject.dpy, other);
   quit_with_escape();
 }
 
@@ -226,51 +318,55 @@ TEST_F(InteractiveProgram, MenuChosenScaleEditFollowsALeftDragOnStdout) {
   Geometry s = geometry_of(inject.dpy, sub);
   int srow = s.h / 12;  // title and eleven items
   inject.move_to(s.x + s.w / 2, s.y + srow + srow / 2);  // "sc"
-  sleep_seconds(0.1);
   inject.button(3, false);
-  sleep_seconds(0.2);
+  ASSERT_TRUE(wait_for([&] { return mapped_windows(inject.dpy, true).empty(); }));
 
+  // While the left button is down the edit prints sc on every frame.
+  auto sc_values = [&] { return printed_values(program.out(), "sc"); };
   point_at(g.w / 2, g.h / 2);
   inject.button(1, true);
-  sleep_seconds(0.1);
+  ASSERT_TRUE(wait_for([&] { return !sc_values().empty(); })) << "the edit never ran";
+  double sc0 = sc_values().front();
   for (int step = 1; step <= 10; step++) {
     point_at(g.w / 2, g.h / 2 - 10 * step);  // up: larger y for the program
-    sleep_seconds(0.03);
+    ASSERT_TRUE(wait_for([&] { return fabs(sc_values().back() - (sc0 + 0.1 * step)) < 1e-6; }))
+        << "step " << step;
   }
-  sleep_seconds(0.2);
   inject.button(1, false);
-  sleep_seconds(0.2);
 
   // A middle click disarms the edit: a second drag moves the view instead.
+  // The queue is read in order, so once the view has moved the release and
+  // the middle click have been handled too.
   inject.button(2, true);
-  sleep_seconds(0.1);
   inject.button(2, false);
-  sleep_seconds(0.1);
-  size_t lines_before = printed_values(program.out(), "sc").size();
+  std::vector<unsigned long> before = window_pixels(inject.dpy, window, g.w, g.h);
   inject.button(1, true);
-  point_at(g.w / 2, g.h / 2 - 150);
-  sleep_seconds(0.2);
+  int dy = 0;
+  bool moved = wait_for([&] {
+    point_at(g.w / 2, g.h / 2 - (dy += 5));
+    return window_pixels(inject.dpy, window, g.w, g.h) != before;
+  });
   inject.button(1, false);
-  sleep_seconds(0.2);
+  ASSERT_TRUE(moved) << "the view never moved";
+  size_t lines = sc_values().size();
+  wait_frames(3);
   quit_with_escape();
 
-  std::vector<double> sc = printed_values(program.out(), "sc");
-  ASSERT_GE(sc.size(), 2u) << program.out();
+  std::vector<double> sc = sc_values();
+  EXPECT_EQ(sc.size(), lines) << "the edit ran after the middle click";
   EXPECT_NEAR(sc.back() - sc.front(), 1.0, 1e-6);
   for (double v : sc) {
     EXPECT_GE(v, 0.01);
     EXPECT_LE(v, 10.0);
   }
-  EXPECT_EQ(sc.size(), lines_before);
 }
 
 TEST_F(InteractiveProgram, ZoomKeyOStopsAtZero) {
   inject.key(XK_o, true);
-  double end = now_seconds() + 20.0;
-  while (now_seconds() < end && program.err().find("zoom = 0.000000") == std::string::npos)
-    sleep_seconds(0.05);
-  sleep_seconds(0.2);
+  bool at_zero = wait_for(
+      [&] { return testutil::count_occurrences(program.err(), "zoom = 0.000000") >= 3; }, 20.0);
   inject.key(XK_o, false);
+  ASSERT_TRUE(at_zero);
   std::string err = program.err();
   quit_with_escape();
   std::vector<double> zooms = printed_values(err, "zoom");

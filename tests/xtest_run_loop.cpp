@@ -1,6 +1,6 @@
-// The batch run on a machine whose input layer sees a keyboard (the private
-// Xvfb of with-xvfb): it starts paused, T starts the fit and Escape ends the
-// run; it never ends by itself.
+// The batch run on a machine with an X display (the private Xvfb of
+// with-xvfb): it has no window and so no keyboard, and runs unattended to the
+// end of its fit whatever keys are held.
 #include "xtest_gl_util.h"  // gtest and the X headers first
 
 #include <fcntl.h>
@@ -48,15 +48,6 @@ struct BatchRun {
   std::string err() const { return testutil::read_file(dir.file("err")); }
   int reports() const { return testutil::count_occurrences(err(), " GOF = "); }
 
-  // Waits until at least n reports have been written.
-  bool wait_for_reports(int n) const {
-    double end = now_seconds() + xtestutil::kEventTimeoutSeconds;
-    while (now_seconds() < end) {
-      if (reports() >= n) return true;
-      sleep_seconds(0.01);
-    }
-    return false;
-  }
   // Waits for the program to end; returns its exit status, or -1.
   int wait_for_exit() {
     double end = now_seconds() + xtestutil::kEventTimeoutSeconds;
@@ -72,45 +63,16 @@ struct BatchRun {
   }
 };
 
-// The Translation lines of all reports so far.
-std::vector<std::string> translations(const std::string &err) {
-  std::vector<std::string> lines;
-  for (size_t at = err.find(" Translation = "); at != std::string::npos;
-       at = err.find(" Translation = ", at + 1))
-    lines.push_back(err.substr(at, err.find('\n', at) - at));
-  return lines;
-}
-
 }  // namespace
 
-TEST(AttendedBatchRun, StartsPausedAndEndsOnlyWhenEscapeIsHeld) {
+TEST(BatchRunWithADisplay, FinishesByItselfWhileEscapeIsHeldOnTheKeyboard) {
   Injector inject;
   ASSERT_NE(inject.dpy, nullptr) << "no X server: run under tests/with-xvfb";
-  BatchRun run;
-  ASSERT_TRUE(run.wait_for_reports(50));
-  std::vector<std::string> t = translations(run.err());
-  for (const std::string &line : t) EXPECT_EQ(line, t.front());  // paused: nothing moves
-  EXPECT_EQ(run.err().find("Fit finished"), std::string::npos);
   inject.key(XK_Escape, true);
+  BatchRun run;
   int status = run.wait_for_exit();
   inject.key(XK_Escape, false);
-  EXPECT_EQ(status, 0);
-  EXPECT_EQ(run.err().find("Fit "), std::string::npos);  // no unattended end report
-}
-
-TEST(AttendedBatchRun, HoldingTStartsTheFit) {
-  Injector inject;
-  ASSERT_NE(inject.dpy, nullptr) << "no X server: run under tests/with-xvfb";
-  BatchRun run;
-  ASSERT_TRUE(run.wait_for_reports(5));
-  // While T is held the pause flips on every pass, so every other pass fits.
-  inject.key(XK_t, true);
-  int held_from = run.reports();
-  ASSERT_TRUE(run.wait_for_reports(held_from + 20));
-  inject.key(XK_t, false);
-  std::vector<std::string> t = translations(run.err());
-  EXPECT_NE(t.back(), t.front());
-  inject.key(XK_Escape, true);
-  EXPECT_EQ(run.wait_for_exit(), 0);
-  inject.key(XK_Escape, false);
+  EXPECT_EQ(status, 0) << run.err();
+  EXPECT_NE(run.err().find("Fit finished after "), std::string::npos);
+  EXPECT_GT(run.reports(), 2);  // it ran passes, not stopped at once by Escape
 }

@@ -206,6 +206,16 @@ Window wait_for_window(program *p) {
   return 0;
 }
 
+// The program reads keys only from its own window: it gets the input focus
+// (a menu's keyboard grab takes it for a while, and gives it back).
+void focus_program_window() {
+  Window w;
+  std::vector<Window> menus;
+  list_windows(&w, &menus);
+  if (w) XSetInputFocus(dpy, w, RevertToPointerRoot, CurrentTime);
+  XSync(dpy, False);
+}
+
 // ---------------------------------------------------------------------------
 // Input through XTest
 // ---------------------------------------------------------------------------
@@ -458,6 +468,7 @@ double end_with_escape(program *p) {
     if (!program_alive(p)) return now_seconds() - start;
     if (now_seconds() >= next_escape) {
       dismiss_menus();
+      focus_program_window();
       tap(XK_Escape, 3);
       next_escape = now_seconds() + 2.0;
     }
@@ -618,6 +629,7 @@ bool run_storm(const options &o, program *p, Window main_window) {
       std::vector<Window> menus;
       list_windows(&w, &menus);
       if (w) main_window = w;
+      focus_program_window();
       next_check = now_seconds() + 0.5;
     }
     dismiss_menus();  // one that opened late would take the next input

@@ -2,17 +2,20 @@
 //
 //   hybsynth -l 5 -S 2,1.2,1.2,1.6,1,1 -R -30,0,30 -T -1.5,1,-0.1 -o ell5.dump
 //   echo 0 | hybfit -g -a ell5.dump
+//   hybsynth -l 5 ... --label-image ell5.png      (its face-label image)
 //
 // The true model is sampled with the program's own geometry and its seen
 // contours are written in the face and curve layout the model initialisation
 // expects for the label, with the true values in the file's comment lines.
-// The work is done by fitting/synth.cpp (make_synth_view, write_synth_dump);
+// The work is done by tools/synth.cpp (make_synth_view, write_synth_dump);
 // this file runs it for one view or for the two views of a stereo pair.
 // Exit status 0, or 1 on a bad argument, a view that sees nothing of the
 // model or a file that cannot be written.
 #include <cstdio>
+#include <vector>
 
-#include "hybroid.h"
+#include "label_image.h"
+#include "synth.h"
 
 // Where the contours lie.  The fit pulls each data curve onto one patch of its
 // own mesh: a rim onto the row u_offset or usize - u_offset - 1, a box edge
@@ -57,6 +60,20 @@ static int write_view(const synth_scene *s, int view) {
   return ok;
 }
 
+// The face-label image of one view, when one is asked for.
+static int write_label_image(const synth_scene *s, int view) {
+  const char *name = s->label_image[view];
+  if (!name) return 1;
+  char err[LABEL_ERROR_SIZE];
+  std::vector<unsigned char> pixels((size_t)s->label_size * s->label_size);
+  if (!make_synth_label_image(s, view, s->label_size, pixels.data(), err) ||
+      !write_grey_png(name, s->label_size, s->label_size, pixels.data(), err)) {
+    fprintf(stderr, "hybsynth: %s\n", err);
+    return 0;
+  }
+  return 1;
+}
+
 int main(int argc, char **argv) {
   synth_scene s;
   char err[SYNTH_ERROR_SIZE];
@@ -71,7 +88,9 @@ int main(int argc, char **argv) {
     print_synth_usage(stderr, argv[0]);
     return 1;
   }
-  for (int view = 0; view < (s.stereo_flag ? 2 : 1); view++)
-    if (!write_view(&s, view)) return 1;
+  for (int view = 0; view < (s.stereo_flag ? 2 : 1); view++) {
+    if (s.output[view] && !write_view(&s, view)) return 1;
+    if (!write_label_image(&s, view)) return 1;
+  }
   return 0;
 }

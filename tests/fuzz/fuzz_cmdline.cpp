@@ -1,8 +1,8 @@
 // fuzz_cmdline.cpp -- fuzzes the command-line parser.  The input is split at
 // white space and NUL bytes into argument words after the program name.
 // Every "/" becomes "_" and the process works in a scratch directory, so
-// that an output file named by -o can only be created there (and it is
-// removed after each input).  An option error ends the parser with status 1;
+// that an output file named by -o or -m can only be created there (and it
+// is removed after each input).  An option error ends the parser with status 1;
 // a line that is accepted leaves at most 32 file names, none starting "-",
 // an open output stream, and only finite numbers in the settings.
 #include <unistd.h>
@@ -48,6 +48,7 @@ void reset_settings() {
   base_line = 250.0;
   verge_angle = elev_angle = 0.0;
   ofile = nullptr;
+  mesh_file = nullptr;
   ofs = nullptr;
   nfiles = 0;
   for (char *&name : filenames) name = nullptr;
@@ -71,6 +72,7 @@ void check_accepted_line() {
 void close_output_file() {
   if (ofs && ofs != stdout) fclose(ofs);
   if (ofile) unlink(ofile);
+  if (mesh_file) unlink(mesh_file);
 }
 
 }  // namespace
@@ -85,9 +87,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   split_words(data, size, &cl);
   reset_settings();
   int status = 0;
-  if (fuzz::run_catching_exit(parse, &cl, &status))
+  if (fuzz::run_catching_exit(parse, &cl, &status)) {
     fuzz::check(status == 1, "an option error with a status other than 1");
-  else
+    ofs = nullptr;  // a refusal after -o was opened: closed with the abandoned files
+  } else
     check_accepted_line();
   close_output_file();
   reset_settings();

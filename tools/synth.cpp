@@ -12,6 +12,7 @@
 // a contour dump file with the true values in its comment lines.
 //
 // Start with make_synth_view; parse_synth_command_line reads the options.
+#include <algorithm>
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
@@ -21,7 +22,7 @@
 #include <vector>
 
 #include "Mqmalloc.h"
-#include "hybroid.h"
+#include "synth.h"
 
 // ---------------------------------------------------------------------------
 // Where the contours lie.  The fit pulls a rim curve onto one row of its
@@ -96,6 +97,7 @@ void init_synth_scene(synth_scene *s) {
   s->spacing = 2.0;
   s->mesh_usize = 15;
   s->mesh_vsize = 16;
+  s->label_size = IMAGE_DIM;
 }
 
 void print_synth_usage(FILE *fp, const char *prog) {
@@ -123,6 +125,10 @@ void print_synth_usage(FILE *fp, const char *prog) {
           "               rows and columns (15,16)\n"
           " -o file       dump file to write (the left view with -s)\n"
           " -O file       dump file of the right view (with -s)\n"
+          " --label-image file.png        the true model's face-label image (the\n"
+          "               left view with -s): value face + 1, 0 background\n"
+          " --label-image-right file.png  that of the right view (with -s)\n"
+          " --label-size n  width and height of the label images, pixels (256)\n"
           " -h            this text\n"
           "e.g. %s -l 5 -S 2,1.2,1.2,1.6,1,1 -R -30,0,30 -T -1.5,1,-0.1 -o ell5.dump\n",
           prog, prog);
@@ -274,9 +280,31 @@ static int check_synth_scene(const synth_scene *s, char *err) {
   if (!(s->spacing >= 0.1)) return fail(err, "%s: the spacing must be at least 0.1 pixel", "-d");
   if (s->stereo_flag && !(s->base_line > 0))
     return fail(err, "%s: the base line must be positive", "-b");
-  if (!s->output[0]) return fail(err, "%s: no output file", "-o");
-  if (s->stereo_flag && !s->output[1]) return fail(err, "%s: a stereo pair needs -O", "-s");
+  if (!s->output[0] && !s->label_image[0]) return fail(err, "%s: no output file", "-o");
+  if (s->stereo_flag && s->output[0] && !s->output[1])
+    return fail(err, "%s: a stereo pair needs -O", "-s");
+  if (!s->stereo_flag && s->label_image[1])
+    return fail(err, "%s needs -s", "--label-image-right");
   if (!s->stereo_flag && s->output[1]) return fail(err, "%s: -O needs -s", "-O");
+  return 0;
+}
+
+// The long options, all with a value: 0 when applied, 1 with err filled,
+// -1 when a is not one of them.
+static int apply_long_option(synth_scene *s, const char *a, const char *val, char *err) {
+  if (strcmp(a, "--label-image") && strcmp(a, "--label-image-right") && strcmp(a, "--label-size"))
+    return -1;
+  if (!val) return fail(err, "%s needs a value", a);
+  if (strcmp(a, "--label-image") == 0) {
+    s->label_image[0] = val;
+  } else if (strcmp(a, "--label-image-right") == 0) {
+    s->label_image[1] = val;
+  } else {
+    double v;
+    if (!parse_number(val, &v) || v != floor(v) || v < 16 || v > 8192)
+      return fail(err, "--label-size %s: give a whole number from 16 to 8192", val);
+    s->label_size = (int)v;
+  }
   return 0;
 }
 
@@ -285,6 +313,13 @@ int parse_synth_command_line(int argc, char **argv, synth_scene *s, char *err) {
   static const char valued[] = "lSTRAfbvetnrdmoO";
   for (int i = 1; i < argc; i++) {
     const char *a = argv[i];
+    if (a[0] == '-' && a[1] == '-') {
+      int rc = apply_long_option(s, a, i + 1 < argc ? argv[i + 1] : nullptr, err);
+      if (rc < 0) return fail(err, "%s: unknown option", a);
+      if (rc > 0) return 1;
+      i++;
+      continue;
+    }
     if (a[0] != '-' || a[1] == '\0' || a[2] != '\0')
       return fail(err, "%s: not an option", a);
     if (a[1] == 'h') return 2;
@@ -919,7 +954,7 @@ static void write_numbers(FILE *fp, const double *x, int n) {
 // have at most nine digits, so no line here comes near it).
 enum { COMMENT_WIDTH = 77 };
 
-static void write_comment(FILE *fp, const char *fmt, ...) {
+void write_comment(FILE *fp, const char *fmt, ...) {
   char line[COMMENT_WIDTH + 1];
   va_list ap;
   va_start(ap, fmt);
@@ -975,6 +1010,10 @@ static bool neighbor_of(const synth_view *v, int face, int curve, int *nf, int *
 
 void write_synth_dump(FILE *fp, const synth_scene *s, int view, const synth_view *v) {
   write_truth(fp, s, view, v);
+  write_synth_contours(fp, v);
+}
+
+void write_synth_contours(FILE *fp, const synth_view *v) {
   fprintf(fp, "1  # primitives\n%d  # primitive label\n%d  # faces\n", v->label, v->n_face);
   for (int f = 0; f < v->n_face; f++) {
     const synth_face *fc = &v->face[f];
@@ -1001,4 +1040,129 @@ void write_synth_dump(FILE *fp, const synth_scene *s, int view, const synth_view
       fprintf(fp, "%d %d %d %d\n", f, c, nf, nc);
     }
   }
+}
+
+// ---------------------------------------------------------------------------
+// The face-label image
+// ---------------------------------------------------------------------------
+//
+// The true surface as a grid of small triangles, each drawn with the value
+// of its face into a depth buffer, so that the face nearest the camera wins
+// at every pixel centre.  The faces are the bands and sides of the label's
+// layout: labels 5, 6, 10 the cap above the upper rim row (face 0), the band
+// between the rims (1) and the cap below the lower rim row (2); label 1 the
+// sides between the columns q(5)..q(7) (0), q(3)..q(5) (1), q(7)..q(9) (2),
+// q(1)..q(3) (3) and the top above the upper row (4); its bottom, which the
+// layout does not have, is background.  Grid lines run along the rim rows
+// and the eighth columns, so no triangle straddles two faces.
+
+static const int LABEL_GRID_ROWS = 360;     // latitude steps over the whole surface
+static const int LABEL_GRID_COLUMNS = 720;  // longitude steps round it
+
+// Face of a grid cell whose centre lies at latitude u, longitude v; -1 for a
+// part of the surface that no face of the layout covers.
+static int label_face_of(int label, const mesh_angles &a, double u, double v) {
+  if (label != 1) return u > a.lat_top ? 0 : u < a.lat_bottom ? 2 : 1;
+  if (u > a.lat_top) return 4;
+  if (u < a.lat_bottom) return -1;
+  if (v >= eighth_longitude(a.vsize, 5) && v < eighth_longitude(a.vsize, 7)) return 0;
+  if (v >= eighth_longitude(a.vsize, 3) && v < eighth_longitude(a.vsize, 5)) return 1;
+  if (v >= eighth_longitude(a.vsize, 1) && v < eighth_longitude(a.vsize, 3)) return 3;
+  return 2;
+}
+
+// Steps from breaks[0] to breaks[n-1], about total of them in all, with one
+// step boundary at every break.
+static std::vector<double> grid_steps(const double *breaks, int n, int total) {
+  std::vector<double> out;
+  double span = breaks[n - 1] - breaks[0];
+  for (int i = 0; i + 1 < n; i++) {
+    int k = (int)ceil(total * (breaks[i + 1] - breaks[i]) / span);
+    if (k < 1) k = 1;
+    for (int j = 0; j < k; j++) out.push_back(breaks[i] + (breaks[i + 1] - breaks[i]) * j / k);
+  }
+  out.push_back(breaks[n - 1]);
+  return out;
+}
+
+namespace {
+struct label_vertex {
+  double x, y, z;  // image column and row (pixel centres at +0.5), camera depth
+};
+struct label_canvas {
+  int size;
+  unsigned char *pixels;
+  std::vector<double> depth;  // camera z of the face drawn; larger is nearer
+};
+}  // namespace
+
+static double edge_function(const label_vertex &a, const label_vertex &b, double x, double y) {
+  return (b.x - a.x) * (y - a.y) - (b.y - a.y) * (x - a.x);
+}
+
+// Draws one triangle: every pixel centre inside it (or on its edge) where
+// the triangle lies nearer than what is drawn there takes the value.
+static void draw_label_triangle(label_canvas *c, const label_vertex &p, const label_vertex &q,
+                                const label_vertex &r, unsigned char value) {
+  double area = edge_function(p, q, r.x, r.y);
+  if (area == 0.0) return;
+  int x0 = std::max(0, (int)floor(std::min({p.x, q.x, r.x}) - 0.5));
+  int x1 = std::min(c->size - 1, (int)ceil(std::max({p.x, q.x, r.x}) - 0.5));
+  int y0 = std::max(0, (int)floor(std::min({p.y, q.y, r.y}) - 0.5));
+  int y1 = std::min(c->size - 1, (int)ceil(std::max({p.y, q.y, r.y}) - 0.5));
+  for (int y = y0; y <= y1; y++)
+    for (int x = x0; x <= x1; x++) {
+      double cx = x + 0.5, cy = y + 0.5;
+      double wp = edge_function(q, r, cx, cy) / area, wq = edge_function(r, p, cx, cy) / area;
+      double wr = 1.0 - wp - wq;
+      if (wp < 0.0 || wq < 0.0 || wr < 0.0) continue;
+      double z = wp * p.z + wq * q.z + wr * r.z;
+      size_t at = (size_t)y * c->size + x;
+      if (z > c->depth[at]) {
+        c->depth[at] = z;
+        c->pixels[at] = value;
+      }
+    }
+}
+
+// Image position and depth of the true surface at latitude u, longitude v.
+static label_vertex label_vertex_at(true_view *m, const synth_scene *s, double u, double v,
+                                    double scale) {
+  vector p = camera_point(m, model_point(m, u, v));
+  point2 q = image_point(m, p);
+  double row, col;
+  synth_pixel_from_image_point(q.x, q.y, s->theta_deg * DEGREE, &row, &col);
+  return {col * scale, row * scale, p.z};
+}
+
+int make_synth_label_image(const synth_scene *s, int view, int size, unsigned char *pixels,
+                           char *err) {
+  hybroid shape;
+  memset(&shape, 0, sizeof shape);
+  true_view m;
+  set_true_view(s, view, &shape, &m);
+  if (!model_in_front(&m))
+    return !fail(err, "%s: part of the model is not in front of the camera", "-T");
+  mesh_angles a = fitting_mesh_angles(s);
+  const double lat[4] = {-PI / 2, a.lat_bottom, a.lat_top, PI / 2};
+  const double lon[6] = {-PI, eighth_longitude(a.vsize, 1), eighth_longitude(a.vsize, 3),
+                         eighth_longitude(a.vsize, 5), eighth_longitude(a.vsize, 7), PI};
+  std::vector<double> us = grid_steps(lat, 4, LABEL_GRID_ROWS);
+  std::vector<double> vs = grid_steps(lon, 6, LABEL_GRID_COLUMNS);
+  double scale = (double)size / IMAGE_DIM;
+  size_t nv = vs.size();
+  std::vector<label_vertex> grid(us.size() * nv);
+  for (size_t i = 0; i < us.size(); i++)
+    for (size_t j = 0; j < nv; j++) grid[i * nv + j] = label_vertex_at(&m, s, us[i], vs[j], scale);
+  label_canvas c = {size, pixels, std::vector<double>((size_t)size * size, -HUGE_VAL)};
+  memset(pixels, 0, (size_t)size * size);
+  for (size_t i = 0; i + 1 < us.size(); i++)
+    for (size_t j = 0; j + 1 < nv; j++) {
+      int face = label_face_of(s->label, a, 0.5 * (us[i] + us[i + 1]), 0.5 * (vs[j] + vs[j + 1]));
+      unsigned char value = (unsigned char)(face + 1);
+      const label_vertex *g = &grid[i * nv + j];
+      draw_label_triangle(&c, g[0], g[1], g[nv + 1], value);
+      draw_label_triangle(&c, g[0], g[nv + 1], g[nv], value);
+    }
+  return 1;
 }

@@ -1,0 +1,740 @@
+// trace.cpp -- traces a face-label image into the face and curve layout that
+// hybsynth writes for a label (tools/synth.cpp), so that segmented images
+// can be fitted by hybfit.
+//
+// Start with trace_label_image.  The steps, one function each:
+//   1. map pixel values to faces (classify_pixels), refuse what is not a
+//      label image for the options;
+//   2. keep the largest 4-connected piece of every face (keep_largest_pieces);
+//      a face that is only specks is not traced, but its specks still mark
+//      the rim they lie along (drop_specks, span_speck);
+//   3. trace each face's outer boundary along the pixel cracks, the face on
+//      the right (trace_outline), noting which face lies across every crack;
+//   4. orient it as hybsynth orients the face and cut it into the layout's
+//      curves (cut_into_curves): where the face across changes, and, inside a
+//      stretch against the background that holds several curves of the
+//      layout (a rim and a silhouette, two box edges), where the outline
+//      turns most (share_background, split_by_turning) -- a rim without
+//      corners is not seen, two box edges without a corner take the lengths
+//      of the opposite edges;
+//   5. smooth each curve a little, resample it at the spacing and map it
+//      into the dump's 256 x 256 pixel frame (store_face).
+// The records are plain: outlines of crack corners with the face across
+// each crack, curves of image points; the result is a synth_view, written
+// by write_synth_contours like hybsynth's.
+#include "trace.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+
+#include "Mqmalloc.h"
+
+static const double FRAME_SIZE = 256.0;    // the dump's image, pixels
+static const double FRAME_CENTER = 128.0;  // its centre, on the optical axis
+static const double SPECK_SHARE = 0.01;    // a face with less of the face pixels is a speck
+static const int NEAR_HOLE = 3;            // pixels: outline stretches this close to an
+                                           // enclosed cap are that cap's rim
+static const int TURN_WINDOW = 3;          // fewest cracks either side when judging a turn
+static const int TURN_WINDOW_DIVISOR = 10;  // window = stretch length / this, if longer
+static const double CORNER_RATIO = 3.0;     // a corner turns this much more than the
+                                            // stretch's median (a smooth outline's
+                                            // ends of a flat ellipse: under 2)
+
+namespace {
+struct corner {
+  int r, c;  // pixel corner: row and column of the crack grid
+};
+struct outline {
+  std::vector<corner> v;    // v[i] starts crack i, which ends at v[i + 1] (cyclic)
+  std::vector<int> across;  // layout face across crack i, -1 for the background
+};
+struct point {
+  double x, y;  // image column and row
+};
+struct curve {
+  std::vector<point> pts;
+  bool closed;
+};
+// A face's curves: how many, which face each runs along (-1: the background),
+// and whether hybsynth runs round the face anticlockwise as seen (against
+// the tracing's clockwise turn): the round faces 0 and 1 do.
+struct face_layout {
+  int n_curve;
+  int along[4];
+  bool reverse;
+};
+}  // namespace
+
+//                                   curves  along          reverse
+static const face_layout ROUND_LAYOUT[3] = {{1, {1}, true},
+                                            {4, {2, -1, 0, -1}, true},
+                                            {1, {1}, false}};
+static const face_layout BOX_SIDE_0 = {4, {1, 4, -1, -1}, false};
+static const face_layout BOX_SIDE_1 = {4, {0, -1, -1, 4}, false};
+static const face_layout BOX_TOP = {4, {0, 1, -1, -1}, false};
+
+static int label_faces(int label) { return label == 1 ? 5 : 3; }
+
+// The layout of a face, or null for a face the label writes as not seen.
+static const face_layout *layout_of(int label, int face) {
+  if (label != 1) return face < 3 ? &ROUND_LAYOUT[face] : nullptr;
+  if (face == 0) return &BOX_SIDE_0;
+  if (face == 1) return &BOX_SIDE_1;
+  if (face == 4) return &BOX_TOP;
+  return nullptr;
+}
+
+static int fail(char *err, const char *fmt, int a = 0, int b = 0, int c = 0) {
+  snprintf(err, LABEL_ERROR_SIZE, fmt, a, b, c);
+  return 0;
+}
+
+void init_trace_options(trace_options *o) {
+  memset(o, 0, sizeof *o);
+  o->label = 5;
+  o->spacing = 2.0;
+  for (int f = 0; f < MAX_FACES; f++) o->face_value[f] = -1;
+}
+
+// ---------------------------------------------------------------------------
+// 1, 2: faces of the pixels, one piece each
+// ---------------------------------------------------------------------------
+
+// face[i] = face of pixel i, -1 for the background.
+static int classify_pixels(const label_image *img, const trace_options *o,
+                           std::vector<signed char> *face, char *err) {
+  std::vector<signed char> of_value(65536, -2);
+  of_value[0] = -1;
+  int n_face = label_faces(o->label);
+  if (o->n_values > n_face)
+    return fail(err, "more faces than label %d has: -F gives %d values, the label %d faces",
+                o->label, o->n_values, n_face);
+  if (o->n_values == 0)
+    for (int v = 1; v <= n_face; v++) of_value[v] = (signed char)(v - 1);
+  for (int f = 0; f < o->n_values; f++)
+    if (o->face_value[f] >= 0) of_value[o->face_value[f]] = (signed char)f;
+  face->resize(img->pixels.size());
+  bool any = false;
+  for (size_t i = 0; i < img->pixels.size(); i++) {
+    int f = of_value[img->pixels[i]];
+    if (f == -2) {
+      int v = img->pixels[i];
+      if (o->n_values == 0 && v > n_face)
+        return fail(err, "more faces than label %d has: value %d would be face %d", o->label, v,
+                    v - 1);
+      return fail(err, "not a label image for these options: value %d names no face", v);
+    }
+    (*face)[i] = (signed char)f;
+    any = any || f >= 0;
+  }
+  if (!any) return fail(err, "empty: no pixel shows a face");
+  return 1;
+}
+
+static int find_root(std::vector<int> &parent, int i) {
+  while (parent[i] != i) i = parent[i] = parent[parent[i]];
+  return i;
+}
+
+// A face whose kept piece is a speck beside the others (a few pixels of a
+// cap peeking out at the silhouette) has no outline worth a curve: it
+// becomes background, with a warning.
+static void drop_specks(const int best[], const std::vector<int> &size,
+                        std::vector<signed char> *face, bool speck[], trace_report *report) {
+  long total = 0;
+  for (int f = 0; f < MAX_FACES; f++)
+    if (best[f] >= 0) total += size[best[f]];
+  char line[160];
+  for (int f = 0; f < MAX_FACES; f++)
+    if ((speck[f] = best[f] >= 0 && size[best[f]] < SPECK_SHARE * total)) {
+      speck[f] = true;
+      snprintf(line, sizeof line, "face %d shows only %d pixels; it is left out", f,
+               size[best[f]]);
+      report->warnings.push_back(line);
+    }
+  for (signed char &f : *face)
+    if (f >= 0 && speck[f]) f = -1;
+}
+
+// Every face keeps its largest 4-connected piece; the others become
+// background, with a warning.
+static void keep_largest_pieces(int width, std::vector<signed char> *face, bool speck[],
+                                trace_report *report) {
+  size_t n = face->size();
+  std::vector<int> parent(n);
+  for (size_t i = 0; i < n; i++) {
+    parent[i] = (int)i;
+    int f = (*face)[i];
+    if (f < 0) continue;
+    int x = (int)(i % width);
+    if (x > 0 && (*face)[i - 1] == f) parent[i] = find_root(parent, (int)i - 1);
+    if (i >= (size_t)width && (*face)[i - width] == f) {
+      int a = find_root(parent, (int)i), b = find_root(parent, (int)(i - width));
+      if (a != b) parent[std::max(a, b)] = std::min(a, b);
+    }
+  }
+  std::vector<int> size(n, 0);
+  for (size_t i = 0; i < n; i++)
+    if ((*face)[i] >= 0) size[find_root(parent, (int)i)]++;
+  int best[MAX_FACES], pieces[MAX_FACES] = {0};
+  for (int f = 0; f < MAX_FACES; f++) best[f] = -1;
+  for (size_t i = 0; i < n; i++) {
+    int f = (*face)[i];
+    if (f < 0 || parent[i] != (int)i) continue;
+    pieces[f]++;
+    if (best[f] < 0 || size[i] > size[best[f]]) best[f] = (int)i;
+  }
+  for (size_t i = 0; i < n; i++) {
+    int f = (*face)[i];
+    if (f >= 0 && pieces[f] > 1 && find_root(parent, (int)i) != best[f]) (*face)[i] = -1;
+  }
+  char line[160];
+  for (int f = 0; f < MAX_FACES; f++)
+    if (pieces[f] > 1) {
+      snprintf(line, sizeof line, "face %d is split into %d regions; the largest (%d pixels) is kept",
+               f, pieces[f], size[best[f]]);
+      report->warnings.push_back(line);
+    }
+  drop_specks(best, size, face, speck, report);
+}
+
+static void warn_border(int width, int height, const std::vector<signed char> &face,
+                        trace_report *report) {
+  bool touches[MAX_FACES] = {false};
+  for (int y = 0; y < height; y++)
+    for (int x = 0; x < width; x++) {
+      if (y > 0 && y < height - 1 && x == 1) x = width - 1;
+      int f = face[(size_t)y * width + x];
+      if (f >= 0) touches[f] = true;
+    }
+  char line[160];
+  for (int f = 0; f < MAX_FACES; f++)
+    if (touches[f]) {
+      snprintf(line, sizeof line,
+               "face %d touches the image border: its outline there is the border's", f);
+      report->warnings.push_back(line);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// 3: outlines
+// ---------------------------------------------------------------------------
+
+// Headings east, south, west, north (screen: rows grow downwards); a right
+// turn adds 1.  For a heading, the pixel ahead on the right and on the left
+// of a corner, as offsets of their top-left corners.
+static const int STEP_R[4] = {0, 1, 0, -1}, STEP_C[4] = {1, 0, -1, 0};
+static const int RIGHT_R[4] = {0, 0, -1, -1}, RIGHT_C[4] = {0, -1, -1, 0};
+static const int LEFT_R[4] = {-1, 0, 0, -1}, LEFT_C[4] = {0, 0, -1, -1};
+
+namespace {
+struct face_grid {
+  int width, height;
+  const std::vector<signed char> *face;  // the kept piece of every face
+  const std::vector<signed char> *seen;  // every pixel's face, specks included
+  const bool *speck;                     // faces that are only specks
+  int at(int r, int c) const {
+    if (r < 0 || c < 0 || r >= height || c >= width) return -1;
+    return (*face)[(size_t)r * width + c];
+  }
+  int speck_at(int r, int c) const {
+    if (r < 0 || c < 0 || r >= height || c >= width) return -1;
+    int s = (*seen)[(size_t)r * width + c];
+    return s >= 0 && speck[s] ? s : -1;
+  }
+  // The face across a crack: a kept piece, or a speck face's pixel.
+  int across_at(int r, int c) const {
+    int f = at(r, c);
+    return f >= 0 ? f : speck_at(r, c);
+  }
+};
+}  // namespace
+
+// The outer boundary of face f's one piece, which starts at pixel first (the
+// first in raster order): cracks with the face on the right, clockwise as
+// seen.  across holds the face on the other side (-1 for the background);
+// a speck face's pixel counts there also one pixel farther out, since a thin
+// crescent of it is often cut off from the face by a pixel of background.
+static outline trace_outline(const face_grid &g, int f, int first) {
+  outline o;
+  corner start = {first / g.width, first % g.width}, p = start;
+  int d = 0;
+  do {
+    int lr = p.r + LEFT_R[d], lc = p.c + LEFT_C[d], out = (d + 3) % 4;
+    int other = g.across_at(lr, lc);
+    if (other < 0) other = g.speck_at(lr + STEP_R[out], lc + STEP_C[out]);
+    o.v.push_back(p);
+    o.across.push_back(other);
+    p.r += STEP_R[d];
+    p.c += STEP_C[d];
+    bool right = g.at(p.r + RIGHT_R[d], p.c + RIGHT_C[d]) == f;
+    bool left = g.at(p.r + LEFT_R[d], p.c + LEFT_C[d]) == f;
+    if (!right) d = (d + 1) % 4;
+    else if (left) d = (d + 3) % 4;
+  } while (!(p.r == start.r && p.c == start.c && d == 0));
+  return o;
+}
+
+static void reverse_outline(outline *o) {
+  size_t n = o->v.size();
+  outline r;
+  for (size_t k = 0; k < n; k++) {
+    r.v.push_back(o->v[(n - k) % n]);
+    r.across.push_back(o->across[(2 * n - k - 1) % n]);
+  }
+  *o = r;
+}
+
+// ---------------------------------------------------------------------------
+// 4: curves
+// ---------------------------------------------------------------------------
+
+namespace {
+struct run {
+  int first, count;  // cracks first .. first + count - 1 (cyclic)
+  int across;
+};
+}  // namespace
+
+static point corner_point(const outline &o, int i) {
+  const corner &c = o.v[((i % (int)o.v.size()) + o.v.size()) % o.v.size()];
+  return {(double)c.c, (double)c.r};
+}
+
+// A speck face (a cap seen as a thin crescent of scattered pixels along its
+// rim) runs along the outline from its first stretch to its last, the
+// largest gap between them left out, unless another face lies between.
+static void span_speck(outline *o, const std::vector<run> &runs, int f) {
+  int n = (int)o->v.size(), m = (int)runs.size();
+  std::vector<int> mine;
+  for (int j = 0; j < m; j++)
+    if (runs[j].across == f) mine.push_back(j);
+  if (mine.size() < 2) return;
+  int widest = -1, after = 0;
+  for (size_t k = 0; k < mine.size(); k++) {
+    const run &a = runs[mine[k]], &b = runs[mine[(k + 1) % mine.size()]];
+    int gap = ((b.first - (a.first + a.count)) % n + n) % n;
+    if (gap > widest) widest = gap, after = mine[(k + 1) % mine.size()];
+  }
+  int last = mine[(std::find(mine.begin(), mine.end(), after) - mine.begin() + mine.size() - 1) %
+                  mine.size()];
+  for (int j = after; j != last; j = (j + 1) % m)
+    if (runs[j].across >= 0 && runs[j].across != f) return;
+  int from = runs[after].first, to = runs[last].first + runs[last].count;
+  for (int i = from; i != to % n; i = (i + 1) % n) o->across[i] = f;
+}
+
+// Maximal stretches of cracks with one face across.  A speck face spans its
+// stretches; any other face that shows up in several keeps its longest, the
+// others count as background.
+static std::vector<run> find_runs(outline *o, const bool speck[]) {
+  int n = (int)o->v.size();
+  for (int pass = 0; pass < 2; pass++) {
+    std::vector<run> runs;
+    int start = 0;
+    while (start < n && o->across[start] == o->across[(start + n - 1) % n]) start++;
+    if (start == n) return {{0, n, o->across[0]}};
+    for (int k = 0; k < n;) {
+      int i = (start + k) % n, len = 1;
+      while (k + len < n && o->across[(start + k + len) % n] == o->across[i]) len++;
+      runs.push_back({i, len, o->across[i]});
+      k += len;
+    }
+    if (pass == 1) return runs;
+    for (int f = 0; f < MAX_FACES; f++)
+      if (speck[f]) span_speck(o, runs, f);
+    int longest[MAX_FACES] = {0};
+    for (const run &r : runs)
+      if (r.across >= 0 && !speck[r.across]) longest[r.across] = std::max(longest[r.across], r.count);
+    for (const run &r : runs)
+      if (r.across >= 0 && !speck[r.across] && r.count < longest[r.across])
+        for (int k = 0; k < r.count; k++) o->across[(r.first + k) % n] = -1;
+  }
+  return {};
+}
+
+static int turn_window(int count) { return std::max(TURN_WINDOW, count / TURN_WINDOW_DIVISOR); }
+
+// Turning of the outline at crack corner i, judged over w cracks each side:
+// the angle between the chords before and after it.
+static double turning(const outline &o, int i, int w) {
+  point a = corner_point(o, i - w), b = corner_point(o, i), c = corner_point(o, i + w);
+  double ux = b.x - a.x, uy = b.y - a.y, vx = c.x - b.x, vy = c.y - b.y;
+  return fabs(atan2(ux * vy - uy * vx, ux * vx + uy * vy));
+}
+
+// Cuts the stretch of cracks first .. first + count (cyclic) into pieces:
+// returns the cut corners, count of them, in order, at the corners where
+// the outline turns most (greedily, each at least a window from the others
+// and from the ends, unless closed); evenly where the stretch is too short.
+static std::vector<int> split_by_turning(const outline &o, int first, int count, int cuts,
+                                         bool closed) {
+  int w = turn_window(count);
+  std::vector<std::pair<double, int>> score;
+  int lo = closed ? 0 : w, hi = closed ? count - 1 : count - w;
+  for (int k = lo; k <= hi; k++) score.push_back({turning(o, first + k, w), k});
+  std::sort(score.begin(), score.end(), [](const std::pair<double, int> &a, const std::pair<double, int> &b) {
+    return a.first > b.first || (a.first == b.first && a.second < b.second);
+  });
+  std::vector<int> chosen;
+  for (const auto &s : score) {
+    if ((int)chosen.size() == cuts) break;
+    bool apart = true;
+    for (int c : chosen) {
+      int d = abs(c - s.second);
+      if (closed) d = std::min(d, count - d);
+      apart = apart && d >= w;
+    }
+    if (apart) chosen.push_back(s.second);
+  }
+  if ((int)chosen.size() < cuts) {
+    chosen.clear();
+    for (int k = 1; k <= cuts; k++) chosen.push_back(count * k / (cuts + (closed ? 0 : 1)));
+  }
+  std::sort(chosen.begin(), chosen.end());
+  for (int &c : chosen) c = first + c;
+  return chosen;
+}
+
+// The corners from crack first up to corner last (cyclic, last > first).
+static curve corners_between(const outline &o, int first, int last) {
+  curve c = {{}, false};
+  for (int i = first; i <= last; i++) c.pts.push_back(corner_point(o, i));
+  return c;
+}
+
+static curve whole_outline(const outline &o) {
+  curve c = corners_between(o, 0, (int)o.v.size() - 1);
+  c.closed = true;
+  return c;
+}
+
+// Whether the turning at every cut stands out from the stretch's median
+// turning: a corner of the outline, not a smooth bend.
+static bool cuts_are_corners(const outline &o, int first, int count, const std::vector<int> &cuts) {
+  int w = turn_window(count);
+  std::vector<double> t;
+  for (int k = w; k <= count - w; k++) t.push_back(turning(o, first + k, w));
+  if (t.empty()) return false;
+  std::nth_element(t.begin(), t.begin() + t.size() / 2, t.end());
+  double median = t[t.size() / 2];
+  for (int c : cuts)
+    if (turning(o, c, w) < CORNER_RATIO * median) return false;
+  return true;
+}
+
+// The corner of most turning within a fifth of the stretch from its crack
+// guess (the box corner the opposite edges' lengths point to).
+static int turn_near(const outline &o, int first, int count, int guess) {
+  int w = turn_window(count);
+  int reach = count / 5, best = guess;
+  double most = -1.0;
+  for (int k = std::max(1, guess - reach); k <= std::min(count - 1, guess + reach); k++) {
+    double t = turning(o, first + k, std::min(w, std::min(k, count - k)));
+    if (t > most) most = t, best = k;
+  }
+  return first + best;
+}
+
+namespace {
+// Cracks first .. first + count along the background, for the layout's
+// consecutive curves slots[0 .. n-1].
+struct background_stretch {
+  int first, count;
+  int slots[4];
+  int n;
+};
+}  // namespace
+
+// Gives a background stretch to its curves, split where the outline turns
+// most.  A rim between two silhouettes (the side of a round label) that
+// meets them without a corner is not seen: the two silhouettes share the
+// stretch.  Two box edges that meet without a corner share it as the
+// opposite edges of the face do, when those are known.
+static void share_background(const outline &o, const background_stretch &b, bool round,
+                             curve out[4], bool present[4]) {
+  std::vector<int> cuts = split_by_turning(o, b.first, b.count, b.n - 1, false);
+  bool corners = cuts_are_corners(o, b.first, b.count, cuts);
+  int opposite0 = (b.slots[0] + 2) % 4, opposite1 = (b.slots[b.n - 1] + 2) % 4;
+  if (round && b.n == 3 && !corners) {
+    out[b.slots[0]] = corners_between(o, b.first, b.first + b.count / 2);
+    out[b.slots[2]] = corners_between(o, b.first + b.count / 2, b.first + b.count);
+    present[b.slots[0]] = present[b.slots[2]] = true;
+    return;
+  }
+  if (!round && b.n == 2 && present[opposite0] && present[opposite1]) {
+    double l0 = (double)out[opposite0].pts.size(), l1 = (double)out[opposite1].pts.size();
+    int guess = (int)lround(b.count * l0 / (l0 + l1));
+    cuts[0] = b.first + guess;
+    if (corners) cuts[0] = turn_near(o, b.first, b.count, guess);
+  }
+  int from = b.first;
+  for (int k = 0; k < b.n; k++) {
+    int to = k + 1 < b.n ? cuts[k] : b.first + b.count;
+    out[b.slots[k]] = corners_between(o, from, to);
+    present[b.slots[k]] = true;
+    from = to;
+  }
+}
+
+// A face whose outline runs only along the background: cut at the four
+// corners where it turns most; curve 0 is the piece lowest in the image.
+static void cut_closed_background(const outline &o, const face_layout &L, curve out[4],
+                                  bool present[4]) {
+  int n = (int)o.v.size();
+  std::vector<int> cuts = split_by_turning(o, 0, n, L.n_curve, true);
+  int lowest = 0;
+  double lowest_row = -1.0;
+  for (int k = 0; k < L.n_curve; k++) {
+    int from = cuts[k], to = k + 1 < L.n_curve ? cuts[k + 1] : cuts[0] + n;
+    curve c = corners_between(o, from, to);
+    double row = 0.0;
+    for (const point &p : c.pts) row += p.y / c.pts.size();
+    if (row > lowest_row) lowest_row = row, lowest = k;
+    out[k] = c;
+  }
+  std::rotate(out, out + lowest, out + L.n_curve);
+  for (int k = 0; k < L.n_curve; k++) present[k] = true;
+}
+
+// Matches the stretches of the outline to the layout's curves in order,
+// starting from a stretch along another face.
+static void cut_into_curves(outline *o, const face_layout &L, const bool face_present[],
+                            const bool speck[], curve out[4], bool present[4]) {
+  for (int k = 0; k < 4; k++) present[k] = false;
+  int along[4];
+  for (int k = 0; k < 4; k++)
+    along[k] = k < L.n_curve && L.along[k] >= 0 && (face_present[L.along[k]] || speck[L.along[k]])
+                   ? L.along[k]
+                   : -1;
+  for (int &a : o->across)  // a face no curve runs along counts as background
+    if (a >= 0 && a != along[0] && a != along[1] && a != along[2] && a != along[3]) a = -1;
+  std::vector<run> runs = find_runs(o, speck);
+  if (L.n_curve == 1) {  // a cap: its rim is the stretch along the side
+    for (const run &r : runs)
+      if (r.across == L.along[0]) {
+        out[0] = corners_between(*o, r.first, r.first + r.count);
+        present[0] = true;
+      }
+    if (!present[0]) out[0] = whole_outline(*o), present[0] = true;
+    return;
+  }
+  size_t anchor = 0;
+  while (anchor < runs.size() && runs[anchor].across < 0) anchor++;
+  if (anchor == runs.size()) return cut_closed_background(*o, L, out, present);
+  int slot = 0;
+  while (along[slot] != runs[anchor].across) slot++;
+  int used = 0;  // layout slots passed, from the anchor's
+  std::vector<background_stretch> stretches;
+  for (size_t k = 0; k < runs.size() && used < 4; k++) {
+    const run &r = runs[(anchor + k) % runs.size()];
+    if (r.across >= 0) {
+      int skip = 0;
+      while (used + skip < 4 && along[(slot + used + skip) % 4] != r.across) skip++;
+      if (used + skip == 4) continue;  // a face the layout has met already
+      used += skip;
+      int s = (slot + used) % 4;
+      out[s] = corners_between(*o, r.first, r.first + r.count);
+      present[s] = true;
+      used++;
+      continue;
+    }
+    background_stretch b = {r.first, r.count, {0, 0, 0, 0}, 0};
+    while (used + b.n < 4 && along[(slot + used + b.n) % 4] < 0)
+      b.slots[b.n] = (slot + used + b.n) % 4, b.n++;
+    if (b.n == 0) continue;  // background the layout has no curve for
+    stretches.push_back(b);
+    used += b.n;
+  }
+  for (const background_stretch &b : stretches)  // after the face stretches: their lengths
+    share_background(*o, b, &L == &ROUND_LAYOUT[1], out, present);
+}
+
+// ---------------------------------------------------------------------------
+// 5: points
+// ---------------------------------------------------------------------------
+
+// One 1-2-1 smoothing of the crack corners (the ends of an open curve stay),
+// then points spacing apart along it, both ends of an open curve kept.
+static std::vector<point> resample_curve(const curve &c, double spacing) {
+  size_t n = c.pts.size();
+  std::vector<point> s(c.pts);
+  for (size_t i = 0; i < n; i++) {
+    if (!c.closed && (i == 0 || i + 1 == n)) continue;
+    const point &a = c.pts[(i + n - 1) % n], &b = c.pts[i], &d = c.pts[(i + 1) % n];
+    s[i] = {(a.x + 2 * b.x + d.x) / 4, (a.y + 2 * b.y + d.y) / 4};
+  }
+  if (c.closed) s.push_back(s[0]);
+  std::vector<double> at(1, 0.0);
+  for (size_t i = 1; i < s.size(); i++)
+    at.push_back(at.back() + hypot(s[i].x - s[i - 1].x, s[i].y - s[i - 1].y));
+  double len = at.back();
+  int pieces = std::max(c.closed ? 3 : 1, (int)lround(len / spacing));
+  std::vector<point> out;
+  size_t seg = 1;
+  for (int k = 0; k <= pieces - (c.closed ? 1 : 0); k++) {
+    double t = len * k / pieces;
+    while (seg + 1 < s.size() && at[seg] < t) seg++;
+    double span = at[seg] - at[seg - 1];
+    double w = span > 0.0 ? (t - at[seg - 1]) / span : 0.0;
+    out.push_back({s[seg - 1].x + w * (s[seg].x - s[seg - 1].x),
+                   s[seg - 1].y + w * (s[seg].y - s[seg - 1].y)});
+  }
+  return out;
+}
+
+namespace {
+struct frame_map {
+  double scale, center_row, center_col;
+};
+}  // namespace
+
+// Appends a face's curves, as dump pixels, to its slot of the view.
+static void store_face(const curve out[4], const bool present[4], int n_curve,
+                       const frame_map &m, double spacing, synth_face *f) {
+  std::vector<point> all;
+  f->n_curve = n_curve;
+  for (int k = 0; k < n_curve; k++) {
+    f->begin[k] = f->end[k] = -1;
+    if (!present[k] || out[k].pts.size() < 2) continue;
+    std::vector<point> pts = resample_curve(out[k], spacing / m.scale);
+    f->begin[k] = (int)all.size();
+    all.insert(all.end(), pts.begin(), pts.end());
+    f->end[k] = (int)all.size() - 1;
+  }
+  if (all.empty()) {
+    f->n_points = -1;
+    return;
+  }
+  f->n_points = (int)all.size();
+  f->row = (double *)Mqcalloc_checked(all.size(), sizeof(double));
+  f->col = (double *)Mqcalloc_checked(all.size(), sizeof(double));
+  for (size_t j = 0; j < all.size(); j++) {
+    f->row[j] = FRAME_CENTER + (all[j].y - m.center_row) * m.scale;
+    f->col[j] = FRAME_CENTER + (all[j].x - m.center_col) * m.scale;
+  }
+}
+
+// ---------------------------------------------------------------------------
+// The whole image
+// ---------------------------------------------------------------------------
+
+// An enclosed cap (the whole rim ring seen): the side's rim curve is the
+// cap's outline, run the side's way, and the side's outline close to the cap
+// is that rim's (the thin band beyond the cap), not a silhouette.
+static bool take_enclosed_cap(const face_grid &g, const outline *outlines, int cap,
+                              outline *side, curve *rim) {
+  for (int a : side->across)
+    if (a == cap) return false;
+  outline o = outlines[cap];
+  reverse_outline(&o);
+  *rim = whole_outline(o);
+  for (size_t i = 0; i < side->v.size(); i++)
+    for (int dr = -NEAR_HOLE; dr <= NEAR_HOLE && side->across[i] < 0; dr++)
+      for (int dc = -NEAR_HOLE; dc <= NEAR_HOLE; dc++)
+        if (g.at(side->v[i].r + dr, side->v[i].c + dc) == cap) {
+          side->across[i] = cap;
+          break;
+        }
+  return true;
+}
+
+static void trace_face(const face_grid &g, outline *outlines, const bool present[], int label,
+                       int f, const frame_map &m, double spacing, synth_face *out) {
+  const face_layout *L = layout_of(label, f);
+  outline o = outlines[f];
+  curve rims[3];
+  bool enclosed[3] = {false, false, false};
+  if (label != 1 && f == 1)
+    for (int cap = 0; cap <= 2; cap += 2)
+      if (present[cap]) enclosed[cap] = take_enclosed_cap(g, outlines, cap, &o, &rims[cap]);
+  if (L->reverse) reverse_outline(&o);
+  curve c[4];
+  bool have[4];
+  cut_into_curves(&o, *L, present, g.speck, c, have);
+  for (int cap = 0; cap <= 2; cap += 2)
+    if (enclosed[cap]) {
+      int slot = cap == 0 ? 2 : 0;
+      c[slot] = rims[cap];
+      have[slot] = true;
+    }
+  store_face(c, have, L->n_curve, m, spacing, out);
+}
+
+static frame_map choose_frame(const label_image *img, const trace_options *o) {
+  frame_map m;
+  m.scale = o->scale > 0.0 ? o->scale : FRAME_SIZE / std::max(img->width, img->height);
+  m.center_row = o->center_given ? o->center_row : img->height / 2.0;
+  m.center_col = o->center_given ? o->center_col : img->width / 2.0;
+  return m;
+}
+
+int trace_label_image(const label_image *img, const trace_options *o, synth_view *v,
+                      trace_report *report, char *err) {
+  memset(v, 0, sizeof *v);
+  std::vector<signed char> face;
+  if (!classify_pixels(img, o, &face, err)) return 0;
+  std::vector<signed char> seen(face);
+  bool speck[MAX_FACES] = {false};
+  keep_largest_pieces(img->width, &face, speck, report);
+  warn_border(img->width, img->height, face, report);
+  face_grid g = {img->width, img->height, &face, &seen, speck};
+  int first[MAX_FACES];
+  bool present[MAX_FACES];
+  for (int f = 0; f < MAX_FACES; f++) first[f] = -1;
+  for (size_t i = 0; i < face.size(); i++)
+    if (face[i] >= 0 && first[face[i]] < 0) first[face[i]] = (int)i;
+  outline outlines[MAX_FACES];
+  for (int f = 0; f < MAX_FACES; f++) {
+    present[f] = first[f] >= 0;
+    if (present[f] && layout_of(o->label, f)) outlines[f] = trace_outline(g, f, first[f]);
+  }
+  frame_map m = choose_frame(img, o);
+  report->scale = m.scale;
+  report->center_row = m.center_row;
+  report->center_col = m.center_col;
+  v->label = o->label;
+  v->n_face = label_faces(o->label);
+  for (int f = 0; f < v->n_face; f++) {
+    v->face[f].n_points = -1;
+    if (present[f] && layout_of(o->label, f))
+      trace_face(g, outlines, present, o->label, f, m, o->spacing, &v->face[f]);
+  }
+  return 1;
+}
+
+// ---------------------------------------------------------------------------
+// Picture
+// ---------------------------------------------------------------------------
+
+static const unsigned char CURVE_COLOR[4][3] = {
+    {230, 40, 40}, {40, 200, 40}, {60, 90, 255}, {250, 200, 0}};
+
+static void put_pixel(std::vector<unsigned char> *rgb, int w, int h, int x, int y,
+                      const unsigned char *color) {
+  if (x < 0 || y < 0 || x >= w || y >= h) return;
+  memcpy(&(*rgb)[((size_t)y * w + x) * 3], color, 3);
+}
+
+void draw_trace_picture(const label_image *img, const trace_report *report, const synth_view *v,
+                        std::vector<unsigned char> *rgb) {
+  static const unsigned char FACE_GREY[8] = {215, 165, 120, 190, 140, 100, 230, 80};
+  int w = img->width, h = img->height;
+  rgb->assign((size_t)w * h * 3, 255);
+  for (size_t i = 0; i < img->pixels.size(); i++)
+    if (img->pixels[i] != 0) memset(&(*rgb)[i * 3], FACE_GREY[(img->pixels[i] - 1) % 8], 3);
+  for (int f = 0; f < v->n_face; f++) {
+    const synth_face &fc = v->face[f];
+    for (int c = 0; c < fc.n_curve && fc.n_points > 0; c++) {
+      if (fc.begin[c] < 0) continue;
+      for (int j = fc.begin[c]; j <= fc.end[c]; j++) {
+        int x = (int)floor(report->center_col + (fc.col[j] - FRAME_CENTER) / report->scale);
+        int y = (int)floor(report->center_row + (fc.row[j] - FRAME_CENTER) / report->scale);
+        for (int dy = -1; dy <= 1; dy++)
+          for (int dx = -1; dx <= 1; dx++) put_pixel(rgb, w, h, x + dx, y + dy, CURVE_COLOR[c]);
+      }
+    }
+  }
+}
