@@ -378,6 +378,9 @@ struct power_table {
   bool known[POWER_TABLE_SIZE];
   uint64_t w[POWER_TABLE_SIZE], e[POWER_TABLE_SIZE];  // argument bits
   double value[POWER_TABLE_SIZE];                     // pow of them
+  bool angle_known;                                    // the last angle asked for:
+  uint64_t angle;                                      // its bits,
+  double cos_angle, sin_angle;                         // its cos and sin
 };
 void clear_power_table(power_table *t);
 double tabled_pow(power_table *t, double w, double e);

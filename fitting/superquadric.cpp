@@ -39,12 +39,9 @@ static vector cross(vector a, vector b) {
   return {a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x};
 }
 
-// w divided by its length; a zero vector stays zero.  Components so large or
-// so small that their squares overflow or vanish are first scaled by the
-// largest magnitude, so a finite non-zero vector always gives a unit one.
-static vector unit(vector w) {
-  double len = length_of(w);
-  if (len > 0.0 && std::isfinite(len)) return {w.x / len, w.y / len, w.z / len};
+// unit() of a vector whose length is 0, not finite or not a number.
+__attribute__((noinline)) static vector unit_of_odd_length(vector w) {
+  double len;
   double big = fmax(fabs(w.x), fmax(fabs(w.y), fabs(w.z)));
   if (!(big > 0.0) || !std::isfinite(big)) return {0.0, 0.0, 0.0};
   vector s = {w.x / big, w.y / big, w.z / big};
@@ -52,12 +49,18 @@ static vector unit(vector w) {
   return {s.x / len, s.y / len, s.z / len};
 }
 
-// Where the gradient is singular (zero to a negative power, zero taper
-// factor) the raw normal holds infinities or NaNs.  The dominant direction is
-// kept: infinite components become +-1 and finite ones 0 when any component
-// is infinite; a NaN component becomes 0.
-static vector finite_direction(vector n) {
-  if (std::isfinite(n.x) && std::isfinite(n.y) && std::isfinite(n.z)) return n;
+// w divided by its length; a zero vector stays zero.  Components so large or
+// so small that their squares overflow or vanish are first scaled by the
+// largest magnitude, so a finite non-zero vector always gives a unit one.
+// The common case is inline; the rare ones are out of line.
+static inline vector unit(vector w) {
+  double len = length_of(w);
+  if (len > 0.0 && std::isfinite(len)) return {w.x / len, w.y / len, w.z / len};
+  return unit_of_odd_length(w);
+}
+
+// finite_direction() of a vector with an infinite or NaN component.
+__attribute__((noinline)) static vector finite_direction_of_odd(vector n) {
   double c[3] = {n.x, n.y, n.z};
   bool any_inf = std::isinf(c[0]) || std::isinf(c[1]) || std::isinf(c[2]);
   for (double &v : c) {
@@ -69,11 +72,23 @@ static vector finite_direction(vector n) {
   return {c[0], c[1], c[2]};
 }
 
+// Where the gradient is singular (zero to a negative power, zero taper
+// factor) the raw normal holds infinities or NaNs.  The dominant direction is
+// kept: infinite components become +-1 and finite ones 0 when any component
+// is infinite; a NaN component becomes 0.  The common case is inline.
+static inline vector finite_direction(vector n) {
+  if (std::isfinite(n.x) && std::isfinite(n.y) && std::isfinite(n.z)) return n;
+  return finite_direction_of_odd(n);
+}
+
 // ---------------------------------------------------------------------------
 // Remembered powers
 // ---------------------------------------------------------------------------
 
-void clear_power_table(power_table *t) { memset(t->known, 0, sizeof t->known); }
+void clear_power_table(power_table *t) {
+  memset(t->known, 0, sizeof t->known);
+  t->angle_known = false;
+}
 
 static uint64_t bits_of(double x) {
   uint64_t b;
@@ -94,6 +109,20 @@ double tabled_pow(power_table *t, double w, double e) {
     t->value[slot] = pow(w, e);
   }
   return t->value[slot];
+}
+
+// cos and sin of angle a, remembered like the powers (a pass asks for the
+// same bending direction at every node).
+static void tabled_cos_sin(power_table *t, double a, double *c, double *s) {
+  uint64_t ab = bits_of(a);
+  if (!t->angle_known || t->angle != ab) {
+    t->angle_known = true;
+    t->angle = ab;
+    t->cos_angle = cos(a);
+    t->sin_angle = sin(a);
+  }
+  *c = t->cos_angle;
+  *s = t->sin_angle;
 }
 
 // The node's cached products of S(w, e) = sign(w) * |w|^e:
@@ -204,16 +233,19 @@ struct bend_frame {
   double k_offset;    // k (rx - R) = k rx - 1: minus the stretch across the arc
 };
 
-static bend_frame compute_bend_frame(const hybroid *h, vector p1) {
+// Only a bent frame uses the angle theta and the offset, so an unbent one
+// leaves them unset.
+static bend_frame compute_bend_frame(const hybroid *h, vector p1, power_table *t) {
   bend_frame b;
   b.bent = fabs(h->bend1) > BEND_THRESHOLD;
-  b.cb = cos(h->bend3);
-  b.sb = sin(h->bend3);
+  tabled_cos_sin(t, h->bend3, &b.cb, &b.sb);
   b.rx = b.cb * p1.x - b.sb * p1.y;
   b.ry = b.sb * p1.x + b.cb * p1.y;
   double z_top = h->sc * h->a3;
   b.k = h->bend1 * HALF_PI / z_top;
   b.R = 1.0 / b.k;
+  b.ct = b.st = b.k_offset = 0.0;
+  if (!b.bent) return b;
   double theta = b.k * (p1.z - z_top);
   b.ct = cos(theta);
   b.st = sin(theta);
@@ -322,7 +354,7 @@ static void add_point_derivatives(const hybroid *h, const node *nde, const node_
 void compute_shape_derivatives(const hybroid *h, const node *nde, power_table *t,
                                shape_derivatives *d) {
   node_shape s = compute_node_shape(h, nde, t);
-  bend_frame b = compute_bend_frame(h, s.p1);
+  bend_frame b = compute_bend_frame(h, s.p1, t);
   add_point_derivatives(h, nde, &s, &b, d);
   double z_top = h->sc * h->a3;
   vector d_k = bend_curvature_change(&b, s.z0 - z_top);
@@ -360,14 +392,13 @@ static vector cofactor_times(vector j1, vector j2, vector j3, vector n) {
 // a positive multiple of Pv x Pu that stays finite at the poles and edges
 // for e1, e2 <= 2, carried through the Jacobian of tapering and bending.
 static vector exact_normal(const hybroid *h, const shape_constants *c, const node *nde,
-                           power_table *t) {
-  node_shape s = compute_node_shape(h, nde, t);
+                           const node_shape &s, power_table *t) {
   double pe1 = 2.0 - c->e1, pe2 = 2.0 - c->e2;
   double scu = normal_power(t, nde->cosu, pe1);
   vector n0 = {scu * normal_power(t, nde->cosv, pe2) / c->r1,
                scu * normal_power(t, nde->sinv, pe2) / c->r2, normal_power(t, nde->sinu, pe1) / c->r3};
   n0 = finite_direction(n0);  // above 2 the powers are negative
-  bend_frame b = compute_bend_frame(h, s.p1);
+  bend_frame b = compute_bend_frame(h, s.p1, t);
   // Columns of the tapering's Jacobian: x1 = fx x0, y1 = fy y0 with
   // fx = 1 + tapx (z0 - r3) / r3.
   vector j1 = bend_change(&b, {s.fx, 0.0, 0.0});
@@ -376,10 +407,31 @@ static vector exact_normal(const hybroid *h, const shape_constants *c, const nod
   return unit(finite_direction(cofactor_times(j1, j2, j3, n0)));
 }
 
+// The node shape compute_node_shape would give, taken from the node's stored
+// signed powers and its point: the same expressions on the same operands,
+// valid when the powers were just stored for the model's own exponents and
+// c holds the model's own radii.
+static node_shape stored_node_shape(const hybroid *h, const node *nde, double x0, double y0,
+                                    double z0, double r3) {
+  node_shape s;
+  s.Px = nde->spcue1cve2;
+  s.Py = nde->spcue1sve2;
+  s.Pz = nde->spsue1;
+  s.x0 = x0;
+  s.y0 = y0;
+  s.z0 = z0;
+  s.fx = 1.0 + h->tapx * (z0 - r3) / r3;
+  s.fy = 1.0 + h->tapy * (z0 - r3) / r3;
+  s.p1 = {s.fx * x0, s.fy * y0, z0};
+  return s;
+}
+
 // The node's point (superquadric, tapered, bent) and unit normal, from the
-// signed powers stored in it.
+// signed powers stored in it.  own_shape: the powers and radii are the
+// model's own (the pass over every node), so the exact normal may reuse
+// them.
 static void compute_node_point_and_normal(hybroid *h, const shape_constants *c, node *nde,
-                                          power_table *t) {
+                                          power_table *t, bool own_shape) {
   double r1 = c->r1, r2 = c->r2, r3 = c->r3;
   // plain superquadric point
   double x0 = r1 * nde->spcue1cve2;
@@ -393,9 +445,11 @@ static void compute_node_point_and_normal(hybroid *h, const shape_constants *c, 
   vector p = {x1, y1, z1};
   if (c->bent) p = bend_point(h, c, x1, y1, z1);
   nde->refer = p;
-  if (h->exact_geometry)
-    nde->normal = exact_normal(h, c, nde, t);
-  else
+  if (h->exact_geometry) {
+    node_shape s = own_shape ? stored_node_shape(h, nde, x0, y0, z0, r3)
+                             : compute_node_shape(h, nde, t);
+    nde->normal = exact_normal(h, c, nde, s, t);
+  } else
     nde->normal = taper_normal(h, c, nde, p, x0, y0, t);
 }
 
@@ -406,7 +460,7 @@ void compute_superquadric_node_taper_bend_normal(hybroid *h, node *nde, double r
   clear_power_table(&t);
   if (!same_e12) store_signed_powers(nde, e1, e2, &t);
   shape_constants c = compute_shape_constants(h, r1, r2, r3, e1, e2);
-  compute_node_point_and_normal(h, &c, nde, &t);
+  compute_node_point_and_normal(h, &c, nde, &t, false);
 }
 
 // Every node in index order, as the node operation with same_e12 = 0 would
@@ -419,7 +473,7 @@ void compute_superquadric_taper_bend_normal(hybroid *h) {
   clear_power_table(&t);
   for (int i = 0; i < h->numnodes; i++) {
     store_signed_powers(&h->nodes[i], c.e1, c.e2, &t);
-    compute_node_point_and_normal(h, &c, &h->nodes[i], &t);
+    compute_node_point_and_normal(h, &c, &h->nodes[i], &t, true);
   }
 }
 
