@@ -97,8 +97,12 @@ static uint64_t bits_of(double x) {
 }
 
 // The table is direct-mapped: each slot keeps the last call whose arguments
-// hash to it.
+// hash to it.  The first power is w itself: pow errs by less than an ulp and
+// w is exactly representable, so pow(w, 1) is w to the last bit (also for
+// zeros of either sign, infinities and NaN).  The common exponents of a round
+// or box-like model (e1 = e2 = 1) make every power of a pass a first power.
 double tabled_pow(power_table *t, double w, double e) {
+  if (e == 1.0) return w;
   uint64_t wb = bits_of(w), eb = bits_of(e);
   uint64_t mix = (wb ^ (eb * 0x9E3779B97F4A7C15ull)) * 0xBF58476D1CE4E5B9ull;
   int slot = (int)(mix >> (64 - POWER_TABLE_BITS));
