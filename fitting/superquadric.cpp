@@ -97,12 +97,8 @@ static uint64_t bits_of(double x) {
 }
 
 // The table is direct-mapped: each slot keeps the last call whose arguments
-// hash to it.  The first power is w itself: pow errs by less than an ulp and
-// w is exactly representable, so pow(w, 1) is w to the last bit (also for
-// zeros of either sign, infinities and NaN).  The common exponents of a round
-// or box-like model (e1 = e2 = 1) make every power of a pass a first power.
-double tabled_pow(power_table *t, double w, double e) {
-  if (e == 1.0) return w;
+// hash to it.
+static double remembered_pow(power_table *t, double w, double e) {
   uint64_t wb = bits_of(w), eb = bits_of(e);
   uint64_t mix = (wb ^ (eb * 0x9E3779B97F4A7C15ull)) * 0xBF58476D1CE4E5B9ull;
   int slot = (int)(mix >> (64 - POWER_TABLE_BITS));
@@ -114,6 +110,18 @@ double tabled_pow(power_table *t, double w, double e) {
   }
   return t->value[slot];
 }
+
+// A first power is w itself: pow errs by less than an ulp and w is exactly
+// representable, so pow(w, 1) is w to the last bit (also for zeros of either
+// sign, infinities and NaN).  The common exponents of a round or box-like
+// model (e1 = e2 = 1) make every power of a pass a first power, taken here
+// without a call.
+static inline double power_of(power_table *t, double w, double e) {
+  if (e == 1.0) return w;
+  return remembered_pow(t, w, e);
+}
+
+double tabled_pow(power_table *t, double w, double e) { return power_of(t, w, e); }
 
 // cos and sin of angle a, remembered like the powers (a pass asks for the
 // same bending direction at every node).
@@ -132,10 +140,10 @@ static void tabled_cos_sin(power_table *t, double a, double *c, double *s) {
 // The node's cached products of S(w, e) = sign(w) * |w|^e:
 // S(cos u, e1) S(cos v, e2), S(cos u, e1) S(sin v, e2) and S(sin u, e1).
 static void store_signed_powers(node *nde, double e1, double e2, power_table *t) {
-  double scu = sign_of(nde->cosu) * tabled_pow(t, fabs(nde->cosu), e1);
-  nde->spcue1cve2 = scu * (sign_of(nde->cosv) * tabled_pow(t, fabs(nde->cosv), e2));
-  nde->spcue1sve2 = scu * (sign_of(nde->sinv) * tabled_pow(t, fabs(nde->sinv), e2));
-  nde->spsue1 = sign_of(nde->sinu) * tabled_pow(t, fabs(nde->sinu), e1);
+  double scu = sign_of(nde->cosu) * power_of(t, fabs(nde->cosu), e1);
+  nde->spcue1cve2 = scu * (sign_of(nde->cosv) * power_of(t, fabs(nde->cosv), e2));
+  nde->spcue1sve2 = scu * (sign_of(nde->sinv) * power_of(t, fabs(nde->sinv), e2));
+  nde->spsue1 = sign_of(nde->sinu) * power_of(t, fabs(nde->sinu), e1);
 }
 
 // ---------------------------------------------------------------------------
@@ -197,16 +205,16 @@ static vector taper_normal(const hybroid *h, const shape_constants *c, const nod
   double r1 = c->r1, r2 = c->r2, r3 = c->r3;
   double g;
   if (c->e1 != c->e2)
-    g = c->two_e1 * tabled_pow(t,
-                               tabled_pow(t, fabs(p.x / r1), c->two_e2) +
-                                   tabled_pow(t, fabs(p.y / r2), c->two_e2),
-                               c->g_power);
+    g = c->two_e1 * power_of(t,
+                             power_of(t, fabs(p.x / r1), c->two_e2) +
+                                 power_of(t, fabs(p.y / r2), c->two_e2),
+                             c->g_power);
   else
     g = c->two_e2;
   vector grad;
-  grad.x = sign_of(nde->cosv) * g * tabled_pow(t, fabs(p.x / r1), c->xy_power) / r1;
-  grad.y = sign_of(nde->sinv) * g * tabled_pow(t, fabs(p.y / r2), c->xy_power) / r2;
-  grad.z = sign_of(nde->sinu) * c->two_e1 * tabled_pow(t, fabs(p.z / r3), c->z_power) / r3;
+  grad.x = sign_of(nde->cosv) * g * power_of(t, fabs(p.x / r1), c->xy_power) / r1;
+  grad.y = sign_of(nde->sinv) * g * power_of(t, fabs(p.y / r2), c->xy_power) / r2;
+  grad.z = sign_of(nde->sinu) * c->two_e1 * power_of(t, fabs(p.z / r3), c->z_power) / r3;
   // A singular gradient is reduced to its direction before the taper
   // correction, so that 0 * inf cannot spoil the correction terms.
   grad = finite_direction(grad);
@@ -324,10 +332,10 @@ struct node_shape {
 static node_shape compute_node_shape(const hybroid *h, const node *nde, power_table *t) {
   node_shape s;
   double r1 = h->sc * h->a1, r2 = h->sc * h->a2, r3 = h->sc * h->a3;
-  double scu = sign_of(nde->cosu) * tabled_pow(t, fabs(nde->cosu), h->e1);
-  s.Px = scu * (sign_of(nde->cosv) * tabled_pow(t, fabs(nde->cosv), h->e2));
-  s.Py = scu * (sign_of(nde->sinv) * tabled_pow(t, fabs(nde->sinv), h->e2));
-  s.Pz = sign_of(nde->sinu) * tabled_pow(t, fabs(nde->sinu), h->e1);
+  double scu = sign_of(nde->cosu) * power_of(t, fabs(nde->cosu), h->e1);
+  s.Px = scu * (sign_of(nde->cosv) * power_of(t, fabs(nde->cosv), h->e2));
+  s.Py = scu * (sign_of(nde->sinv) * power_of(t, fabs(nde->sinv), h->e2));
+  s.Pz = sign_of(nde->sinu) * power_of(t, fabs(nde->sinu), h->e1);
   s.x0 = r1 * s.Px;
   s.y0 = r2 * s.Py;
   s.z0 = r3 * s.Pz;
@@ -380,7 +388,7 @@ void compute_shape_derivatives(const hybroid *h, const node *nde, power_table *t
 // below, the direction of the axis or the corner's bisector.
 static double normal_power(power_table *t, double w, double e) {
   if (w == 0.0 && e == 0.0) return 0.0;
-  return sign_of(w) * tabled_pow(t, fabs(w), e);
+  return sign_of(w) * power_of(t, fabs(w), e);
 }
 
 // Cofactor matrix of J (columns j1, j2, j3) times n: n.x (j2 x j3) +
