@@ -372,7 +372,8 @@ void compute_shape_derivatives(const hybroid *h, const node *nde, power_table *t
 // powers again and again (a grid row shares its latitude, a column its
 // longitude, mirror-image nodes their coordinates up to sign).  pow depends
 // on nothing but its arguments, so a remembered value is bit for bit what a
-// new call would give.  Clear a table before each pass.
+// new call would give; the same for the cos and sin of the last angle asked
+// for (the bending direction).  Clear a table before each pass.
 enum { POWER_TABLE_BITS = 9, POWER_TABLE_SIZE = 1 << POWER_TABLE_BITS };
 struct power_table {
   bool known[POWER_TABLE_SIZE];
