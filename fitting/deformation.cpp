@@ -180,12 +180,12 @@ static const int EXPONENT_SLOT = SLOT_SC;
 // Adds one node's projections on the true derivatives of its position, for
 // every bit of the model's df_mask (exact mode); the exponents' only when
 // the model's extended shape dynamics give them forces.
-static void add_node_exact_forces(hybroid *h, const node *nd, power_table *powers,
+static void add_node_exact_forces(hybroid *h, const node *nd, shape_pass *pass,
                                   double *fe1, double *fe2, generalized_forces *g) {
   int mask = h->df_mask;
   bool exact = h->exact_geometry, exponents = h->extended_shape && (mask & EXPONENT_BITS);
   shape_derivatives d;
-  compute_shape_derivatives(h, nd, powers, &d);
+  compute_shape_derivatives(h, nd, pass, exact ? mask : mask & EXPONENT_BITS, &d);
   const vector *F = nd->rForce;
   if (exponents) {
     if (mask & DF_E1) *fe1 += dot_vector(F[EXPONENT_SLOT], d.e1);
@@ -290,14 +290,14 @@ static void add_built_in_forces(hybroid *h, generalized_forces *g) {
 // The pass over the true derivatives: the exponents' forces, and in exact
 // mode every other one.
 static void add_exact_forces(hybroid *h, double *fe1, double *fe2, generalized_forces *g) {
-  power_table powers;
-  clear_power_table(&powers);
+  shape_pass pass;
+  begin_shape_pass(h, &pass);
   bool exponents = h->extended_shape && (h->df_mask & EXPONENT_BITS);
   slot_list read = slots_read(h->df_mask, h->exact_geometry != 0, exponents);
   bool finite_shape = derivatives_surely_finite(h);
   for (int i = 0; i < h->numnodes; i++) {
     if (adds_nothing(&h->nodes[i], read, finite_shape)) continue;
-    add_node_exact_forces(h, &h->nodes[i], &powers, fe1, fe2, g);
+    add_node_exact_forces(h, &h->nodes[i], &pass, fe1, fe2, g);
   }
 }
 

@@ -15,6 +15,11 @@
 // The fitting control reads the model's shape, pose and their _pr copies
 // and writes df_mask, fitting_index, diff, d_ang and axis_diff; the stereo
 // coupling writes translation, proj_trans, rtranslation and proj_rtrans.
+// A stage read from a schedule file (schedule.cpp) also has options beside
+// its df_mask bits (stage_options: start pose, exact geometry, the angle
+// turned, the end when the gof stops improving, adaptive dampings); their
+// state lives in the model's stage_ fields.  Built-in entries have none and
+// run exactly as the fixed schedules always did.
 //
 // Start with compute_positions, then compute_rotation, then
 // compute_motion_auto.

@@ -63,7 +63,7 @@ enum {
 };
 
 // Degrees of freedom whose inverse damping the stage option adapt scales,
-// each by its own gain.
+// each by its own gain; the rigid ones come last (from ADAPT_TRANS on).
 enum {
   ADAPT_SC, ADAPT_A1, ADAPT_A2, ADAPT_A3, ADAPT_E1, ADAPT_E2, ADAPT_TAPX, ADAPT_TAPY,
   ADAPT_BEND1, ADAPT_BEND3, ADAPT_TRANS, ADAPT_TRANSZ, ADAPT_ROT, ADAPT_ROTZ, ADAPT_TERMS
@@ -359,32 +359,36 @@ void compute_superquadric_taper_bend_new_center(hybroid *h);
 void unrotate_normal(hybroid *h);
 void compute_tangent(hybroid *h);
 void compute_normal(hybroid *h);
-// Derivatives of one node's position on the tapered and bent surface with
-// respect to each shape parameter, model frame, exactly as the geometry
-// computes the position (bend2 does not enter it).
-struct shape_derivatives {
-  vector sc, a1, a2, a3, e1, e2, tapx, tapy, bend1, bend3;
-};
-struct power_table;
-void compute_shape_derivatives(const hybroid *h, const node *nde, power_table *t,
-                               shape_derivatives *d);
 // pow(w, e) remembered over a pass of the nodes, which asks for the same
 // powers again and again (a grid row shares its latitude, a column its
 // longitude, mirror-image nodes their coordinates up to sign).  pow depends
 // on nothing but its arguments, so a remembered value is bit for bit what a
-// new call would give; the same for the cos and sin of the last angle asked
-// for (the bending direction).  Clear a table before each pass.
+// new call would give.  Clear a table before each pass.
 enum { POWER_TABLE_BITS = 9, POWER_TABLE_SIZE = 1 << POWER_TABLE_BITS };
 struct power_table {
   bool known[POWER_TABLE_SIZE];
   uint64_t w[POWER_TABLE_SIZE], e[POWER_TABLE_SIZE];  // argument bits
   double value[POWER_TABLE_SIZE];                     // pow of them
-  bool angle_known;                                    // the last angle asked for:
-  uint64_t angle;                                      // its bits,
-  double cos_angle, sin_angle;                         // its cos and sin
 };
 void clear_power_table(power_table *t);
 double tabled_pow(power_table *t, double w, double e);
+// Derivatives of one node's position on the tapered and bent surface with
+// respect to the shape parameters whose degree-of-freedom bits are in mask
+// (the others are left as they are), model frame, exactly as the geometry
+// computes the position (bend2 does not enter it).  A pass over the nodes
+// shares the remembered powers and logarithms and the model's bending.
+struct shape_derivatives {
+  vector sc, a1, a2, a3, e1, e2, tapx, tapy, bend1, bend3;
+};
+struct shape_pass {
+  power_table powers;
+  bool bent;           // |bend1| above the bending threshold
+  double cb, sb;       // cos and sin of bend3
+  double k, R, z_top;  // curvature, radius and top of the bending arc
+};
+void begin_shape_pass(const hybroid *h, shape_pass *p);
+void compute_shape_derivatives(const hybroid *h, const node *nde, shape_pass *p, int mask,
+                               shape_derivatives *d);
 
 // deformation.cpp: generalized forces and the shape update
 void compute_superquadric_generalized_force(hybroid *h);

@@ -13,13 +13,20 @@
 //   towards or away from the camera, and the line from the lower to the upper
 //   rim centre (or from the occluding contours to the rim) tells which way it
 //   points in the image.  The rim radius and the distance between the rims
-//   give a1, a2 and a3; the centre rim gives the translation.
+//   give a1, a2 and a3, the ratio of the two radii the taper of label 6, two
+//   rims that are not parallel the bend of label 10 (under noise the bend's
+//   direction is chosen among one per sector by the distance of the whole
+//   model to all the data); the centre rim gives the translation.
 //   Boxes (label 1): the edges of the seen sides run along the model's three
 //   axes; their image directions, with signs from where the edges lie, give
 //   the rotation of an orthographic view, and their lengths the sizes.
-// Perspective views are read as orthographic ones seen along the line of
-// sight through the model.  Writes orientation, rotation, translation (x, y)
-// and a1, a2, a3; reads the force maps, the faces and the mesh.
+// In perspective each rim (and a box's edges) is read in a camera turned to
+// look straight at it, as an orthographic view.  When a stage of the
+// label's schedule file frees the squareness, the start also tries e1 (and
+// e2 of a box) over their range and keeps the value whose model lies
+// clearly closest to all the data.  Writes orientation, rotation,
+// translation (x, y), a1, a2, a3, e1, e2, and tapx, tapy (label 6) or
+// bend1, bend3 (label 10); reads the force maps, the faces and the mesh.
 //
 // Start with init_pose_from_data.
 #include <cmath>
@@ -41,7 +48,7 @@ struct rim_fit {
 };
 
 struct rim_shape {
-  double phi;      // image direction of the minor axis, radians, mod pi
+  double phi;      // image direction of the axis (the minor axis), radians
   double ratio;    // minor / major axis = cosine of the tilt
   double cost;     // sum of the squared distances of the points to the fit
   rim_fit rim[2];  // upper, lower
@@ -54,11 +61,14 @@ static const double DEGREE = PI / 180.0;
 enum { UPPER = 0, LOWER = 1 };
 // Fewest points that can tell an ellipse's shape apart from its position.
 static const int MIN_RIM_POINTS = 6;
-// Search of the rim shape: a coarse grid, then two finer ones about the best.
+// Search of the rim shape: a coarse grid, then finer ones about the best,
+// each FINE_STEPS times finer than the one before, down to a few thousandths
+// of a degree.
 static const double COARSE_STEP = 2.0 * DEGREE;
 static const size_t COARSE_POINTS = 40;
 static const double FINE_SPAN = 2.0 * DEGREE;
-static const int FINE_STEPS = 20;
+static const int FINE_STEPS = 5;
+static const int FINE_LEVELS = 4;
 // Below this axis ratio the ellipse's extent along its major axis is read
 // from the points rather than from the fitted conic (which loses it as the
 // rim turns edge-on).
@@ -72,6 +82,9 @@ static const double MIN_SIN_TILT_FOR_HEIGHT = 0.5;
 // A box edge shorter than this fraction of its length in the image is too
 // foreshortened to give a size.
 static const double MIN_EDGE_FORESHORTENING = 0.4;
+// The squareness the start tries (the range a fitting stage keeps it in).
+static const double SQUARENESS_MIN = 0.1;
+static const double SQUARENESS_MAX = 2.0;
 
 // ---------------------------------------------------------------------------
 // Small geometry
@@ -186,9 +199,42 @@ static void set_pose_rotation(hybroid *h, const double R[3][3]) {
 // The model's data and mesh
 // ---------------------------------------------------------------------------
 
+// The camera the data are read in: in perspective the real camera turned to
+// look straight at the data, so that the model lies at the centre of its
+// view, where reading the ellipses and edges as an orthographic view holds
+// best; the real camera itself without perspective.
+struct view_frame {
+  bool perspective;
+  double f;        // focal length
+  double Q[3][3];  // this camera's frame to the real camera's frame
+  double k;        // its image-plane units to camera units at the model's depth
+};
+
+static vector mat_transposed_times(const double M[3][3], vector v) {
+  return {M[0][0] * v.x + M[1][0] * v.y + M[2][0] * v.z,
+          M[0][1] * v.x + M[1][1] * v.y + M[2][1] * v.z,
+          M[0][2] * v.x + M[1][2] * v.y + M[2][2] * v.z};
+}
+
+// A real image point seen in the turned camera (central projection onto its
+// image plane), and back.
+static point2 to_view(const view_frame &v, point2 p) {
+  if (!v.perspective) return p;
+  vector q = mat_transposed_times(v.Q, {p.x, p.y, -v.f});
+  if (!(q.z < 0.0)) return p;
+  return {-v.f * q.x / q.z, -v.f * q.y / q.z};
+}
+
+static point2 from_view(const view_frame &v, point2 p) {
+  if (!v.perspective) return p;
+  vector q = mat_times(v.Q, {p.x, p.y, -v.f});
+  if (!(q.z < 0.0)) return p;
+  return {-v.f * q.x / q.z, -v.f * q.y / q.z};
+}
+
 // Image points of the curve that force map m pulls on (its contour may wrap
-// past the last point of its face).
-static points2 map_points(const hybroid *h, const force_map *m) {
+// past the last point of its face), in the camera of view v.
+static points2 map_points(const hybroid *h, const force_map *m, const view_frame &v) {
   points2 p;
   if (m->face < 0 || m->face >= MAX_FACES || m->face >= h->n_face) return p;
   if (m->curve < 0 || m->curve >= MAX_CURVES) return p;
@@ -199,7 +245,7 @@ static points2 map_points(const hybroid *h, const force_map *m) {
   if (e < b) e += f->n_points;
   for (long j = b; j <= e; j++) {
     const vector &q = f->points[j % f->n_points].position;
-    p.push_back({q.x, q.y});
+    p.push_back(to_view(v, {q.x, q.y}));
   }
   return p;
 }
@@ -256,6 +302,32 @@ static void line_of_sight_frame(const hybroid *h, point2 c, double Q[3][3]) {
   rotation_between({0.0, 0.0, -1.0}, sight, Q);
 }
 
+// The camera that looks at real image point c (the real camera without
+// perspective).
+static view_frame view_towards(const hybroid *h, point2 c) {
+  view_frame v;
+  v.perspective = h->perspective_flag && h->focal_length > 0.0;
+  v.f = h->focal_length;
+  v.k = 1.0;
+  line_of_sight_frame(h, c, v.Q);
+  // depth along the turned camera's axis: the real depth over the cosine of
+  // the angle between the two axes
+  if (v.perspective) v.k = depth_factor(h) * norm3({c.x, c.y, -v.f}) / v.f;
+  return v;
+}
+
+// The camera that looks at the centroid of all the model's data points.
+static view_frame view_of_data(const hybroid *h) {
+  view_frame real = view_towards(h, {0.0, 0.0});
+  real.perspective = false;
+  points2 all;
+  for (int i = 0; i < h->n_force && i < MAX_FORCE_MAPS; i++) {
+    points2 p = map_points(h, &h->force_map[i], real);
+    all.insert(all.end(), p.begin(), p.end());
+  }
+  return view_towards(h, centroid(all));
+}
+
 static void refresh_geometry(hybroid *h) {
   compute_superquadric_taper_bend_normal(h);
   compute_superquadric_taper_bend_new_center(h);
@@ -265,20 +337,23 @@ static void refresh_geometry(hybroid *h) {
 // Rim ellipses of a round model
 // ---------------------------------------------------------------------------
 
-// Points of one rim in the frame of a candidate ellipse: b across the image
-// of the axis, a along it, both about the rim's centroid.
+// The points of one rim, seen in a camera of its own that looks straight at
+// them (in perspective; the real camera otherwise).  The rim's normal is
+// searched in a reference camera (view_of_data) and turned into this one.
 struct rim_points {
-  points2 p;
-  point2 mean;
+  points2 p;            // image plane of the rim's camera
+  point2 mean;          // their centroid
+  view_frame view;      // the rim's camera
+  double to_rim[3][3];  // the reference camera's frame to the rim camera's frame
 };
 
 // The conic c^2 b^2 + a^2 + E a + F = 0 of one rim in the frame turned by
-// phi, about the rim's centroid: E, F by linear least squares, and the sum
-// of the squared first-order (Sampson) distances of the points to it.  The
-// centre is taken on the line along the axis through the centroid: a rim's
-// seen arc is mirror-symmetric about the image of the axis.  (Left free,
-// the term in b would let a flat parabola pass for an edge-on rim of any
-// direction.)
+// phi (b across the image of the axis, a along it), about the rim's
+// centroid: E, F by linear least squares, and the sum of the squared
+// first-order (Sampson) distances of the points to it.  The centre is taken
+// on the line along the axis through the centroid: a rim's seen arc is
+// mirror-symmetric about the image of the axis.  (Left free, the term in b
+// would let a flat parabola pass for an edge-on rim of any direction.)
 static double fit_rim_conic(const rim_points &r, double phi, double c, double ef[2]) {
   double cp = cos(phi), sp = sin(phi), c2 = c * c;
   double saa = 0.0, sa = 0.0, n = 0.0, sat = 0.0, st = 0.0;
@@ -307,38 +382,60 @@ static double fit_rim_conic(const rim_points &r, double phi, double c, double ef
   return sum;
 }
 
-static double rim_shape_cost(const rim_points rims[2], double phi, double tilt) {
-  double ef[2], cost = 0.0;
+// The rim's image direction phi and axis ratio c for the normal n (reference
+// camera frame).
+static void rim_view_of_normal(const rim_points &r, vector n, double *phi, double *c) {
+  vector m = mat_times(r.to_rim, n);
+  *phi = atan2(m.y, m.x);
+  *c = fabs(m.z) < 1.0 ? fabs(m.z) : 1.0;
+}
+
+// How well a circle with normal n (reference camera frame) fits the rim.
+static double normal_cost(const rim_points &r, vector n) {
+  double phi, c, ef[2];
+  rim_view_of_normal(r, n, &phi, &c);
+  return fit_rim_conic(r, phi, c, ef);
+}
+
+// The unit normal at image direction phi and tilt, towards the camera
+// (toward = 1) or away from it (-1).
+static vector tilted_normal(double phi, double tilt, double toward) {
+  return {sin(tilt) * cos(phi), sin(tilt) * sin(phi), toward * cos(tilt)};
+}
+
+static double rim_shape_cost(const rim_points rims[2], double phi, double tilt, double toward) {
+  double cost = 0.0;
+  vector n = tilted_normal(phi, tilt, toward);
   for (int k = 0; k < 2; k++)
-    if (rims[k].p.size() >= (size_t)MIN_RIM_POINTS) cost += fit_rim_conic(rims[k], phi, cos(tilt), ef);
+    if (rims[k].p.size() >= (size_t)MIN_RIM_POINTS) cost += normal_cost(rims[k], n);
   return cost;
 }
 
 // Best (phi, tilt) on a grid of the given steps about a centre.
-static void search_rim_shape(const rim_points rims[2], double phi0, double tilt0, double span,
-                             int steps, double *phi, double *tilt) {
+static void search_rim_shape(const rim_points rims[2], double toward, double span, int steps,
+                             double *phi, double *tilt) {
   double best = HUGE_VAL;
-  double bp = phi0, bt = tilt0;
+  double phi0 = *phi, tilt0 = *tilt;
   for (int i = -steps; i <= steps; i++)
     for (int j = -steps; j <= steps; j++) {
       double p = phi0 + span * i / steps;
       double t = clamp(tilt0 + span * j / steps, 0.0, PI / 2);
-      double cost = rim_shape_cost(rims, p, t);
+      double cost = rim_shape_cost(rims, p, t, toward);
       if (cost < best) {
         best = cost;
-        bp = p;
-        bt = t;
+        *phi = p;
+        *tilt = t;
       }
     }
-  *phi = bp;
-  *tilt = bt;
 }
 
-// Centre and semi-major axis of one rim for the found shape.
-static rim_fit finish_rim(const rim_points &r, double phi, double c) {
+// Centre (in the reference camera's image) and semi-major axis of one rim
+// whose circle has the normal n (reference camera frame).
+static rim_fit finish_rim(const rim_points &r, vector n, const view_frame &reference) {
   rim_fit out = {false, {0.0, 0.0}, 0.0};
-  double ef[2];
+  double phi, c, ef[2];
   if (r.p.size() < (size_t)MIN_RIM_POINTS) return out;
+  rim_view_of_normal(r, n, &phi, &c);
   fit_rim_conic(r, phi, c, ef);
   double cp = cos(phi), sp = sin(phi);
   double bmin = HUGE_VAL, bmax = -HUGE_VAL;
@@ -352,7 +449,8 @@ static rim_fit finish_rim(const rim_points &r, double phi, double c) {
   double radius = (bmax - bmin) / 2.0;
   if (c >= EDGE_ON_RATIO && g > 0.0) radius = sqrt(g) / c;
   out.used = radius > 0.0;
-  out.centre = {r.mean.x + cp * a0, r.mean.y + sp * a0};
+  point2 centre = {r.mean.x + cp * a0, r.mean.y + sp * a0};
+  out.centre = to_view(reference, from_view(r.view, centre));
   out.radius = radius;
   return out;
 }
@@ -360,35 +458,47 @@ static rim_fit finish_rim(const rim_points &r, double phi, double c) {
 // Every k-th point of a rim, at most COARSE_POINTS of them, about the same
 // centroid: enough to find the basin of the best shape on the coarse grid.
 static rim_points thinned(const rim_points &r) {
-  rim_points t;
+  rim_points t = r;
+  t.p.clear();
   size_t k = (r.p.size() + COARSE_POINTS - 1) / COARSE_POINTS;
   if (k < 1) k = 1;
   for (size_t j = 0; j < r.p.size(); j += k) t.p.push_back(r.p[j]);
-  t.mean = r.mean;
   if (t.p.size() < (size_t)MIN_RIM_POINTS) t.p = r.p;
   return t;
 }
 
-static void fit_rim_shape(const rim_points rims[2], rim_shape *s) {
-  double phi = 0.0, tilt = 0.0;
-  double best = HUGE_VAL;
+// Refines the shape from (s->phi, tilt) and fits the rims' centres and radii.
+static void refine_rim_shape(const rim_points rims[2], double toward, double tilt,
+                             const view_frame &reference, rim_shape *s) {
+  double phi = s->phi;
+  double span = FINE_SPAN;
+  for (int level = 0; level < FINE_LEVELS; level++, span /= FINE_STEPS)
+    search_rim_shape(rims, toward, span, FINE_STEPS, &phi, &tilt);
+  s->phi = phi;
+  s->ratio = cos(tilt);
+  s->cost = rim_shape_cost(rims, phi, tilt, toward);
+  vector n = tilted_normal(phi, tilt, toward);
+  for (int k = 0; k < 2; k++) s->rim[k] = finish_rim(rims[k], n, reference);
+}
+
+// The shape (image direction mod pi, tilt) shared by the rims: a coarse grid
+// over thinned points, then finer grids about the best.
+static void fit_rim_shape(const rim_points rims[2], double toward, const view_frame &reference,
+                          rim_shape *s) {
+  double best = HUGE_VAL, tilt = 0.0;
+  s->phi = 0.0;
   rim_points coarse[2] = {thinned(rims[0]), thinned(rims[1])};
   for (int i = 0; i * COARSE_STEP < PI; i++)
     for (int j = 0; j * COARSE_STEP <= PI / 2 + 1e-9; j++) {
       double p = i * COARSE_STEP, t = j * COARSE_STEP;
-      double cost = rim_shape_cost(coarse, p, t);
+      double cost = rim_shape_cost(coarse, p, t, toward);
       if (cost < best) {
         best = cost;
-        phi = p;
+        s->phi = p;
         tilt = t;
       }
     }
-  search_rim_shape(rims, phi, tilt, FINE_SPAN, FINE_STEPS, &phi, &tilt);
-  search_rim_shape(rims, phi, tilt, FINE_SPAN / FINE_STEPS, FINE_STEPS, &phi, &tilt);
-  s->phi = phi;
-  s->ratio = cos(tilt);
-  s->cost = rim_shape_cost(rims, phi, tilt);
-  for (int k = 0; k < 2; k++) s->rim[k] = finish_rim(rims[k], phi, s->ratio);
+  refine_rim_shape(rims, toward, tilt, reference, s);
 }
 
 // ---------------------------------------------------------------------------
@@ -397,21 +507,37 @@ static void fit_rim_shape(const rim_points rims[2], rim_shape *s) {
 
 struct round_data {
   rim_points rim[2];  // upper, lower
-  points2 contour;    // occluding contours
+  points2 contour;    // occluding contours, reference camera's image
 };
 
-static void collect_round_data(const hybroid *h, round_data *d) {
+// A rim's points (real image) seen in its own camera, which looks at their
+// centroid.
+static void set_rim_camera(const hybroid *h, const view_frame &reference, rim_points *r) {
+  if (r->p.empty()) return;
+  r->view = view_towards(h, centroid(r->p));
+  for (point2 &q : r->p) q = to_view(r->view, q);
+  r->mean = centroid(r->p);
+  for (int i = 0; i < 3; i++)
+    for (int j = 0; j < 3; j++)  // view.Q^T reference.Q
+      r->to_rim[i][j] = r->view.Q[0][i] * reference.Q[0][j] + r->view.Q[1][i] * reference.Q[1][j] +
+                        r->view.Q[2][i] * reference.Q[2][j];
+}
+
+static void collect_round_data(const hybroid *h, const view_frame &reference, round_data *d) {
   int up = upper_row(h), low = lower_row(h);
+  view_frame real = view_towards(h, {0.0, 0.0});
+  real.perspective = false;
   for (int i = 0; i < h->n_force && i < MAX_FORCE_MAPS; i++) {
     const force_map *m = &h->force_map[i];
-    points2 p = map_points(h, m);
     points2 *into = nullptr;
     if (m->u1 == up && m->u2 == up) into = &d->rim[UPPER].p;
     else if (m->u1 == low && m->u2 == low) into = &d->rim[LOWER].p;
     else if (m->u1 == low && m->u2 == up) into = &d->contour;
-    if (into) into->insert(into->end(), p.begin(), p.end());
+    if (!into) continue;
+    points2 p = map_points(h, m, into == &d->contour ? reference : real);
+    into->insert(into->end(), p.begin(), p.end());
   }
-  for (rim_points &r : d->rim) r.mean = centroid(r.p);
+  for (rim_points &r : d->rim) set_rim_camera(h, reference, &r);
 }
 
 // The image direction from the lower towards the upper end of the model:
@@ -427,15 +553,19 @@ static point2 upward_in_image(const round_data &d, const rim_shape &s) {
   return {sign * (r.centre.x - m.x), sign * (r.centre.y - m.y)};
 }
 
-// Upward normal of a rim of the given shape in the frame of the view along
-// the line of sight: tilt from the axis ratio, image direction along phi
-// turned to agree with upward, and towards the camera (toward = 1) or away
-// from it (toward = -1).
-static vector rim_normal(double phi, double ratio, point2 upward, double toward) {
-  double sin_tilt = sqrt(1.0 - ratio * ratio);
-  point2 a = {cos(phi), sin(phi)};
-  if (a.x * upward.x + a.y * upward.y < 0.0) a = {-a.x, -a.y};
-  return {sin_tilt * a.x, sin_tilt * a.y, toward * ratio};
+// Turns the shape's image direction half round when it points against
+// upward (the fit reads it modulo pi; in perspective the other half differs
+// a little, so the shape is refined again there).
+static void orient_rim_shape(const rim_points rims[2], double toward, point2 upward,
+                             const view_frame &reference, rim_shape *s) {
+  if (cos(s->phi) * upward.x + sin(s->phi) * upward.y >= 0.0) return;
+  s->phi += PI;
+  refine_rim_shape(rims, toward, acos(s->ratio), reference, s);
+}
+
+// The upward unit normal of the rims of shape s (reference camera frame).
+static vector shape_normal(const rim_shape &s, double toward) {
+  return tilted_normal(s.phi, acos(clamp(s.ratio, 0.0, 1.0)), toward);
 }
 
 // +1 when the top end of the model faces the camera (face 0 seen), -1 when
@@ -446,30 +576,29 @@ static double toward_camera(const hybroid *h) {
 
 // The rotation of a straight model: the smallest turn from the model's z
 // axis to the rims' common normal.
-static void straight_rotation(const hybroid *h, const round_data &d, const rim_shape &s,
-                              double R[3][3]) {
-  vector axis = rim_normal(s.phi, s.ratio, upward_in_image(d, s), toward_camera(h));
-  rotation_between({0.0, 0.0, 1.0}, axis, R);
+static void straight_rotation(const hybroid *h, const rim_shape &s, double R[3][3]) {
+  rotation_between({0.0, 0.0, 1.0}, shape_normal(s, toward_camera(h)), R);
+}
+
+// Two unit vectors that make a right-handed frame with the unit vector N;
+// beta of a bend is measured from e1 towards e2.
+static void perpendicular_basis(vector N, vector *e1, vector *e2) {
+  vector across = fabs(N.x) < 0.9 ? vector{1.0, 0.0, 0.0} : vector{0.0, 1.0, 0.0};
+  *e1 = cross3(N, across);
+  *e1 = scale3(*e1, 1.0 / norm3(*e1));
+  *e2 = cross3(N, *e1);
 }
 
 // The rim normals of a bend: the common normal N turned by +alpha/2 (upper
 // rim) and -alpha/2 (lower rim) towards the direction at angle beta about N.
 static void split_normal(vector N, double alpha, double beta, vector *nu, vector *nl) {
-  vector across = fabs(N.x) < 0.9 ? vector{1.0, 0.0, 0.0} : vector{0.0, 1.0, 0.0};
-  vector e1 = cross3(N, across);
-  e1 = scale3(e1, 1.0 / norm3(e1));
-  vector e2 = cross3(N, e1);
+  vector e1, e2;
+  perpendicular_basis(N, &e1, &e2);
   vector w = {cos(beta) * e1.x + sin(beta) * e2.x, cos(beta) * e1.y + sin(beta) * e2.y,
               cos(beta) * e1.z + sin(beta) * e2.z};
   double c = cos(alpha / 2), s = sin(alpha / 2);
   *nu = {c * N.x + s * w.x, c * N.y + s * w.y, c * N.z + s * w.z};
   *nl = {c * N.x - s * w.x, c * N.y - s * w.y, c * N.z - s * w.z};
-}
-
-// Cost of a rim whose circle has the (view-frame) normal n.
-static double normal_cost(const rim_points &r, vector n) {
-  double ef[2];
-  return fit_rim_conic(r, atan2(n.y, n.x), fabs(n.z) < 1.0 ? fabs(n.z) : 1.0, ef);
 }
 
 // Whether the split fits the rims' points so much better than one shape
@@ -503,8 +632,10 @@ static double bend_cost(const round_data &d, const bend_fit &b) {
 }
 
 // Pattern search over the four parameters of a bend from b: each step tried
-// both ways, the steps halved when none helps.  Returns the cost reached.
-static double refine_bend(const round_data &d, bend_fit *b) {
+// both ways, the steps halved when none helps; the direction beta within
+// [beta_lo, beta_hi].  Returns the cost reached.
+static double refine_bend(const round_data &d, bend_fit *b, double beta_lo = -HUGE_VAL,
+                          double beta_hi = HUGE_VAL) {
   static const double MIN_STEP = 0.005 * DEGREE;
   double step[4] = {2.0 * DEGREE, 2.0 * DEGREE, 2.0 * DEGREE, 6.0 * DEGREE};
   double best = bend_cost(d, *b);
@@ -514,7 +645,7 @@ static double refine_bend(const round_data &d, bend_fit *b) {
       for (int sign = -1; sign <= 1; sign += 2) {
         bend_fit t = *b;
         t.x[k] += sign * step[k];
-        if (t.x[2] < 0.0) continue;
+        if (t.x[2] < 0.0 || t.x[3] < beta_lo || t.x[3] > beta_hi) continue;
         double cost = bend_cost(d, t);
         if (cost < best) {
           best = cost;
@@ -528,14 +659,17 @@ static double refine_bend(const round_data &d, bend_fit *b) {
   return best;
 }
 
-// The best split of the common normal N on a coarse grid of alpha and beta.
-static bend_fit split_on_grid(const round_data &d, vector N) {
+// The best split of the common normal N on a coarse grid of alpha and beta;
+// with sectors, also the best of each of BEND_SECTORS equal ranges of beta.
+enum { BEND_SECTORS = 6 };
+static bend_fit split_on_grid(const round_data &d, vector N, bend_fit *sectors = nullptr) {
   static const double ALPHA_STEP = 2.0 * DEGREE, BETA_STEP = 6.0 * DEGREE;
   static const int ALPHA_STEPS = 45, BETA_STEPS = 60;
   bend_fit start = {{atan2(N.y, N.x), acos(clamp(fabs(N.z), 0.0, 1.0)), 0.0, 0.0},
                     N.z < 0.0 ? -1.0 : 1.0};
   bend_fit b = start;
-  double best = HUGE_VAL;
+  double best = HUGE_VAL, sector_best[BEND_SECTORS];
+  for (double &c : sector_best) c = HUGE_VAL;
   for (int i = 0; i <= ALPHA_STEPS; i++)
     for (int j = 0; j < BETA_STEPS; j++) {
       bend_fit t = start;
@@ -546,6 +680,11 @@ static bend_fit split_on_grid(const round_data &d, vector N) {
         best = cost;
         b = t;
       }
+      int k = j * BEND_SECTORS / BETA_STEPS;
+      if (sectors && cost < sector_best[k]) {
+        sector_best[k] = cost;
+        sectors[k] = t;
+      }
     }
   return b;
 }
@@ -554,10 +693,8 @@ static bend_fit split_on_grid(const round_data &d, vector N) {
 static bend_fit bend_from_normals(vector nu, vector nl) {
   vector N = {nu.x + nl.x, nu.y + nl.y, nu.z + nl.z};
   N = scale3(N, 1.0 / norm3(N));
-  vector across = fabs(N.x) < 0.9 ? vector{1.0, 0.0, 0.0} : vector{0.0, 1.0, 0.0};
-  vector e1 = cross3(N, across);
-  e1 = scale3(e1, 1.0 / norm3(e1));
-  vector e2 = cross3(N, e1);
+  vector e1, e2;
+  perpendicular_basis(N, &e1, &e2);
   vector w = sub3(nu, nl);
   return {{atan2(N.y, N.x), acos(clamp(fabs(N.z), 0.0, 1.0)),
            acos(clamp(dot3(nu, nl), -1.0, 1.0)), atan2(dot3(w, e2), dot3(w, e1))},
@@ -569,17 +706,21 @@ static bend_fit bend_from_normals(vector nu, vector nl) {
 // (better when the bend is large, worse when a rim's arc is short).  Of the
 // two, the smaller bend is kept unless the larger one fits better by more
 // than the scatter of the points explains.
-static double search_bend(const round_data &d, vector N, double toward, bend_fit *out) {
+static double search_bend(const round_data &d, vector N, double toward,
+                          const view_frame &reference, bend_fit *out) {
   static const double SCATTER_MARGIN = 10.0;
-  bend_fit a = split_on_grid(d, N);
+  round_data coarse = d;
+  for (rim_points &r : coarse.rim) r = thinned(r);
+  bend_fit a = split_on_grid(coarse, N);
   double cost_a = refine_bend(d, &a);
   rim_points one[2][2] = {{d.rim[UPPER], rim_points()}, {d.rim[LOWER], rim_points()}};
   rim_shape su, sl;
-  fit_rim_shape(one[0], &su);
-  fit_rim_shape(one[1], &sl);
+  fit_rim_shape(one[0], toward, reference, &su);
+  fit_rim_shape(one[1], toward, reference, &sl);
   point2 up = {su.rim[0].centre.x - sl.rim[0].centre.x, su.rim[0].centre.y - sl.rim[0].centre.y};
-  bend_fit b = bend_from_normals(rim_normal(su.phi, su.ratio, up, toward),
-                                 rim_normal(sl.phi, sl.ratio, up, toward));
+  orient_rim_shape(one[0], toward, up, reference, &su);
+  orient_rim_shape(one[1], toward, up, reference, &sl);
+  bend_fit b = bend_from_normals(shape_normal(su, toward), shape_normal(sl, toward));
   double cost_b = refine_bend(d, &b);
   size_t n = d.rim[UPPER].p.size() + d.rim[LOWER].p.size();
   double scatter = (cost_a < cost_b ? cost_a : cost_b) / (double)(n > 8 ? n - 8 : 1);
@@ -591,25 +732,49 @@ static double search_bend(const round_data &d, vector N, double toward, bend_fit
   return keep_large ? cost_large : cost_small;
 }
 
+static bool rotation_of_bend(hybroid *h, const round_data &d, const view_frame &reference,
+                             const bend_fit &b, rim_shape *shape, double R[3][3]);
+
 // A bent model (label 10): its rims are not parallel.  With bending about
 // the top, the ring at height z turns by theta = bend1 (pi/2) (z / r3 - 1)
 // in the bending plane, so the upper and lower rims (z = +-s r3) turn by
 // theta_u and theta_l and their normals n = sin(theta) U + cos(theta) Z span
 // the plane of the bending direction U and the model's axis Z; the angle
-// between them is bend1 pi s.  Writes the rotation (bending along the model's x axis, bend3 = 0),
-// bend1 and the rims' own centres and radii into shape, and returns false
-// when the rims are parallel (within MIN_BEND_ANGLE, or within what the
-// scatter of the points explains).
-static bool bent_rotation(hybroid *h, const round_data &d, rim_shape *shape, double R[3][3]) {
-  static const double MIN_BEND_ANGLE = 5.0 * DEGREE;
+// between them is bend1 pi s.  Writes the rotation (bending along the model's
+// x axis, bend3 = 0), bend1 and the rims' own centres and radii into shape.
+// When the bend is within what the scatter of the points explains, the
+// model is taken as straight along the rims' common normal (bend1 is left);
+// returns false when that fits no better than the shared shape.  The bend
+// read goes to *bend (alpha 0 when none).
+static bool bent_rotation(hybroid *h, const round_data &d, const view_frame &reference,
+                          rim_shape *shape, double R[3][3], bend_fit *bend) {
   if (d.rim[UPPER].p.size() < (size_t)MIN_RIM_POINTS ||
       d.rim[LOWER].p.size() < (size_t)MIN_RIM_POINTS)
     return false;
-  vector N = rim_normal(shape->phi, shape->ratio, upward_in_image(d, *shape), toward_camera(h));
+  vector N = shape_normal(*shape, toward_camera(h));
   bend_fit b;
-  double split = search_bend(d, N, toward_camera(h), &b);
-  if (!rims_differ(shape->cost, split, d.rim[UPPER].p.size() + d.rim[LOWER].p.size()))
-    return false;
+  double split = search_bend(d, N, toward_camera(h), reference, &b);
+  if (!rims_differ(shape->cost, split, d.rim[UPPER].p.size() + d.rim[LOWER].p.size())) {
+    if (!(split < shape->cost)) return false;
+    // Not bent beyond doubt, but the rims' common normal of the bend fits
+    // better than one shared shape, which rims turned apart can mislead.
+    N = bend_normal(b);
+    rotation_between({0.0, 0.0, 1.0}, N, R);
+    shape->rim[UPPER] = finish_rim(d.rim[UPPER], N, reference);
+    shape->rim[LOWER] = finish_rim(d.rim[LOWER], N, reference);
+    return true;
+  }
+  if (!rotation_of_bend(h, d, reference, b, shape, R)) return false;
+  *bend = b;
+  return true;
+}
+
+// The rotation (bending along the model's x axis, bend3 = 0) and bend1 of
+// the bend b, and the rims' own centres and radii; false when b bends too
+// little to read.
+static bool rotation_of_bend(hybroid *h, const round_data &d, const view_frame &reference,
+                             const bend_fit &b, rim_shape *shape, double R[3][3]) {
+  static const double MIN_BEND_ANGLE = 5.0 * DEGREE;
   double alpha = b.x[2];
   vector nu, nl;
   split_normal(bend_normal(b), alpha, b.x[3], &nu, &nl);
@@ -633,8 +798,8 @@ static bool bent_rotation(hybroid *h, const round_data &d, rim_shape *shape, dou
   }
   h->bend1 = bend1;
   h->bend3 = 0.0;
-  shape->rim[UPPER] = finish_rim(d.rim[UPPER], atan2(nu.y, nu.x), fabs(nu.z));
-  shape->rim[LOWER] = finish_rim(d.rim[LOWER], atan2(nl.y, nl.x), fabs(nl.z));
+  shape->rim[UPPER] = finish_rim(d.rim[UPPER], nu, reference);
+  shape->rim[LOWER] = finish_rim(d.rim[LOWER], nl, reference);
   return true;
 }
 
@@ -652,63 +817,339 @@ static void taper_from_rims(hybroid *h, const rim_shape &s) {
 }
 
 // a1, a2 from the radius of a fitted rim against the model's radius at its row.
-static void size_round_section(hybroid *h, const rim_shape &s) {
+static void size_round_section(hybroid *h, const view_frame &v, const rim_shape &s) {
   int which = s.rim[UPPER].used ? UPPER : LOWER;
   int row = which == UPPER ? upper_row(h) : lower_row(h);
   double model_radius = norm3(sub3(node_refer(h, row, 0), row_centre(h, row)));
   if (!(model_radius > 0.0)) return;
-  double f = depth_factor(h) * s.rim[which].radius / model_radius;
+  double f = v.k * s.rim[which].radius / model_radius;
   f = clamp(f, MIN_SIZE_FACTOR, MAX_SIZE_FACTOR);
   h->a1 *= f;
   h->a2 *= f;
 }
 
 // a3 from the image distance of the two rim centres against the model's own
-// (in its new pose), when the axis is tilted enough for the distance to show.
-static void size_round_height(hybroid *h, const rim_shape &s) {
-  if (!s.rim[UPPER].used || !s.rim[LOWER].used) return;
+// (in its new pose), when the axis is tilted enough for the distance to
+// show; false when it is not (or a rim is not seen).
+static bool size_round_height(hybroid *h, const view_frame &v, const rim_shape &s) {
+  if (!s.rim[UPPER].used || !s.rim[LOWER].used) return false;
   vector chord = sub3(row_centre(h, upper_row(h)), row_centre(h, lower_row(h)));
-  vector seen_chord = mat_times(h->rotation, chord);
+  vector seen_chord = mat_transposed_times(v.Q, mat_times(h->rotation, chord));
   double predicted = hypot(seen_chord.x, seen_chord.y);
-  if (!(predicted > MIN_SIN_TILT_FOR_HEIGHT * norm3(chord))) return;
+  if (!(predicted > MIN_SIN_TILT_FOR_HEIGHT * norm3(chord))) return false;
   double seen = hypot(s.rim[UPPER].centre.x - s.rim[LOWER].centre.x,
                       s.rim[UPPER].centre.y - s.rim[LOWER].centre.y);
-  h->a3 *= clamp(depth_factor(h) * seen / predicted, MIN_SIZE_FACTOR, MAX_SIZE_FACTOR);
+  h->a3 *= clamp(v.k * seen / predicted, MIN_SIZE_FACTOR, MAX_SIZE_FACTOR);
+  return true;
 }
+
+// Mean image distance of the data to the model as it stands: one pass of
+// the step's own matching over every force map, with all points and normal
+// forces.  The model's step settings are kept; the forces and counts it
+// leaves are those every step recomputes first.
+static double data_distance(hybroid *h) {
+  int mask = h->df_mask, subsample = h->subsample, normal = h->normal_force_flag;
+  h->df_mask = DF_WHOLE_FORCE;
+  h->subsample = 0;
+  h->normal_force_flag = 1;
+  compute_positions(h);
+  compute_projected_positions(h);
+  compute_tangent(h);
+  unrotate_normal(h);
+  zeroize_force(h);
+  zeroize_damping_factor(h);
+  compute_range_data_forces_projection(h);
+  h->df_mask = mask;
+  h->subsample = subsample;
+  h->normal_force_flag = normal;
+  return h->gof;
+}
+
 
 // Places the model so that the centre of a fitted rim lies on its ellipse's
 // centre (at the model's depth in perspective).
-static void place_round_model(hybroid *h, const rim_shape &s) {
+static void place_round_model(hybroid *h, const view_frame &v, const rim_shape &s) {
   int which = s.rim[UPPER].used ? UPPER : LOWER;
   if (h->center == 2 && s.rim[LOWER].used) which = LOWER;
   int row = which == UPPER ? upper_row(h) : lower_row(h);
   vector offset = mat_times(h->rotation, sub3(row_centre(h, row), h->model_center));
   double k = depth_factor(h);
-  h->translation.x = k * s.rim[which].centre.x - offset.x;
-  h->translation.y = k * s.rim[which].centre.y - offset.y;
+  point2 c = from_view(v, s.rim[which].centre);
+  h->translation.x = k * c.x - offset.x;
+  h->translation.y = k * c.y - offset.y;
+}
+
+// What the rims cannot give (the height in a view near the axis, the taper
+// of label 6 when one rim is not seen), chosen by the data: the value whose
+// model, placed on its rim, lies closest to all the data (the occluding
+// contours are what a3 and the taper move).  One parameter at a time: a scan
+// over its range, then golden sections about the best.
+struct data_search {
+  hybroid *h;
+  const view_frame *v;
+  const rim_shape *s;
+  double a3;      // the height the factors of the search apply to
+  double radius;  // squareness search: the rim radius and the distance of
+  double chord;   // the rims (model frame) that each tried value keeps
+};
+
+enum { SEARCH_HEIGHT, SEARCH_TAPER, SEARCH_E1 };
+
+// Model-frame radius of the rim a round model is sized by, and the distance
+// between its rims' centres.
+static int sizing_row(const hybroid *h, const rim_shape &s) {
+  return s.rim[UPPER].used ? upper_row(h) : lower_row(h);
+}
+static double rim_radius(const hybroid *h, const rim_shape &s) {
+  int row = sizing_row(h, s);
+  return norm3(sub3(node_refer(h, row, 0), row_centre(h, row)));
+}
+static double rim_chord(const hybroid *h) {
+  return norm3(sub3(row_centre(h, upper_row(h)), row_centre(h, lower_row(h))));
+}
+
+// Scales a1, a2 and a3 so that the rim radius and the rims' distance are
+// the given ones again (a new squareness moves the rims' rows).
+static void keep_rims(hybroid *h, const data_search &d) {
+  double r = rim_radius(h, *d.s);
+  if (r > 0.0 && d.radius > 0.0) {
+    h->a1 *= d.radius / r;
+    h->a2 *= d.radius / r;
+    refresh_geometry(h);
+  }
+  double c = rim_chord(h);
+  if (c > 0.0 && d.chord > 0.0) h->a3 *= d.chord / c;
+}
+
+static double distance_with(const data_search &d, int which, double x) {
+  hybroid *h = d.h;
+  if (which == SEARCH_HEIGHT) {
+    h->a3 = d.a3 * exp(x);
+  } else if (which == SEARCH_TAPER) {  // the taper scales the rim: a1, a2 follow
+    h->tapx = h->tapy = x;
+    refresh_geometry(h);
+    size_round_section(h, *d.v, *d.s);
+  } else {  // the rims stay as the data show them; the taper follows their radii
+    h->e1 = x;
+    refresh_geometry(h);
+    taper_from_rims(h, *d.s);
+    refresh_geometry(h);
+    keep_rims(h, d);
+  }
+  refresh_geometry(h);
+  place_round_model(h, *d.v, *d.s);
+  return data_distance(h);
+}
+
+// Best x in [lo, hi] for distance(x): a scan over the range, then golden
+// sections about the best.  Leaves the model set to it.
+template <class Distance>
+static double minimise(Distance distance, double lo, double hi) {
+  static const int SCAN = 9, SECTIONS = 12;
+  static const double GOLDEN = 0.6180339887498949;
+  double best_x = lo, best = HUGE_VAL, step = (hi - lo) / (SCAN - 1);
+  for (int i = 0; i < SCAN; i++) {
+    double x = lo + i * step, dist = distance(x);
+    if (dist < best) {
+      best = dist;
+      best_x = x;
+    }
+  }
+  double a = clamp(best_x - step, lo, hi), b = clamp(best_x + step, lo, hi);
+  for (int i = 0; i < SECTIONS; i++) {
+    double x1 = b - GOLDEN * (b - a), x2 = a + GOLDEN * (b - a);
+    if (distance(x1) < distance(x2)) b = x2;
+    else a = x1;
+  }
+  double x = (a + b) / 2.0;
+  if (!(distance(x) <= best)) x = best_x;
+  distance(x);
+  return x;
+}
+
+// Best x in [lo, hi] for one parameter of a round model.
+static double minimise_distance(const data_search &d, int which, double lo, double hi) {
+  return minimise([&](double x) { return distance_with(d, which, x); }, lo, hi);
+}
+
+static void fit_to_data(hybroid *h, const view_frame &v, const rim_shape &s, bool height,
+                        bool taper) {
+  static const double HEIGHT_SPAN = 0.6931471805599453;  // factors of 1/2 to 2
+  static const double MAX_TAPER = 0.9;
+  double gof = h->gof;
+  data_search d = {h, &v, &s, h->a3, 0.0, 0.0};
+  if (height) minimise_distance(d, SEARCH_HEIGHT, -HEIGHT_SPAN, HEIGHT_SPAN);
+  if (taper) {
+    minimise_distance(d, SEARCH_TAPER, -MAX_TAPER, MAX_TAPER);
+    d.a3 = h->a3;
+    if (height) minimise_distance(d, SEARCH_HEIGHT, -HEIGHT_SPAN / 2, HEIGHT_SPAN / 2);
+  }
+  h->gof = gof;
+}
+
+// Whether a model found by the data fits them clearly better than the one
+// before, by at least min_gain of its distance: the matching of data to the
+// nearest nodes favours one squareness or another by a little, so a small
+// gain is no evidence.
+static bool clearly_closer(double found, double before, double min_gain = 0.3) {
+  return found < (1.0 - min_gain) * before;
+}
+
+// Whether a stage of the label's schedule file frees any of the parameters
+// of mask (never with the built-in schedules).
+static bool schedule_frees(const hybroid *h, int mask) {
+  const label_schedule *ls = schedule_of_label(h->primitive_label);
+  if (!ls) return false;
+  for (int k = 0; k < ls->n_stages && k < MAX_SEQUENCE; k++)
+    if (ls->mask[k] & mask) return true;
+  return false;
+}
+
+// The squareness e1 of a round model, when a stage will fit it: the value
+// whose model, with the rims the data show, lies closest to all the data
+// (the occluding contours between the rims are what e1 bends).  Only in a
+// view far enough off the axis to read the height from the rims: nearer the
+// axis a squarer or rounder model covers the contours from inside as well.
+static void round_squareness(hybroid *h, const view_frame &v, const rim_shape &s) {
+  if (!schedule_frees(h, DF_E1)) return;
+  double gof = h->gof, e1 = h->e1;
+  data_search d = {h, &v, &s, h->a3, rim_radius(h, s), rim_chord(h)};
+  double before = distance_with(d, SEARCH_E1, e1);
+  minimise_distance(d, SEARCH_E1, SQUARENESS_MIN, SQUARENESS_MAX);
+  if (!clearly_closer(data_distance(h), before)) distance_with(d, SEARCH_E1, e1);
+  h->gof = gof;
+}
+
+// Tapering, sizes, rotation (local, in the frame of view v) and position
+// of a round model whose rims are s; true when the height was read from the
+// rims.
+static bool finish_round_model(hybroid *h, const view_frame &v, const round_data &d,
+                               const rim_shape &s, const double local[3][3]) {
+  double R[3][3];
+  taper_from_rims(h, s);
+  refresh_geometry(h);
+  size_round_section(h, v, s);
+  multiply3(v.Q, local, R);
+  set_pose_rotation(h, R);
+  refresh_geometry(h);
+  bool height_from_rims = size_round_height(h, v, s);
+  refresh_geometry(h);
+  place_round_model(h, v, s);
+  bool taper_from_rim_radii = s.rim[UPPER].used && s.rim[LOWER].used;
+  bool taper = h->primitive_label == 6 && !taper_from_rim_radii;
+  if (!d.contour.empty() && (!height_from_rims || taper))
+    fit_to_data(h, v, s, !height_from_rims, taper);
+  return height_from_rims;
+}
+
+// What the start sets on a round model, to try one pose after another.
+struct round_state {
+  double a1, a2, a3, tapx, tapy, bend1, bend3;
+  vector translation;
+  quaternion orientation;
+};
+
+static round_state save_round_state(const hybroid *h) {
+  return {h->a1, h->a2, h->a3, h->tapx, h->tapy, h->bend1, h->bend3, h->translation,
+          h->orientation};
+}
+
+static void restore_round_state(hybroid *h, const round_state &r) {
+  h->a1 = r.a1;
+  h->a2 = r.a2;
+  h->a3 = r.a3;
+  h->tapx = r.tapx;
+  h->tapy = r.tapy;
+  h->bend1 = r.bend1;
+  h->bend3 = r.bend3;
+  h->translation = r.translation;
+  h->orientation = r.orientation;
+  rotation_from_quaternion(h->orientation, h->rotation);
+  refresh_geometry(h);
+}
+
+// The model of bend b made anew from the initial state (all but the
+// squareness); s gets its rims.  True when the height came from the rims.
+static bool apply_bend(hybroid *h, const view_frame &v, const round_data &d,
+                       const round_state &initial, const rim_shape &shape0, const bend_fit &b,
+                       rim_shape *s) {
+  double local[3][3];
+  restore_round_state(h, initial);
+  *s = shape0;
+  rotation_of_bend(h, d, v, b, s, local);
+  return finish_round_model(h, v, d, *s, local);
+}
+
+// Under noise the rims alone may not tell which way a model bends (a short
+// arc of one rim fits a turn either way).  The occluding contours do: the
+// best bend of the rims in each of BEND_SECTORS ranges of its direction is
+// made into a whole model, and the one closest to all the data replaces the
+// model chosen from the rims when it is clearly closer.  Returns the rims
+// and whether the height came from them, of the model kept.
+static void try_bend_directions(hybroid *h, const view_frame &v, const round_data &d,
+                                const round_state &initial, const rim_shape &shape0,
+                                rim_shape *s, bool *height_from_rims, bend_fit *bend) {
+  // the bends tried differ by tens of degrees in direction, far more than
+  // the matching's small preferences move the distance
+  static const double MIN_BEND_GAIN = 0.1;
+  if (d.contour.empty() || d.rim[UPPER].p.size() < (size_t)MIN_RIM_POINTS ||
+      d.rim[LOWER].p.size() < (size_t)MIN_RIM_POINTS)
+    return;
+  double gof = h->gof, chosen = data_distance(h), best = HUGE_VAL;
+  round_state kept = save_round_state(h);
+  round_data coarse = d;
+  for (rim_points &r : coarse.rim) r = thinned(r);
+  bend_fit sectors[BEND_SECTORS], winner;
+  split_on_grid(coarse, shape_normal(shape0, toward_camera(h)), sectors);
+  for (int k = 0; k < BEND_SECTORS; k++) {
+    bend_fit &b = sectors[k];
+    refine_bend(d, &b, 2 * PI * k / BEND_SECTORS, 2 * PI * (k + 1) / BEND_SECTORS);
+    restore_round_state(h, initial);
+    rim_shape t = shape0;
+    double local[3][3];
+    if (!rotation_of_bend(h, d, v, b, &t, local)) continue;
+    finish_round_model(h, v, d, t, local);
+    double dist = data_distance(h);
+    if (dist < best) {
+      best = dist;
+      winner = b;
+    }
+  }
+  h->gof = gof;
+  if (!clearly_closer(best, chosen, MIN_BEND_GAIN)) {
+    restore_round_state(h, kept);
+    return;
+  }
+  *bend = winner;
+  *height_from_rims = apply_bend(h, v, d, initial, shape0, winner, s);
 }
 
 static void start_round_model(hybroid *h) {
-  round_data d;
-  collect_round_data(h, &d);
+  view_frame v = view_of_data(h);
+  round_data d = round_data();
+  collect_round_data(h, v, &d);
   if (d.rim[UPPER].p.size() < (size_t)MIN_RIM_POINTS &&
       d.rim[LOWER].p.size() < (size_t)MIN_RIM_POINTS)
     return;  // no rim to read the tilt from
   rim_shape s;
-  fit_rim_shape(d.rim, &s);
+  double toward = toward_camera(h);
+  fit_rim_shape(d.rim, toward, v, &s);
   if (!s.rim[UPPER].used && !s.rim[LOWER].used) return;
-  double local[3][3], Q[3][3], R[3][3];
-  if (h->primitive_label != 10 || !bent_rotation(h, d, &s, local)) straight_rotation(h, d, s, local);
-  taper_from_rims(h, s);
-  refresh_geometry(h);
-  size_round_section(h, s);
-  line_of_sight_frame(h, s.rim[s.rim[UPPER].used ? UPPER : LOWER].centre, Q);
-  multiply3(Q, local, R);
-  set_pose_rotation(h, R);
-  refresh_geometry(h);
-  size_round_height(h, s);
-  refresh_geometry(h);
-  place_round_model(h, s);
+  orient_rim_shape(d.rim, toward, upward_in_image(d, s), v, &s);
+  round_state initial = save_round_state(h);
+  rim_shape shape0 = s;
+  double local[3][3];
+  bend_fit bend = {{0.0, 0.0, 0.0, 0.0}, 1.0};
+  if (h->primitive_label != 10 || !bent_rotation(h, d, v, &s, local, &bend))
+    straight_rotation(h, s, local);
+  bool height_from_rims = finish_round_model(h, v, d, s, local);
+  if (h->primitive_label == 10)
+    try_bend_directions(h, v, d, initial, shape0, &s, &height_from_rims, &bend);
+  double e1 = h->e1;
+  if (!d.contour.empty() && height_from_rims) round_squareness(h, v, s);
+  // bend1 reads the rims' angle against their height on the model, which
+  // the squareness moves
+  if (bend.x[2] > 0.0 && h->e1 != e1) apply_bend(h, v, d, initial, shape0, bend, &s);
 }
 
 // ---------------------------------------------------------------------------
@@ -751,21 +1192,39 @@ struct box_edges {
   std::vector<int> axis;         // per edge: the model axis
   std::vector<point2> middle;    // per edge: image centroid
   std::vector<vector> anchor;    // per edge: model-frame anchor
+  std::vector<double> seen;      // per edge: image length of its chord
 };
 }  // namespace
 
+// The chord of an edge's points: from the mean of its first eighth to the
+// mean of its last (a few points at each end, so that one noisy end point
+// moves it little; both ends alike, so that it stays along the chord of a
+// curved edge).
+static point2 edge_chord(const points2 &p) {
+  size_t k = p.size() / 8 > 0 ? p.size() / 8 : 1;
+  point2 a = {0.0, 0.0}, b = {0.0, 0.0};
+  for (size_t j = 0; j < k; j++) {
+    a = {a.x + p[j].x / k, a.y + p[j].y / k};
+    b = {b.x + p[p.size() - 1 - j].x / k, b.y + p[p.size() - 1 - j].y / k};
+  }
+  // the means lie inside the ends: stretch back to the whole length
+  double stretch = (p.size() - 1.0) / (p.size() - k);
+  return {(b.x - a.x) * stretch, (b.y - a.y) * stretch};
+}
+
 // Image chords of the edges, summed per axis with their signs made to agree.
-static void collect_box_edges(const hybroid *h, box_edges *e) {
+static void collect_box_edges(const hybroid *h, const view_frame &v, box_edges *e) {
   *e = box_edges();
   for (int i = 0; i < h->n_force && i < MAX_FORCE_MAPS; i++) {
     const force_map *m = &h->force_map[i];
     int ax = edge_axis(h, m);
-    points2 p = map_points(h, m);
+    points2 p = map_points(h, m, v);
     if (ax < 0 || p.size() < 2) continue;
-    point2 chord = {p.back().x - p.front().x, p.back().y - p.front().y};
+    point2 chord = edge_chord(p);
     if (chord.x * e->dir[ax].x + chord.y * e->dir[ax].y < 0.0) chord = {-chord.x, -chord.y};
     e->dir[ax] = {e->dir[ax].x + chord.x, e->dir[ax].y + chord.y};
     e->length[ax] += hypot(chord.x, chord.y);
+    e->seen.push_back(hypot(chord.x, chord.y));
     int span = (m->v2 - m->v1 + h->vsize) % h->vsize;
     vector a = node_refer(h, m->u1, m->v1), b = node_refer(h, m->u2, (m->v1 + span) % h->vsize);
     e->model_len[ax] += norm3(sub3(b, a));
@@ -876,31 +1335,108 @@ static bool box_rotation(const box_edges &e, const double w[3], double R[3][3]) 
 
 // a1, a2, a3 from the edges' image lengths over their foreshortening, for
 // the edges that are not seen too nearly end-on.
-static void size_box(hybroid *h, const box_edges &e, const double w[3]) {
+// In perspective, the edges' mean image lengths per axis as they would be
+// seen at the depth of the model's centre: an edge nearer the camera looks
+// longer by the ratio of the depths (its depth from the model's rotation
+// and its anchor on the model as it stands).
+static void lengths_at_centre_depth(const hybroid *h, const view_frame &v, const box_edges &e,
+                                    double length[3]) {
+  for (int i = 0; i < 3; i++) length[i] = e.length[i];
+  if (!v.perspective || !(h->translation.z < 0.0)) return;
+  double sum[3] = {0.0, 0.0, 0.0};
+  for (size_t k = 0; k < e.seen.size(); k++) {
+    vector offset = mat_times(h->rotation, sub3(e.anchor[k], h->model_center));
+    sum[e.axis[k]] += e.seen[k] * (1.0 + offset.z / h->translation.z);
+  }
+  for (int i = 0; i < 3; i++)
+    if (e.count[i] > 0) length[i] = sum[i] / e.count[i];
+}
+
+static void size_box(hybroid *h, const view_frame &v, const box_edges &e, const double w[3]) {
   double *size[3] = {&h->a1, &h->a2, &h->a3};
-  double k = depth_factor(h);
+  double k = v.k, length[3];
+  lengths_at_centre_depth(h, v, e, length);
   for (int i = 0; i < 3; i++) {
     double l = sqrt(w[i]);
     if (e.count[i] == 0 || l < MIN_EDGE_FORESHORTENING || !(e.model_len[i] > 0.0)) continue;
-    *size[i] *= clamp(k * e.length[i] / l / e.model_len[i], MIN_SIZE_FACTOR, MAX_SIZE_FACTOR);
+    *size[i] *= clamp(k * length[i] / l / e.model_len[i], MIN_SIZE_FACTOR, MAX_SIZE_FACTOR);
   }
 }
 
+// Sizes a box from its edges; in perspective twice, the second time with
+// the edges' depths on the model of the first.
+static void size_box_from_edges(hybroid *h, const view_frame &v, const double w[3]) {
+  for (int pass = 0; pass < (v.perspective ? 2 : 1); pass++) {
+    box_edges e;
+    collect_box_edges(h, v, &e);
+    size_box(h, v, e, w);
+    refresh_geometry(h);
+  }
+}
+
+// What a box is sized from: the camera, the axes' foreshortening and the
+// sizes before sizing.
+struct box_sizing {
+  const view_frame *v;
+  const double *w;
+  double a[3];
+};
+
+// Mean distance of the data to the box of squareness e1, e2, sized anew
+// from its edges (the model's own edge lengths change with the squareness).
+static double box_distance_with(hybroid *h, const box_sizing &b, double e1, double e2) {
+  h->e1 = e1;
+  h->e2 = e2;
+  h->a1 = b.a[0];
+  h->a2 = b.a[1];
+  h->a3 = b.a[2];
+  refresh_geometry(h);
+  size_box_from_edges(h, *b.v, b.w);
+  return data_distance(h);
+}
+
+// The squareness of a box, when a stage will fit it: e2 (the corners of
+// the cross-section), e1, then e2 again, each the value whose model lies
+// closest to all the data.  e1 bends the edges along z: it is read only
+// when they are seen long enough to size the box along them (else any e1
+// fits as well), and otherwise follows e2 (a box is mostly as square along
+// its height as across it).  Kept only when clearly closer to the data.
+static void box_squareness(hybroid *h, const view_frame &v, const double w[3],
+                           const double a[3]) {
+  bool free1 = schedule_frees(h, DF_E1), free2 = schedule_frees(h, DF_E2);
+  bool read1 = free1 && sqrt(w[2]) >= MIN_EDGE_FORESHORTENING;
+  if (!free1 && !free2) return;
+  double gof = h->gof, e1_before = h->e1, e2_before = h->e2;
+  box_sizing b = {&v, w, {a[0], a[1], a[2]}};
+  double before = box_distance_with(h, b, e1_before, e2_before);
+  for (int pass = 0; pass < 3; pass++) {
+    double e1 = h->e1, e2 = h->e2;
+    if (pass % 2 == 0 && free2)
+      minimise([&](double x) { return box_distance_with(h, b, e1, x); }, SQUARENESS_MIN,
+               SQUARENESS_MAX);
+    if (pass % 2 == 1 && read1)
+      minimise([&](double x) { return box_distance_with(h, b, x, e2); }, SQUARENESS_MIN,
+               SQUARENESS_MAX);
+  }
+  if (free1 && free2 && !read1) box_distance_with(h, b, h->e2, h->e2);
+  if (!clearly_closer(data_distance(h), before)) box_distance_with(h, b, e1_before, e2_before);
+  h->gof = gof;
+}
+
 static void start_box(hybroid *h) {
+  view_frame v = view_of_data(h);
   box_edges e;
-  collect_box_edges(h, &e);
+  collect_box_edges(h, v, &e);
   orient_box_edges(&e);
-  double w[3], local[3][3], Q[3][3], R[3][3];
+  double w[3], local[3][3], R[3][3];
   axis_foreshortening(e, w);
   if (!box_rotation(e, w, local)) return;
-  point2 middle = {0.0, 0.0};
-  for (const point2 &m : e.middle) middle = {middle.x + m.x, middle.y + m.y};
-  middle = {middle.x / e.middle.size(), middle.y / e.middle.size()};
-  line_of_sight_frame(h, middle, Q);
-  multiply3(Q, local, R);
+  multiply3(v.Q, local, R);
   set_pose_rotation(h, R);
-  size_box(h, e, w);
+  double unsized[3] = {h->a1, h->a2, h->a3};
   refresh_geometry(h);
+  size_box_from_edges(h, v, w);
+  box_squareness(h, v, w, unsized);
 }
 
 // ---------------------------------------------------------------------------

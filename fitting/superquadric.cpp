@@ -85,10 +85,7 @@ static inline vector finite_direction(vector n) {
 // Remembered powers
 // ---------------------------------------------------------------------------
 
-void clear_power_table(power_table *t) {
-  memset(t->known, 0, sizeof t->known);
-  t->angle_known = false;
-}
+void clear_power_table(power_table *t) { memset(t->known, 0, sizeof t->known); }
 
 static uint64_t bits_of(double x) {
   uint64_t b;
@@ -97,17 +94,22 @@ static uint64_t bits_of(double x) {
 }
 
 // The table is direct-mapped: each slot keeps the last call whose arguments
-// hash to it.
-static double remembered_pow(power_table *t, double w, double e) {
-  uint64_t wb = bits_of(w), eb = bits_of(e);
+// hash to it.  Finds the slot of the argument bits (wb, eb); false when it
+// held other arguments, in which case it now belongs to these and the caller
+// stores the value.
+static inline bool table_slot(power_table *t, uint64_t wb, uint64_t eb, int *slot) {
   uint64_t mix = (wb ^ (eb * 0x9E3779B97F4A7C15ull)) * 0xBF58476D1CE4E5B9ull;
-  int slot = (int)(mix >> (64 - POWER_TABLE_BITS));
-  if (!t->known[slot] || t->w[slot] != wb || t->e[slot] != eb) {
-    t->known[slot] = true;
-    t->w[slot] = wb;
-    t->e[slot] = eb;
-    t->value[slot] = pow(w, e);
-  }
+  *slot = (int)(mix >> (64 - POWER_TABLE_BITS));
+  if (t->known[*slot] && t->w[*slot] == wb && t->e[*slot] == eb) return true;
+  t->known[*slot] = true;
+  t->w[*slot] = wb;
+  t->e[*slot] = eb;
+  return false;
+}
+
+static double remembered_pow(power_table *t, double w, double e) {
+  int slot;
+  if (!table_slot(t, bits_of(w), bits_of(e), &slot)) t->value[slot] = pow(w, e);
   return t->value[slot];
 }
 
@@ -122,20 +124,6 @@ static inline double power_of(power_table *t, double w, double e) {
 }
 
 double tabled_pow(power_table *t, double w, double e) { return power_of(t, w, e); }
-
-// cos and sin of angle a, remembered like the powers (a pass asks for the
-// same bending direction at every node).
-static void tabled_cos_sin(power_table *t, double a, double *c, double *s) {
-  uint64_t ab = bits_of(a);
-  if (!t->angle_known || t->angle != ab) {
-    t->angle_known = true;
-    t->angle = ab;
-    t->cos_angle = cos(a);
-    t->sin_angle = sin(a);
-  }
-  *c = t->cos_angle;
-  *s = t->sin_angle;
-}
 
 // The node's cached products of S(w, e) = sign(w) * |w|^e:
 // S(cos u, e1) S(cos v, e2), S(cos u, e1) S(sin v, e2) and S(sin u, e1).
@@ -233,50 +221,83 @@ static vector taper_normal(const hybroid *h, const shape_constants *c, const nod
 // Derivatives of the deformed surface
 // ---------------------------------------------------------------------------
 
+// Keys of other functions remembered in a power table: NaN patterns that no
+// exponent of a remembered power carries.
+static const uint64_t LOG_KEY = 0x7ff4c0ffee10ab1eull;
+static const uint64_t COS_KEY = 0x7ff4c0ffee10ab2eull;
+static const uint64_t SIN_KEY = 0x7ff4c0ffee10ab3eull;
+
+// log w for w > 0, remembered in the power table like the powers.
+static double tabled_log(power_table *t, double w) {
+  int slot;
+  if (!table_slot(t, bits_of(w), LOG_KEY, &slot)) t->value[slot] = log(w);
+  return t->value[slot];
+}
+
+// cos x and sin x, remembered: the bending angle repeats along a grid row.
+static double tabled_cos(power_table *t, double x) {
+  int slot;
+  if (!table_slot(t, bits_of(x), COS_KEY, &slot)) t->value[slot] = cos(x);
+  return t->value[slot];
+}
+
+static double tabled_sin(power_table *t, double x) {
+  int slot;
+  if (!table_slot(t, bits_of(x), SIN_KEY, &slot)) t->value[slot] = sin(x);
+  return t->value[slot];
+}
+
+// log |w|, the derivative of |w|^e with respect to e over |w|^e; 0 at w = 0,
+// where |w|^e stays 0 for every positive e.
+static double log_abs(power_table *t, double w) {
+  return w == 0.0 ? 0.0 : tabled_log(t, fabs(w));
+}
+
+void begin_shape_pass(const hybroid *h, shape_pass *p) {
+  clear_power_table(&p->powers);
+  p->bent = fabs(h->bend1) > BEND_THRESHOLD;
+  p->cb = cos(h->bend3);
+  p->sb = sin(h->bend3);
+  p->z_top = h->sc * h->a3;
+  p->k = h->bend1 * HALF_PI / p->z_top;
+  p->R = 1.0 / p->k;
+}
+
 // The bending at one tapered point p1 = (x1, y1, z1), with what its
-// derivatives need.  An unbent model (|bend1| at or below the threshold)
-// leaves every point where it is: its Jacobian is the identity.
+// derivatives need.  An unbent model leaves every point where it is: its
+// Jacobian is the identity.
 struct bend_frame {
-  bool bent;
-  double cb, sb;      // cos and sin of bend3
-  double k, R;        // curvature and radius
-  double rx, ry;      // p1 turned into the bending plane
-  double ct, st;      // cos and sin of theta = k (z1 - z_top)
-  double k_offset;    // k (rx - R) = k rx - 1: minus the stretch across the arc
+  const shape_pass *m;  // the model's bending
+  double rx, ry;        // p1 turned into the bending plane
+  double ct, st;        // cos and sin of theta = k (z1 - z_top)
+  double k_offset;      // k (rx - R) = k rx - 1: minus the stretch across the arc
 };
 
-// Only a bent frame uses the angle theta and the offset, so an unbent one
-// leaves them unset.
-static bend_frame compute_bend_frame(const hybroid *h, vector p1, power_table *t) {
+static bend_frame compute_bend_frame(shape_pass *m, vector p1) {
   bend_frame b;
-  b.bent = fabs(h->bend1) > BEND_THRESHOLD;
-  tabled_cos_sin(t, h->bend3, &b.cb, &b.sb);
-  b.rx = b.cb * p1.x - b.sb * p1.y;
-  b.ry = b.sb * p1.x + b.cb * p1.y;
-  double z_top = h->sc * h->a3;
-  b.k = h->bend1 * HALF_PI / z_top;
-  b.R = 1.0 / b.k;
-  b.ct = b.st = b.k_offset = 0.0;
-  if (!b.bent) return b;
-  double theta = b.k * (p1.z - z_top);
-  b.ct = cos(theta);
-  b.st = sin(theta);
-  b.k_offset = b.k * (b.rx - b.R);
+  b.m = m;
+  b.rx = m->cb * p1.x - m->sb * p1.y;
+  b.ry = m->sb * p1.x + m->cb * p1.y;
+  double theta = m->k * (p1.z - m->z_top);
+  b.ct = m->bent ? tabled_cos(&m->powers, theta) : 1.0;
+  b.st = m->bent ? tabled_sin(&m->powers, theta) : 0.0;
+  b.k_offset = m->k * (b.rx - m->R);
   return b;
 }
 
 // Turns a change (dx, dy) in the bending plane back into the model frame.
-static vector turn_back(const bend_frame *b, double drx, double dry, double dz) {
-  return {b->cb * drx + b->sb * dry, -b->sb * drx + b->cb * dry, dz};
+static inline vector turn_back(const bend_frame *b, double drx, double dry, double dz) {
+  return {b->m->cb * drx + b->m->sb * dry, -b->m->sb * drx + b->m->cb * dry, dz};
 }
 
 // J d, J the Jacobian of the bending at the frame's point:
 //   rx' = cos(theta) (rx - R) + R,  z2 = -sin(theta) (rx - R) + z_top,
 // with d theta = k d z1.
-static vector bend_change(const bend_frame *b, vector d) {
-  if (!b->bent) return d;
-  double drx = b->cb * d.x - b->sb * d.y;
-  double dry = b->sb * d.x + b->cb * d.y;
+static inline vector bend_change(const bend_frame *b, vector d) {
+  if (!b->m->bent) return d;
+  double cb = b->m->cb, sb = b->m->sb;
+  double drx = cb * d.x - sb * d.y;
+  double dry = sb * d.x + cb * d.y;
   double drx_bent = b->ct * drx - b->st * b->k_offset * d.z;
   double dz = -b->st * drx - b->ct * b->k_offset * d.z;
   return turn_back(b, drx_bent, dry, dz);
@@ -287,9 +308,9 @@ static vector bend_change(const bend_frame *b, vector d) {
 //   d z2 / dk  = -rz cos(theta) (rx - R) - R^2 sin(theta),   rz = z1 - z_top;
 // for an unbent model its limit k -> 0: (rz^2 / 2, -rx rz).
 static vector bend_curvature_change(const bend_frame *b, double rz) {
-  if (!b->bent) return turn_back(b, rz * rz / 2, 0.0, -b->rx * rz);
-  double radius = b->rx - b->R;
-  double R2 = b->R * b->R;
+  if (!b->m->bent) return turn_back(b, rz * rz / 2, 0.0, -b->rx * rz);
+  double radius = b->rx - b->m->R;
+  double R2 = b->m->R * b->m->R;
   return turn_back(b, -rz * b->st * radius - R2 * (1 - b->ct),
                    0.0, -rz * b->ct * radius - R2 * b->st);
 }
@@ -297,19 +318,19 @@ static vector bend_curvature_change(const bend_frame *b, double rz) {
 // Derivative of the bent point with respect to the top z_top the arc is
 // anchored at (d theta = -k d z_top); 0 when unbent.
 static vector bend_top_change(const bend_frame *b) {
-  if (!b->bent) return {0.0, 0.0, 0.0};
+  if (!b->m->bent) return {0.0, 0.0, 0.0};
   return turn_back(b, b->st * b->k_offset, 0.0, b->ct * b->k_offset + 1.0);
 }
 
 // Derivative of the bent point with respect to bend3, the plane's angle
 // (d rx = -ry, d ry = rx); 0 when unbent.
 static vector bend_direction_change(const bend_frame *b) {
-  if (!b->bent) return {0.0, 0.0, 0.0};
-  double rx_bent = b->ct * (b->rx - b->R) + b->R;
+  if (!b->m->bent) return {0.0, 0.0, 0.0};
+  double cb = b->m->cb, sb = b->m->sb;
+  double rx_bent = b->ct * (b->rx - b->m->R) + b->m->R;
   double drx_bent = b->ct * -b->ry;
-  return {-b->sb * rx_bent + b->cb * drx_bent + b->cb * b->ry + b->sb * b->rx,
-          -b->cb * rx_bent - b->sb * drx_bent - b->sb * b->ry + b->cb * b->rx,
-          -b->st * -b->ry};
+  return {-sb * rx_bent + cb * drx_bent + cb * b->ry + sb * b->rx,
+          -cb * rx_bent - sb * drx_bent - sb * b->ry + cb * b->rx, -b->st * -b->ry};
 }
 
 static vector scaled(vector w, double s) { return {w.x * s, w.y * s, w.z * s}; }
@@ -318,69 +339,79 @@ static vector sum3(vector a, vector b, vector c) {
   return {a.x + b.x + c.x, a.y + b.y + c.y, a.z + b.z + c.z};
 }
 
-// log |w|, the derivative of |w|^e with respect to e over |w|^e; 0 at w = 0,
-// where |w|^e stays 0 for every positive e.
-static double log_abs(double w) { return w == 0.0 ? 0.0 : log(fabs(w)); }
-
 // One node's untapered point (x0, y0, z0) = (r1 Px, r2 Py, r3 Pz), its taper
-// factors and its tapered point p1.
+// factors and its tapered point p1, as the geometry computes them.
 struct node_shape {
   double Px, Py, Pz, x0, y0, z0, fx, fy;
   vector p1;
 };
 
-static node_shape compute_node_shape(const hybroid *h, const node *nde, power_table *t) {
+static node_shape compute_node_shape(const hybroid *h, double r1, double r2, double r3,
+                                     double Px, double Py, double Pz) {
   node_shape s;
-  double r1 = h->sc * h->a1, r2 = h->sc * h->a2, r3 = h->sc * h->a3;
-  double scu = sign_of(nde->cosu) * power_of(t, fabs(nde->cosu), h->e1);
-  s.Px = scu * (sign_of(nde->cosv) * power_of(t, fabs(nde->cosv), h->e2));
-  s.Py = scu * (sign_of(nde->sinv) * power_of(t, fabs(nde->sinv), h->e2));
-  s.Pz = sign_of(nde->sinu) * power_of(t, fabs(nde->sinu), h->e1);
-  s.x0 = r1 * s.Px;
-  s.y0 = r2 * s.Py;
-  s.z0 = r3 * s.Pz;
+  s.Px = Px, s.Py = Py, s.Pz = Pz;
+  s.x0 = r1 * Px;
+  s.y0 = r2 * Py;
+  s.z0 = r3 * Pz;
   s.fx = 1.0 + h->tapx * (s.z0 - r3) / r3;
   s.fy = 1.0 + h->tapy * (s.z0 - r3) / r3;
   s.p1 = {s.fx * s.x0, s.fy * s.y0, s.z0};
   return s;
 }
 
-// The parameters that act on the tapered point only (sizes along x and y,
-// squareness, tapering): their change of p1, carried through the bending.
+// The parameters among the bits of mask that act on the tapered point only
+// (sizes along x and y, squareness, tapering): their change of p1, carried
+// through the bending.
 static void add_point_derivatives(const hybroid *h, const node *nde, const node_shape *s,
-                                  const bend_frame *b, shape_derivatives *d) {
+                                  const bend_frame *b, power_table *t, int mask,
+                                  shape_derivatives *d) {
   double r3 = h->sc * h->a3;
-  double lcu = log_abs(nde->cosu), lsu = log_abs(nde->sinu);
-  // e1: d x0 = x0 log|cos u|, d z0 = z0 log|sin u|, and the taper factors
-  // follow z0: d fx = tapx d z0 / r3.
-  double dz0 = s->z0 * lsu;
-  d->e1 = bend_change(b, {s->fx * (s->x0 * lcu) + h->tapx * dz0 / r3 * s->x0,
-                          s->fy * (s->y0 * lcu) + h->tapy * dz0 / r3 * s->y0, dz0});
-  d->e2 = bend_change(b, {s->p1.x * log_abs(nde->cosv), s->p1.y * log_abs(nde->sinv), 0.0});
-  d->a1 = bend_change(b, {h->sc * s->fx * s->Px, 0.0, 0.0});
-  d->a2 = bend_change(b, {0.0, h->sc * s->fy * s->Py, 0.0});
-  d->tapx = bend_change(b, {(s->z0 - r3) / r3 * s->x0, 0.0, 0.0});
-  d->tapy = bend_change(b, {0.0, (s->z0 - r3) / r3 * s->y0, 0.0});
+  if (mask & DF_E1) {
+    // d x0 = x0 log|cos u|, d z0 = z0 log|sin u|, and the taper factors
+    // follow z0: d fx = tapx d z0 / r3.
+    double lcu = log_abs(t, nde->cosu), dz0 = s->z0 * log_abs(t, nde->sinu);
+    d->e1 = bend_change(b, {s->fx * (s->x0 * lcu) + h->tapx * dz0 / r3 * s->x0,
+                            s->fy * (s->y0 * lcu) + h->tapy * dz0 / r3 * s->y0, dz0});
+  }
+  if (mask & DF_E2)
+    d->e2 = bend_change(b, {s->p1.x * log_abs(t, nde->cosv), s->p1.y * log_abs(t, nde->sinv), 0.0});
+  if (mask & DF_A1) d->a1 = bend_change(b, {h->sc * s->fx * s->Px, 0.0, 0.0});
+  if (mask & DF_A2) d->a2 = bend_change(b, {0.0, h->sc * s->fy * s->Py, 0.0});
+  if (mask & DF_TAPX) d->tapx = bend_change(b, {(s->z0 - r3) / r3 * s->x0, 0.0, 0.0});
+  if (mask & DF_TAPY) d->tapy = bend_change(b, {0.0, (s->z0 - r3) / r3 * s->y0, 0.0});
 }
 
-void compute_shape_derivatives(const hybroid *h, const node *nde, power_table *t,
+// The parameters among the bits of mask that also move the bending arc:
+// k = bend1 (pi/2) / (sc a3) and z_top = sc a3, so dk/dsc = -k/sc,
+// dk/da3 = -k/a3, dz_top/dsc = a3, dz_top/da3 = sc.  An unbent shape does not
+// depend on k or z_top.
+static void add_arc_derivatives(const hybroid *h, const node_shape *s, const bend_frame *b,
+                                int mask, shape_derivatives *d) {
+  const shape_pass *p = b->m;
+  vector d_k = bend_curvature_change(b, s->z0 - p->z_top);
+  vector d_top = bend_top_change(b);
+  double kb = p->bent ? p->k : 0.0;
+  if (mask & DF_SC)
+    d->sc = sum3(bend_change(b, scaled(s->p1, 1.0 / h->sc)), scaled(d_k, -kb / h->sc),
+                 scaled(d_top, h->a3));
+  if (mask & DF_A3)
+    d->a3 = sum3(bend_change(b, {0.0, 0.0, h->sc * s->Pz}), scaled(d_k, -kb / h->a3),
+                 scaled(d_top, h->sc));
+  if (mask & DF_BEND1) d->bend1 = scaled(d_k, HALF_PI / p->z_top);
+  if (mask & DF_BEND3) d->bend3 = bend_direction_change(b);
+}
+
+void compute_shape_derivatives(const hybroid *h, const node *nde, shape_pass *p, int mask,
                                shape_derivatives *d) {
-  node_shape s = compute_node_shape(h, nde, t);
-  bend_frame b = compute_bend_frame(h, s.p1, t);
-  add_point_derivatives(h, nde, &s, &b, d);
-  double z_top = h->sc * h->a3;
-  vector d_k = bend_curvature_change(&b, s.z0 - z_top);
-  vector d_top = bend_top_change(&b);
-  // k = bend1 (pi/2) / (sc a3) and z_top = sc a3: dk/dsc = -k/sc,
-  // dk/da3 = -k/a3, dz_top/dsc = a3, dz_top/da3 = sc.  An unbent shape does
-  // not depend on k or z_top.
-  double kb = b.bent ? b.k : 0.0;
-  d->sc = sum3(bend_change(&b, scaled(s.p1, 1.0 / h->sc)), scaled(d_k, -kb / h->sc),
-               scaled(d_top, h->a3));
-  d->a3 = sum3(bend_change(&b, {0.0, 0.0, h->sc * s.Pz}), scaled(d_k, -kb / h->a3),
-               scaled(d_top, h->sc));
-  d->bend1 = scaled(d_k, HALF_PI / z_top);
-  d->bend3 = bend_direction_change(&b);
+  power_table *t = &p->powers;
+  double scu = sign_of(nde->cosu) * power_of(t, fabs(nde->cosu), h->e1);
+  node_shape s = compute_node_shape(h, h->sc * h->a1, h->sc * h->a2, h->sc * h->a3,
+                                    scu * (sign_of(nde->cosv) * power_of(t, fabs(nde->cosv), h->e2)),
+                                    scu * (sign_of(nde->sinv) * power_of(t, fabs(nde->sinv), h->e2)),
+                                    sign_of(nde->sinu) * power_of(t, fabs(nde->sinu), h->e1));
+  bend_frame b = compute_bend_frame(p, s.p1);
+  add_point_derivatives(h, nde, &s, &b, t, mask, d);
+  if (mask & (DF_SC | DF_A3 | DF_BEND1 | DF_BEND3)) add_arc_derivatives(h, &s, &b, mask, d);
 }
 
 // S(w, e) for the normal direction, with S(0, 0) = 0: at e = 2 a zero
@@ -403,47 +434,46 @@ static vector cofactor_times(vector j1, vector j2, vector j3, vector n) {
 //   (S(cu, 2-e1) S(cv, 2-e2) / r1, S(cu, 2-e1) S(sv, 2-e2) / r2, S(su, 2-e1) / r3),
 // a positive multiple of Pv x Pu that stays finite at the poles and edges
 // for e1, e2 <= 2, carried through the Jacobian of tapering and bending.
-static vector exact_normal(const hybroid *h, const shape_constants *c, const node *nde,
-                           const node_shape &s, power_table *t) {
+static vector exact_normal(const shape_constants *c, const node *nde, const node_shape *s,
+                           const bend_frame *b, power_table *t) {
   double pe1 = 2.0 - c->e1, pe2 = 2.0 - c->e2;
   double scu = normal_power(t, nde->cosu, pe1);
   vector n0 = {scu * normal_power(t, nde->cosv, pe2) / c->r1,
                scu * normal_power(t, nde->sinv, pe2) / c->r2, normal_power(t, nde->sinu, pe1) / c->r3};
   n0 = finite_direction(n0);  // above 2 the powers are negative
-  bend_frame b = compute_bend_frame(h, s.p1, t);
   // Columns of the tapering's Jacobian: x1 = fx x0, y1 = fy y0 with
   // fx = 1 + tapx (z0 - r3) / r3.
-  vector j1 = bend_change(&b, {s.fx, 0.0, 0.0});
-  vector j2 = bend_change(&b, {0.0, s.fy, 0.0});
-  vector j3 = bend_change(&b, {c->tapx_r3 * s.x0, c->tapy_r3 * s.y0, 1.0});
+  vector j1 = bend_change(b, {s->fx, 0.0, 0.0});
+  vector j2 = bend_change(b, {0.0, s->fy, 0.0});
+  vector j3 = bend_change(b, {c->tapx_r3 * s->x0, c->tapy_r3 * s->y0, 1.0});
   return unit(finite_direction(cofactor_times(j1, j2, j3, n0)));
 }
 
-// The node shape compute_node_shape would give, taken from the node's stored
-// signed powers and its point: the same expressions on the same operands,
-// valid when the powers were just stored for the model's own exponents and
-// c holds the model's own radii.
-static node_shape stored_node_shape(const hybroid *h, const node *nde, double x0, double y0,
-                                    double z0, double r3) {
-  node_shape s;
-  s.Px = nde->spcue1cve2;
-  s.Py = nde->spcue1sve2;
-  s.Pz = nde->spsue1;
-  s.x0 = x0;
-  s.y0 = y0;
-  s.z0 = z0;
-  s.fx = 1.0 + h->tapx * (z0 - r3) / r3;
-  s.fy = 1.0 + h->tapy * (z0 - r3) / r3;
-  s.p1 = {s.fx * x0, s.fy * y0, z0};
-  return s;
+// Exact mode: the point and the true normal from one bending frame (the
+// point by the very expressions of bend_point).
+static void compute_exact_point_and_normal(hybroid *h, const shape_constants *c, node *nde,
+                                           shape_pass *p) {
+  node_shape s = compute_node_shape(h, c->r1, c->r2, c->r3, nde->spcue1cve2, nde->spcue1sve2,
+                                    nde->spsue1);
+  bend_frame b = compute_bend_frame(p, s.p1);
+  nde->refer = s.p1;
+  if (c->bent) {
+    h->bend_curv = c->k;
+    double rx_bent = b.ct * (b.rx - c->R) + c->R;
+    double z2 = -b.st * (b.rx - c->R) + c->z_top;
+    nde->refer = {c->cb * rx_bent + c->sb * b.ry, -c->sb * rx_bent + c->cb * b.ry, z2};
+  }
+  nde->normal = exact_normal(c, nde, &s, &b, &p->powers);
 }
 
 // The node's point (superquadric, tapered, bent) and unit normal, from the
-// signed powers stored in it.  own_shape: the powers and radii are the
-// model's own (the pass over every node), so the exact normal may reuse
-// them.
+// signed powers stored in it.
 static void compute_node_point_and_normal(hybroid *h, const shape_constants *c, node *nde,
-                                          power_table *t, bool own_shape) {
+                                          shape_pass *pass) {
+  if (h->exact_geometry) {
+    compute_exact_point_and_normal(h, c, nde, pass);
+    return;
+  }
   double r1 = c->r1, r2 = c->r2, r3 = c->r3;
   // plain superquadric point
   double x0 = r1 * nde->spcue1cve2;
@@ -457,22 +487,17 @@ static void compute_node_point_and_normal(hybroid *h, const shape_constants *c, 
   vector p = {x1, y1, z1};
   if (c->bent) p = bend_point(h, c, x1, y1, z1);
   nde->refer = p;
-  if (h->exact_geometry) {
-    node_shape s = own_shape ? stored_node_shape(h, nde, x0, y0, z0, r3)
-                             : compute_node_shape(h, nde, t);
-    nde->normal = exact_normal(h, c, nde, s, t);
-  } else
-    nde->normal = taper_normal(h, c, nde, p, x0, y0, t);
+  nde->normal = taper_normal(h, c, nde, p, x0, y0, &pass->powers);
 }
 
 void compute_superquadric_node_taper_bend_normal(hybroid *h, node *nde, double r1, double r2,
                                                  double r3, double e1, double e2,
                                                  int same_e12) {
-  power_table t;
-  clear_power_table(&t);
-  if (!same_e12) store_signed_powers(nde, e1, e2, &t);
+  shape_pass pass;
+  begin_shape_pass(h, &pass);
+  if (!same_e12) store_signed_powers(nde, e1, e2, &pass.powers);
   shape_constants c = compute_shape_constants(h, r1, r2, r3, e1, e2);
-  compute_node_point_and_normal(h, &c, nde, &t, false);
+  compute_node_point_and_normal(h, &c, nde, &pass);
 }
 
 // Every node in index order, as the node operation with same_e12 = 0 would
@@ -481,11 +506,11 @@ void compute_superquadric_node_taper_bend_normal(hybroid *h, node *nde, double r
 void compute_superquadric_taper_bend_normal(hybroid *h) {
   double r1 = h->sc * h->a1, r2 = h->sc * h->a2, r3 = h->sc * h->a3;
   shape_constants c = compute_shape_constants(h, r1, r2, r3, h->e1, h->e2);
-  power_table t;
-  clear_power_table(&t);
+  shape_pass pass;
+  begin_shape_pass(h, &pass);
   for (int i = 0; i < h->numnodes; i++) {
-    store_signed_powers(&h->nodes[i], c.e1, c.e2, &t);
-    compute_node_point_and_normal(h, &c, &h->nodes[i], &t, true);
+    store_signed_powers(&h->nodes[i], c.e1, c.e2, &pass.powers);
+    compute_node_point_and_normal(h, &c, &h->nodes[i], &pass);
   }
 }
 

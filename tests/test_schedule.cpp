@@ -83,6 +83,25 @@ TEST(ScheduleReader, AStageLineGivesItsBitsOptionsAndLimitAndUnlistedLabelsKeepT
   EXPECT_EQ(0, schedule_table[4].given);
 }
 
+TEST(SchedulePanel, ShowsTheStageOfAFileOnlyInAnAutomaticFit) {
+  hybroid h = {};
+  h.fitting_sequence[1] = DF_A3 | DF_TAPX | DF_TAPY;
+  h.stage_options[1] = STAGE_FROM_FILE | STAGE_SETTLE | STAGE_EXACT;
+  h.stage_limit[1] = 40;
+  h.fitting_index = 1;
+  char line[PANEL_LINE_SIZE];
+  int saved = auto_fitting;
+  auto_fitting = 1;
+  EXPECT_EQ(1, format_stage_line(&h, line));
+  EXPECT_STREQ("stage 2: a3 tapx tapy settle exact limit 40", line);
+  h.stage_options[1] = 0;  // a built-in entry: the panel keeps its lines
+  EXPECT_EQ(0, format_stage_line(&h, line));
+  h.stage_options[1] = STAGE_FROM_FILE;
+  auto_fitting = 0;  // manual fitting
+  EXPECT_EQ(0, format_stage_line(&h, line));
+  auto_fitting = saved;
+}
+
 // ---- the shipped schedule, end to end ----
 
 namespace {
