@@ -6,8 +6,9 @@
 // After the runs it prints the steps per second and the ratio of the step
 // time to the time of its searches: the searches should dominate a step
 // (target: a step costs at most 1.5 times its searches).  It does so for
-// the real and for the CPU times; run with --benchmark_repetitions=N to get
-// the ratios of the medians.
+// the real and for the CPU times.  The searches are the pass's own (its
+// candidate lists and their scans, nearest_node_searches_of_pass).  Run
+// with --benchmark_repetitions=N to get the ratios of the medians.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -65,37 +66,6 @@ hybroid *build_sample_model() {
   return h;
 }
 
-// The searches of one data-force pass, chosen and sampled exactly as the
-// pass chooses and samples them, without anything the pass does with the
-// results.
-int run_searches(hybroid *h) {
-  int found = 0;
-  for (int i = 0; i < h->n_force; i++) {
-    force_map *m = &h->force_map[i];
-    if (m->df_mode == 0) continue;
-    if (!(h->df_mask & m->df_mode) && !(h->df_mask & DF_WHOLE_FORCE)) continue;
-    Face &f = h->face[m->face];
-    if (f.n_points <= 0) continue;
-    int b = f.begin[m->curve], e = f.end[m->curve];
-    if (e < b) e += f.n_points;
-    int s = h->subsample ? (e - b - 7) / 8 : 0;
-    for (int j = b; j <= e; j += 1 + s) {
-      range_datapoint &p = f.points[j % f.n_points];
-      vector sep;
-      double dist;
-      node *n;
-      if (m->u1 == -1)
-        n = nearest_hybroid_node2D(h, p.position, &sep, &dist);
-      else if (h->perspective_flag)
-        n = nearest_hybroid_node_perspective_projection(h, m, p.position, &sep, &dist);
-      else
-        n = nearest_hybroid_node_ortho_projection(h, m, p.position, &sep, &dist);
-      found += n != nullptr;
-    }
-  }
-  return found;
-}
-
 void BM_AutomaticStep(benchmark::State &state) {
   hybroid *h = build_sample_model();
   for (auto _ : state) {
@@ -118,7 +88,7 @@ void BM_SearchesOfOneStep(benchmark::State &state) {
   compute_tangent(h);
   unrotate_normal(h);
   int found = 0;
-  for (auto _ : state) benchmark::DoNotOptimize(found = run_searches(h));
+  for (auto _ : state) benchmark::DoNotOptimize(found = nearest_node_searches_of_pass(h));
   state.counters["searches"] = found;
   free_hybroid(h);
 }

@@ -202,12 +202,86 @@ static void add_node_exact_forces(hybroid *h, const node *nd, shape_pass *pass,
   if (mask & DF_BEND3) g->fb3 += dot_vector(F[SLOT_BEND3], d.bend3);
 }
 
-// The built-in pass: the rows of the derivatives as written above.
+// ---------------------------------------------------------------------------
+// Nodes without force
+// ---------------------------------------------------------------------------
+
+// Only a few nodes pull data points; the others hold zero vectors in every
+// slot, and a pass may pass them by without changing a bit of any sum: the
+// dot product of a zero vector with a finite derivative is a signed zero,
+// and adding a signed zero to a sum that starts at +0 leaves it as it is (a
+// sum of such terms is never -0).  A derivative that is not finite would
+// give NaN (0 * inf), so nodes are passed by only when every derivative is
+// sure to be finite: parameters within these bounds, node angles within
+// [-1, 1].
+static const double MODERATE_MAX = 1e6;    // |sc|, |a1| .. |bend3| at most this
+static const double MODERATE_MIN = 1e-6;   // |sc|, |a3| and a non-zero |bend1| at least
+static const double EXPONENT_LOW = 1e-3;   // e1, e2 within [EXPONENT_LOW, EXPONENT_HIGH]
+static const double EXPONENT_HIGH = 1e3;
+
+static bool moderate(double v) { return fabs(v) <= MODERATE_MAX; }  // false for NaN
+
+// Whether every node's derivatives are finite for the model's parameters.
+static bool derivatives_surely_finite(const hybroid *h) {
+  const double values[] = {h->sc, h->a1, h->a2, h->a3, h->tapx, h->tapy, h->bend1, h->bend2,
+                           h->bend3};
+  for (double v : values)
+    if (!moderate(v)) return false;
+  if (!(fabs(h->sc) >= MODERATE_MIN && fabs(h->a3) >= MODERATE_MIN)) return false;
+  if (h->bend1 != 0.0 && !(fabs(h->bend1) >= MODERATE_MIN)) return false;
+  return h->e1 >= EXPONENT_LOW && h->e1 <= EXPONENT_HIGH && h->e2 >= EXPONENT_LOW &&
+         h->e2 <= EXPONENT_HIGH;
+}
+
+// The force slots a pass reads.
+struct slot_list {
+  int slot[NUM_SLOTS];
+  int n;
+};
+
+static void add_slot(slot_list *l, int slot) { l->slot[l->n++] = slot; }
+
+static slot_list slots_read(int mask, bool shape_rows, bool exponents) {
+  static const struct { int bit, slot; } rows[] = {
+      {DF_SC, SLOT_SC},     {DF_A1, SLOT_A1},       {DF_A2, SLOT_A2},
+      {DF_A3, SLOT_A3},     {DF_TAPX, SLOT_TAPX},   {DF_TAPY, SLOT_TAPY},
+      {DF_BEND1, SLOT_BEND1}, {DF_BEND3, SLOT_BEND3}};
+  slot_list l = {{0}, 0};
+  if (shape_rows)
+    for (const auto &r : rows)
+      if (mask & r.bit) add_slot(&l, r.slot);
+  if (exponents) add_slot(&l, EXPONENT_SLOT);
+  return l;
+}
+
+static bool is_zero_vector(const vector &v) { return v.x == 0.0 && v.y == 0.0 && v.z == 0.0; }
+
+static bool unit_range(double w) { return fabs(w) <= 1.0; }
+
+// A node the pass may pass by (see above; finite_shape says the parameters
+// are within bounds).
+static bool adds_nothing(const node *nd, const slot_list &read, bool finite_shape) {
+  if (!finite_shape) return false;
+  if (!(unit_range(nd->cosu) && unit_range(nd->sinu) && unit_range(nd->cosv) &&
+        unit_range(nd->sinv)))
+    return false;
+  for (int k = 0; k < read.n; k++)
+    if (!is_zero_vector(nd->rForce[read.slot[k]])) return false;
+  return true;
+}
+
+// The built-in pass: the rows of the derivatives as written above.  A bent
+// model's pass leaves the curvature in bend_curv, whichever nodes it visits.
 static void add_built_in_forces(hybroid *h, generalized_forces *g) {
   model_terms m = compute_model_terms(h);
   power_table powers;
   clear_power_table(&powers);
+  slot_list read = slots_read(h->df_mask, true, false);
+  bool finite_shape = derivatives_surely_finite(h);
+  if (h->numnodes > 0 && (h->df_mask & (DF_BEND1 | DF_BEND3)) && h->bend1 != 0.0)
+    h->bend_curv = m.k;
   for (int i = 0; i < h->numnodes; i++) {
+    if (adds_nothing(&h->nodes[i], read, finite_shape)) continue;
     shape_terms t = compute_shape_terms(h, &m, &h->nodes[i], &powers);
     add_node_generalized_forces(h, &m, &h->nodes[i], t, g);
   }
@@ -218,7 +292,13 @@ static void add_built_in_forces(hybroid *h, generalized_forces *g) {
 static void add_exact_forces(hybroid *h, double *fe1, double *fe2, generalized_forces *g) {
   shape_pass pass;
   begin_shape_pass(h, &pass);
-  for (int i = 0; i < h->numnodes; i++) add_node_exact_forces(h, &h->nodes[i], &pass, fe1, fe2, g);
+  bool exponents = h->extended_shape && (h->df_mask & EXPONENT_BITS);
+  slot_list read = slots_read(h->df_mask, h->exact_geometry != 0, exponents);
+  bool finite_shape = derivatives_surely_finite(h);
+  for (int i = 0; i < h->numnodes; i++) {
+    if (adds_nothing(&h->nodes[i], read, finite_shape)) continue;
+    add_node_exact_forces(h, &h->nodes[i], &pass, fe1, fe2, g);
+  }
 }
 
 void compute_superquadric_generalized_force(hybroid *h) {

@@ -10,11 +10,13 @@
 //
 // Start with compute_range_data_forces_projection: it walks every active force
 // map's sampled points, finds each point's nearest node (the three searches at
-// the top) and hands the separation to perform_force_mapping.  draw_force walks
+// the top, each map's candidates listed once per pass) and hands the
+// separation to perform_force_mapping.  draw_force walks
 // the same points to show the forces.
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <vector>
 
 #include "hybroid.h"
 
@@ -121,42 +123,27 @@ static int wrap_index(long i, int n) {
 // Nearest-node correspondence
 // ---------------------------------------------------------------------------
 
-struct nearest_search {
-  vector point;     // data point, camera frame
-  node *best;       // nearest node so far, or null
-  double best_d2;   // its squared image-plane distance
-  vector *separation;
+// A search offers nodes in a fixed order and keeps the first of the
+// nearest: only a strictly nearer node replaces the best.  So a node that
+// the search skips for lying off the silhouette, and a second offer of a
+// node already offered, can never win.  The candidates of a map are
+// therefore listed once per pass, in the order of the first offers, with
+// the image positions copied beside them, and each of the map's points
+// scans the short list.
+struct candidate {
+  node *nd;
+  vector pos;  // the position the search measures: posit or proj_posit
 };
 
-static nearest_search start_search(vector point, vector *separation) {
-  return {point, nullptr, NO_MATCH_SQUARED_DISTANCE, separation};
-}
+typedef std::vector<candidate> candidate_list;
 
-// Offers one node at image position pos; only a strictly nearer node
-// replaces the best, so ties go to the node met first.
-static void consider_node(nearest_search *s, node *nd, vector pos) {
-  double dx = s->point.x - pos.x;
-  double dy = s->point.y - pos.y;
-  double dz = s->point.z - pos.z;
-  double d2 = dx * dx + dy * dy;
-  if (d2 < s->best_d2) {
-    s->best_d2 = d2;
-    s->best = nd;
-    *s->separation = {dx, dy, dz};
-  }
-}
+static void add_candidate(candidate_list *l, node *nd, vector pos) { l->push_back({nd, pos}); }
 
-static node *finish_search(const nearest_search *s, double *distance) {
-  *distance = sqrt(s->best_d2);
-  return s->best;
-}
-
-node *nearest_hybroid_node2D(hybroid *h, vector point, vector *separation,
-                             double *distance) {
-  nearest_search s = start_search(point, separation);
-  if (h->nodes)
-    for (int i = 0; i < h->numnodes; i++) consider_node(&s, &h->nodes[i], h->nodes[i].posit);
-  return finish_search(&s, distance);
+// Every node in index order, for a map without a patch.
+static void list_all_nodes(const hybroid *h, candidate_list *l) {
+  l->clear();
+  if (!h->nodes) return;
+  for (int i = 0; i < h->numnodes; i++) add_candidate(l, &h->nodes[i], h->nodes[i].posit);
 }
 
 // True when the node's normal is too far from perpendicular to the line of
@@ -174,38 +161,80 @@ static int valid_rows(const hybroid *h) {
   return (int)(rows < h->usize ? rows : h->usize);
 }
 
-// Offers the nodes first .. last of one row, in that order.
-static void scan_columns(nearest_search *s, node *first, node *last, bool silhouette_only,
+// Lists the nodes first .. last of one row, in that order.
+static void list_columns(candidate_list *l, node *first, node *last, bool silhouette_only,
                          int perspective) {
   for (node *nd = first; nd <= last; nd++) {
     if (silhouette_only && off_silhouette(nd, perspective)) continue;
-    consider_node(s, nd, perspective ? nd->proj_posit : nd->posit);
+    add_candidate(l, nd, perspective ? nd->proj_posit : nd->posit);
   }
 }
 
-// Scans the map's patch: rows u1 .. u2 (clipped to the grid), and in each
-// row the columns v1 .. v2, wrapping past the last column when v2 < v1.  A
-// row is scanned as runs of adjacent columns, each run up to the row's end
-// (the scan order is that of stepping the column and wrapping it).
-static node *search_patch(hybroid *h, force_map *fmp, vector point, int perspective,
-                          vector *separation, double *distance) {
-  nearest_search s = start_search(point, separation);
+// The map's patch: rows u1 .. u2 (clipped to the grid), and in each row the
+// columns v1 .. v2, wrapping past the last column when v2 < v1.  A row is
+// taken as runs of adjacent columns, each run up to the row's end (the
+// order of stepping the column and wrapping it); a patch wider than the
+// grid offers each column of a row once, the later offers being repeats.
+static void list_patch(hybroid *h, const force_map *fmp, int perspective, candidate_list *l) {
+  l->clear();
   bool silhouette_only = curved_occluding_contour(h->primitive_label, fmp->face, fmp->curve);
   int rows = valid_rows(h);
   int u_first = fmp->u1 < 0 ? 0 : fmp->u1;
   int u_last = fmp->u2 < rows - 1 ? fmp->u2 : rows - 1;
   long v_end = fmp->v2 < fmp->v1 ? (long)fmp->v2 + h->vsize : (long)fmp->v2;
-  long columns = v_end - fmp->v1 + 1;  // columns scanned per row
+  long columns = v_end - fmp->v1 + 1;  // columns offered per row
+  if (columns > h->vsize) columns = h->vsize;
   for (int u = u_first; u <= u_last; u++) {
     node *row = &h->nodes[(long)u * h->vsize];
     int column = wrap_index(fmp->v1, h->vsize);
     for (long left = columns; left > 0; column = 0) {
       long run = left < h->vsize - column ? left : h->vsize - column;
-      scan_columns(&s, row + column, row + column + run - 1, silhouette_only, perspective);
+      list_columns(l, row + column, row + column + run - 1, silhouette_only, perspective);
       left -= run;
     }
   }
-  return finish_search(&s, distance);
+}
+
+// The candidates of a map's searches in the model's projection.
+static void list_candidates(hybroid *h, const force_map *fmp, candidate_list *l) {
+  if (fmp->u1 == -1)
+    list_all_nodes(h, l);
+  else
+    list_patch(h, fmp, h->perspective_flag, l);
+}
+
+// The nearest listed node to point in the image plane, or null.
+static node *nearest_listed_node(const candidate_list &l, vector point, vector *separation,
+                                 double *distance) {
+  node *best = nullptr;
+  double best_d2 = NO_MATCH_SQUARED_DISTANCE;
+  for (const candidate &c : l) {
+    double dx = point.x - c.pos.x;
+    double dy = point.y - c.pos.y;
+    double dz = point.z - c.pos.z;
+    double d2 = dx * dx + dy * dy;
+    if (d2 < best_d2) {
+      best_d2 = d2;
+      best = c.nd;
+      *separation = {dx, dy, dz};
+    }
+  }
+  *distance = sqrt(best_d2);
+  return best;
+}
+
+node *nearest_hybroid_node2D(hybroid *h, vector point, vector *separation,
+                             double *distance) {
+  candidate_list l;
+  list_all_nodes(h, &l);
+  return nearest_listed_node(l, point, separation, distance);
+}
+
+static node *search_patch(hybroid *h, force_map *fmp, vector point, int perspective,
+                          vector *separation, double *distance) {
+  candidate_list l;
+  list_patch(h, fmp, perspective, &l);
+  return nearest_listed_node(l, point, separation, distance);
 }
 
 node *nearest_hybroid_node_ortho_projection(hybroid *h, struct force_map *fmp,
@@ -272,14 +301,37 @@ static range_datapoint *walk_point(const contour_walk *w, long j) {
   return &w->face->points[wrap_index(j, w->face->n_points)];
 }
 
-// The search a map's point uses: over all nodes for a map without a patch,
-// otherwise over the patch in the model's projection.
-static node *find_nearest_node(hybroid *h, force_map *fmp, vector point, vector *separation,
-                               double *distance) {
-  if (fmp->u1 == -1) return nearest_hybroid_node2D(h, point, separation, distance);
-  if (h->perspective_flag)
-    return nearest_hybroid_node_perspective_projection(h, fmp, point, separation, distance);
-  return nearest_hybroid_node_ortho_projection(h, fmp, point, separation, distance);
+// The candidates of the map being walked; the buffer keeps its room from
+// pass to pass.
+static candidate_list pass_candidates;
+
+// Calls match(fmp, dp, node, separation) for every sampled point of every
+// active map, in the pass's order, with the point's nearest node (null
+// when none) and its separation; the point's mag_force is set to the
+// distance.  Node positions and normals stay as they are meanwhile.
+template <class Match>
+static void for_each_nearest_node(hybroid *h, Match match) {
+  int n_maps = h->n_force < MAX_FORCE_MAPS ? h->n_force : MAX_FORCE_MAPS;
+  for (int i = 0; i < n_maps; i++) {
+    force_map *fmp = &h->force_map[i];
+    contour_walk w;
+    if (!map_is_active(fmp, h->df_mask) || !plan_contour_walk(h, fmp, &w)) continue;
+    list_candidates(h, fmp, &pass_candidates);
+    for (long j = w.first; j <= w.last; j += w.step) {
+      range_datapoint *dp = walk_point(&w, j);
+      vector s = {0.0, 0.0, 0.0};
+      node *n = nearest_listed_node(pass_candidates, dp->position, &s, &dp->mag_force);
+      match(fmp, dp, n, s);
+    }
+  }
+}
+
+int nearest_node_searches_of_pass(hybroid *h) {
+  int found = 0;
+  for_each_nearest_node(h, [&](force_map *, range_datapoint *, node *n, vector) {
+    found += n != nullptr;
+  });
+  return found;
 }
 
 // Perspective: tilt the image-plane force s so that it is perpendicular to
@@ -300,11 +352,11 @@ struct direction_memo {
 static void shape_normal_force(hybroid *h, force_map *fmp, range_datapoint *dp,
                                vector *separation, double *distance, direction_memo *memo);
 
-// One data point of one map: match it, shape its force, distribute it.
-static void apply_data_point(hybroid *h, force_map *fmp, range_datapoint *dp,
-                             direction_memo *memo) {
-  vector s = {0.0, 0.0, 0.0};
-  dp->nearest_node = find_nearest_node(h, fmp, dp->position, &s, &dp->mag_force);
+// One data point of one map, matched to its nearest node n (separation s):
+// shape its force, distribute it.
+static void apply_data_point(hybroid *h, force_map *fmp, range_datapoint *dp, node *n,
+                             vector s, direction_memo *memo) {
+  dp->nearest_node = n;
   if (!dp->nearest_node) return;
   s.z = 0.0;
   if (h->normal_force_flag > 0) shape_normal_force(h, fmp, dp, &s, &dp->mag_force, memo);
@@ -316,14 +368,9 @@ static void apply_data_point(hybroid *h, force_map *fmp, range_datapoint *dp,
 void compute_range_data_forces_projection(hybroid *h) {
   direction_memo memo = {};
   zeroize_gof(h);
-  int n_maps = h->n_force < MAX_FORCE_MAPS ? h->n_force : MAX_FORCE_MAPS;
-  for (int i = 0; i < n_maps; i++) {
-    force_map *fmp = &h->force_map[i];
-    contour_walk w;
-    if (!map_is_active(fmp, h->df_mask) || !plan_contour_walk(h, fmp, &w)) continue;
-    for (long j = w.first; j <= w.last; j += w.step)
-      apply_data_point(h, fmp, walk_point(&w, j), &memo);
-  }
+  for_each_nearest_node(h, [&](force_map *fmp, range_datapoint *dp, node *n, vector s) {
+    apply_data_point(h, fmp, dp, n, s, &memo);
+  });
   compute_gof(h);
 }
 

@@ -426,6 +426,10 @@ node *nearest_hybroid_node_perspective_projection(hybroid *h, struct force_map *
 void zeroize_force(hybroid *h);
 void zeroize_gof(hybroid *h);
 void compute_range_data_forces_projection(hybroid *h);
+// The nearest-node searches of one data-force pass, exactly as the pass
+// makes them, without anything it does with the results: the number of
+// points matched to a node (for the benchmarks).
+int nearest_node_searches_of_pass(hybroid *h);
 void compute_normal_force(hybroid *h, struct force_map *fmp, range_datapoint *dp,
                           vector *separation, double *distance);
 void project_vector(vector point, vector *direction);

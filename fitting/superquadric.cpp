@@ -39,12 +39,9 @@ static vector cross(vector a, vector b) {
   return {a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x};
 }
 
-// w divided by its length; a zero vector stays zero.  Components so large or
-// so small that their squares overflow or vanish are first scaled by the
-// largest magnitude, so a finite non-zero vector always gives a unit one.
-static vector unit(vector w) {
-  double len = length_of(w);
-  if (len > 0.0 && std::isfinite(len)) return {w.x / len, w.y / len, w.z / len};
+// unit() of a vector whose length is 0, not finite or not a number.
+__attribute__((noinline)) static vector unit_of_odd_length(vector w) {
+  double len;
   double big = fmax(fabs(w.x), fmax(fabs(w.y), fabs(w.z)));
   if (!(big > 0.0) || !std::isfinite(big)) return {0.0, 0.0, 0.0};
   vector s = {w.x / big, w.y / big, w.z / big};
@@ -52,12 +49,18 @@ static vector unit(vector w) {
   return {s.x / len, s.y / len, s.z / len};
 }
 
-// Where the gradient is singular (zero to a negative power, zero taper
-// factor) the raw normal holds infinities or NaNs.  The dominant direction is
-// kept: infinite components become +-1 and finite ones 0 when any component
-// is infinite; a NaN component becomes 0.
-static vector finite_direction(vector n) {
-  if (std::isfinite(n.x) && std::isfinite(n.y) && std::isfinite(n.z)) return n;
+// w divided by its length; a zero vector stays zero.  Components so large or
+// so small that their squares overflow or vanish are first scaled by the
+// largest magnitude, so a finite non-zero vector always gives a unit one.
+// The common case is inline; the rare ones are out of line.
+static inline vector unit(vector w) {
+  double len = length_of(w);
+  if (len > 0.0 && std::isfinite(len)) return {w.x / len, w.y / len, w.z / len};
+  return unit_of_odd_length(w);
+}
+
+// finite_direction() of a vector with an infinite or NaN component.
+__attribute__((noinline)) static vector finite_direction_of_odd(vector n) {
   double c[3] = {n.x, n.y, n.z};
   bool any_inf = std::isinf(c[0]) || std::isinf(c[1]) || std::isinf(c[2]);
   for (double &v : c) {
@@ -67,6 +70,15 @@ static vector finite_direction(vector n) {
       v = std::isinf(v) ? sign_of(v) : 0.0;
   }
   return {c[0], c[1], c[2]};
+}
+
+// Where the gradient is singular (zero to a negative power, zero taper
+// factor) the raw normal holds infinities or NaNs.  The dominant direction is
+// kept: infinite components become +-1 and finite ones 0 when any component
+// is infinite; a NaN component becomes 0.  The common case is inline.
+static inline vector finite_direction(vector n) {
+  if (std::isfinite(n.x) && std::isfinite(n.y) && std::isfinite(n.z)) return n;
+  return finite_direction_of_odd(n);
 }
 
 // ---------------------------------------------------------------------------
@@ -95,19 +107,31 @@ static inline bool table_slot(power_table *t, uint64_t wb, uint64_t eb, int *slo
   return false;
 }
 
-double tabled_pow(power_table *t, double w, double e) {
+static double remembered_pow(power_table *t, double w, double e) {
   int slot;
   if (!table_slot(t, bits_of(w), bits_of(e), &slot)) t->value[slot] = pow(w, e);
   return t->value[slot];
 }
 
+// A first power is w itself: pow errs by less than an ulp and w is exactly
+// representable, so pow(w, 1) is w to the last bit (also for zeros of either
+// sign, infinities and NaN).  The common exponents of a round or box-like
+// model (e1 = e2 = 1) make every power of a pass a first power, taken here
+// without a call.
+static inline double power_of(power_table *t, double w, double e) {
+  if (e == 1.0) return w;
+  return remembered_pow(t, w, e);
+}
+
+double tabled_pow(power_table *t, double w, double e) { return power_of(t, w, e); }
+
 // The node's cached products of S(w, e) = sign(w) * |w|^e:
 // S(cos u, e1) S(cos v, e2), S(cos u, e1) S(sin v, e2) and S(sin u, e1).
 static void store_signed_powers(node *nde, double e1, double e2, power_table *t) {
-  double scu = sign_of(nde->cosu) * tabled_pow(t, fabs(nde->cosu), e1);
-  nde->spcue1cve2 = scu * (sign_of(nde->cosv) * tabled_pow(t, fabs(nde->cosv), e2));
-  nde->spcue1sve2 = scu * (sign_of(nde->sinv) * tabled_pow(t, fabs(nde->sinv), e2));
-  nde->spsue1 = sign_of(nde->sinu) * tabled_pow(t, fabs(nde->sinu), e1);
+  double scu = sign_of(nde->cosu) * power_of(t, fabs(nde->cosu), e1);
+  nde->spcue1cve2 = scu * (sign_of(nde->cosv) * power_of(t, fabs(nde->cosv), e2));
+  nde->spcue1sve2 = scu * (sign_of(nde->sinv) * power_of(t, fabs(nde->sinv), e2));
+  nde->spsue1 = sign_of(nde->sinu) * power_of(t, fabs(nde->sinu), e1);
 }
 
 // ---------------------------------------------------------------------------
@@ -169,16 +193,16 @@ static vector taper_normal(const hybroid *h, const shape_constants *c, const nod
   double r1 = c->r1, r2 = c->r2, r3 = c->r3;
   double g;
   if (c->e1 != c->e2)
-    g = c->two_e1 * tabled_pow(t,
-                               tabled_pow(t, fabs(p.x / r1), c->two_e2) +
-                                   tabled_pow(t, fabs(p.y / r2), c->two_e2),
-                               c->g_power);
+    g = c->two_e1 * power_of(t,
+                             power_of(t, fabs(p.x / r1), c->two_e2) +
+                                 power_of(t, fabs(p.y / r2), c->two_e2),
+                             c->g_power);
   else
     g = c->two_e2;
   vector grad;
-  grad.x = sign_of(nde->cosv) * g * tabled_pow(t, fabs(p.x / r1), c->xy_power) / r1;
-  grad.y = sign_of(nde->sinv) * g * tabled_pow(t, fabs(p.y / r2), c->xy_power) / r2;
-  grad.z = sign_of(nde->sinu) * c->two_e1 * tabled_pow(t, fabs(p.z / r3), c->z_power) / r3;
+  grad.x = sign_of(nde->cosv) * g * power_of(t, fabs(p.x / r1), c->xy_power) / r1;
+  grad.y = sign_of(nde->sinv) * g * power_of(t, fabs(p.y / r2), c->xy_power) / r2;
+  grad.z = sign_of(nde->sinu) * c->two_e1 * power_of(t, fabs(p.z / r3), c->z_power) / r3;
   // A singular gradient is reduced to its direction before the taper
   // correction, so that 0 * inf cannot spoil the correction terms.
   grad = finite_direction(grad);
@@ -380,11 +404,11 @@ static void add_arc_derivatives(const hybroid *h, const node_shape *s, const ben
 void compute_shape_derivatives(const hybroid *h, const node *nde, shape_pass *p, int mask,
                                shape_derivatives *d) {
   power_table *t = &p->powers;
-  double scu = sign_of(nde->cosu) * tabled_pow(t, fabs(nde->cosu), h->e1);
+  double scu = sign_of(nde->cosu) * power_of(t, fabs(nde->cosu), h->e1);
   node_shape s = compute_node_shape(h, h->sc * h->a1, h->sc * h->a2, h->sc * h->a3,
-                                    scu * (sign_of(nde->cosv) * tabled_pow(t, fabs(nde->cosv), h->e2)),
-                                    scu * (sign_of(nde->sinv) * tabled_pow(t, fabs(nde->sinv), h->e2)),
-                                    sign_of(nde->sinu) * tabled_pow(t, fabs(nde->sinu), h->e1));
+                                    scu * (sign_of(nde->cosv) * power_of(t, fabs(nde->cosv), h->e2)),
+                                    scu * (sign_of(nde->sinv) * power_of(t, fabs(nde->sinv), h->e2)),
+                                    sign_of(nde->sinu) * power_of(t, fabs(nde->sinu), h->e1));
   bend_frame b = compute_bend_frame(p, s.p1);
   add_point_derivatives(h, nde, &s, &b, t, mask, d);
   if (mask & (DF_SC | DF_A3 | DF_BEND1 | DF_BEND3)) add_arc_derivatives(h, &s, &b, mask, d);
@@ -395,7 +419,7 @@ void compute_shape_derivatives(const hybroid *h, const node *nde, shape_pass *p,
 // below, the direction of the axis or the corner's bisector.
 static double normal_power(power_table *t, double w, double e) {
   if (w == 0.0 && e == 0.0) return 0.0;
-  return sign_of(w) * tabled_pow(t, fabs(w), e);
+  return sign_of(w) * power_of(t, fabs(w), e);
 }
 
 // Cofactor matrix of J (columns j1, j2, j3) times n: n.x (j2 x j3) +

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <cstdio>
 #include <functional>
 #include <string>
@@ -251,6 +252,56 @@ TEST(GeneralizedForce, TrueDerivativesOfTheTaperedAndBentGeometry) {
     for (int i = 0; i < (exact ? 10 : 2); i++) {
       EXPECT_NEAR(rows[i].force, work_derivative(m, rows[i].parameter), FD_TOL) << rows[i].name;
       EXPECT_GT(std::fabs(rows[i].force), 0.01) << rows[i].name << " must not vanish";
+    }
+  }
+}
+
+// The exact forces summed the plain way: every node in index order, its
+// force on each true derivative.
+static void every_node_exact_forces(hybroid &h, double f[10]) {
+  for (int k = 0; k < 10; k++) f[k] = 0.0;
+  shape_pass pass;
+  begin_shape_pass(&h, &pass);
+  auto dot = [](vector a, vector b) { return a.x * b.x + a.y * b.y + a.z * b.z; };
+  for (int i = 0; i < h.numnodes; i++) {
+    shape_derivatives d;
+    compute_shape_derivatives(&h, &h.nodes[i], &pass, SHAPE_BITS, &d);
+    const vector *F = h.nodes[i].rForce;
+    f[0] += dot(F[SLOT_SC], d.e1), f[1] += dot(F[SLOT_SC], d.e2);
+    f[2] += dot(F[SLOT_SC], d.sc), f[3] += dot(F[SLOT_A1], d.a1), f[4] += dot(F[SLOT_A2], d.a2);
+    f[5] += dot(F[SLOT_A3], d.a3), f[6] += dot(F[SLOT_TAPX], d.tapx);
+    f[7] += dot(F[SLOT_TAPY], d.tapy), f[8] += dot(F[SLOT_BEND1], d.bend1);
+    f[9] += dot(F[SLOT_BEND3], d.bend3);
+  }
+}
+
+// Most nodes carry no force and the pass goes by them; the sums keep every
+// bit, also when a node without force has an infinite derivative (a
+// squareness below 0 at the poles: 0 * inf is NaN).
+TEST(GeneralizedForce, ExactForcesKeepEveryBitOfTheSumOverEveryNode) {
+  for (double e1 : {0.7, -0.5}) {
+    ShapeModel m;
+    m.h.e1 = e1;
+    m.h.tapx = 0.3, m.h.bend1 = 0.35, m.h.bend3 = 0.4;
+    m.h.exact_geometry = m.h.extended_shape = 1;
+    m.h.df_mask = SHAPE_BITS;
+    for (int i = 0; i < m.h.numnodes; i++)
+      if (i != 3 && i != 10) m.set_force(i, {i % 2 ? -0.0 : 0.0, 0.0, -0.0});
+    compute_superquadric_generalized_force(&m.h);
+    double got[10] = {m.h.fe1, m.h.fe2, m.h.fsc, m.h.fa1, m.h.fa2,
+                      m.h.fa3, m.h.ftx, m.h.fty, m.h.fb1, m.h.fb3};
+    double want[10];
+    every_node_exact_forces(m.h, want);
+    for (int k = 0; k < 10; k++) {
+      if (std::isnan(want[k])) {
+        EXPECT_TRUE(std::isnan(got[k])) << "force " << k << ", e1 " << e1;
+      } else {
+        EXPECT_EQ(std::memcmp(&got[k], &want[k], sizeof got[k]), 0) << "force " << k;
+        EXPECT_NE(want[k], 0.0) << "force " << k;
+      }
+    }
+    if (e1 < 0) {
+      EXPECT_TRUE(std::isnan(want[2])) << "the singular case must be singular";
     }
   }
 }
