@@ -18,6 +18,7 @@
 #include <string>
 
 #include "hybroid.h"
+#include "bench_util.h"
 
 namespace {
 
@@ -27,25 +28,10 @@ const char *SAMPLE = "cylinder5.dump";
 // schedule, all data points, normal forces.
 const int FULL_ENTRY = 7;
 
-// Runs f with the standard error stream sent to /dev/null: the readers and
-// the initialisation report on it.
-template <class F>
-void quietly(F f) {
-  fflush(stderr);
-  int saved = dup(2);
-  int null_fd = open("/dev/null", O_WRONLY);
-  dup2(null_fd, 2);
-  f();
-  fflush(stderr);
-  dup2(saved, 2);
-  close(null_fd);
-  close(saved);
-}
-
 void load_tables_once() {
   static bool loaded = false;
   if (loaded) return;
-  quietly([] {
+  benchutil::quietly([] {
     read_primitive_hybroid_parameter((SAMPLES + "hyb").c_str());
     read_primitive_dof_mapping((SAMPLES + "forcemap").c_str());
   });
@@ -57,7 +43,7 @@ hybroid *build_sample_model() {
   load_tables_once();
   graphics_off = 1;
   hybroid *h = nullptr;
-  quietly([&] {
+  benchutil::quietly([&] {
     h = hybroid_alloc();
     setup_param(&h, 1);
     read_ascii_xy_data_dump((SAMPLES + SAMPLE).c_str(), h, 1.0);

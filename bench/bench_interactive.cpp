@@ -20,6 +20,7 @@
 
 #include "gl.h"
 #include "hybroid.h"
+#include "bench_util.h"
 
 namespace {
 long key_state_requests = 0;
@@ -48,22 +49,9 @@ namespace {
 
 const std::string SAMPLES = std::string(HYBFIT_SOURCE_DIR) + "/samples/";
 
-// Runs f with stderr sent to /dev/null (the readers report on it).
-template <class F>
-void quietly(F f) {
-  fflush(stderr);
-  int saved = dup(2), null_fd = open("/dev/null", O_WRONLY);
-  dup2(null_fd, 2);
-  f();
-  fflush(stderr);
-  dup2(saved, 2);
-  close(null_fd);
-  close(saved);
-}
-
 hybroid *open_window_and_model() {
   hybroid *h = nullptr;
-  quietly([&] {
+  benchutil::quietly([&] {
     read_primitive_hybroid_parameter((SAMPLES + "hyb").c_str());
     read_primitive_dof_mapping((SAMPLES + "forcemap").c_str());
     graphics_off = 0;
