@@ -38,6 +38,14 @@ static const int NEAR_HOLE = 3;            // pixels: outline stretches this clo
                                            // enclosed cap are that cap's rim
 static const int TURN_WINDOW = 3;          // fewest cracks either side when judging a turn
 static const int TURN_WINDOW_DIVISOR = 10;  // window = stretch length / this, if longer
+static const int SILHOUETTE_CHORD = 6;      // cracks: the chord giving a silhouette's direction
+static const double RIM_REACH_SHARE = 0.12;  // a rim is carried on by at most this share of
+                                             // its pixels' length
+static const int RIM_FEWEST = 12;           // cracks: a shorter rim is not fitted an ellipse
+static const int ELLIPSE_STEPS = 12;       // refinement steps of a rim's ellipse
+static const double EDGE_ON_RATIO = 0.15;  // a flatter rim ellipse is seen edge on: its ends
+                                           // are corners, not tangent points
+static const double PI = 3.141592653589793;
 static const double CORNER_RATIO = 3.0;     // a corner turns this much more than the
                                             // stretch's median (a smooth outline's
                                             // ends of a flat ellipse: under 2)
@@ -556,16 +564,27 @@ static void cut_into_curves(outline *o, const face_layout &L, const bool face_pr
 // 5: points
 // ---------------------------------------------------------------------------
 
+// The curve's points after passes 1-2-1 smoothings (the ends of an open
+// curve stay).
+static std::vector<point> smoothed(const curve &c, int passes) {
+  size_t n = c.pts.size();
+  std::vector<point> s(c.pts), t(n);
+  for (int pass = 0; pass < passes; pass++) {
+    for (size_t i = 0; i < n; i++) {
+      t[i] = s[i];
+      if (!c.closed && (i == 0 || i + 1 == n)) continue;
+      const point &a = s[(i + n - 1) % n], &b = s[i], &d = s[(i + 1) % n];
+      t[i] = {(a.x + 2 * b.x + d.x) / 4, (a.y + 2 * b.y + d.y) / 4};
+    }
+    s.swap(t);
+  }
+  return s;
+}
+
 // One 1-2-1 smoothing of the crack corners (the ends of an open curve stay),
 // then points spacing apart along it, both ends of an open curve kept.
 static std::vector<point> resample_curve(const curve &c, double spacing) {
-  size_t n = c.pts.size();
-  std::vector<point> s(c.pts);
-  for (size_t i = 0; i < n; i++) {
-    if (!c.closed && (i == 0 || i + 1 == n)) continue;
-    const point &a = c.pts[(i + n - 1) % n], &b = c.pts[i], &d = c.pts[(i + 1) % n];
-    s[i] = {(a.x + 2 * b.x + d.x) / 4, (a.y + 2 * b.y + d.y) / 4};
-  }
+  std::vector<point> s = smoothed(c, 1);
   if (c.closed) s.push_back(s[0]);
   std::vector<double> at(1, 0.0);
   for (size_t i = 1; i < s.size(); i++)
@@ -618,6 +637,242 @@ static void store_face(const curve out[4], const bool present[4], int n_curve,
 }
 
 // ---------------------------------------------------------------------------
+// Rim ends
+// ---------------------------------------------------------------------------
+//
+// A rim meets the silhouette tangentially: the band of one face between the
+// rim and the background thins towards the rim's true end, and its last
+// stretch, under about half a pixel wide, shows no pixel.  The rim's pixels
+// so end short of the true end -- by a few pixels, the ends that tell the
+// rim ellipse's long axis.  A rim is a circle of the model, an ellipse in
+// the image: fitted to the rim's pixels, the ellipse is followed on from the
+// pixel end to the point where the silhouette leaving that end would touch
+// it.  The rim's curves (the cap's and the side's) and the silhouettes that
+// end there are carried on to it.  A rim seen edge on (a straight line) meets
+// the silhouettes at corners and keeps its pixel ends, as does a rim whose
+// end lies farther off than a lost band explains (a cap bulging over the far
+// rim hides the rim, it does not end it).
+
+namespace {
+// The outline corners from a rim's pixel end (first) to its estimated end.
+struct rim_end {
+  bool found;
+  std::vector<point> path;
+};
+// An ellipse: centre, unit axes and semi-axes.
+struct ellipse {
+  point c, u, v;
+  double a, b;
+};
+}  // namespace
+
+// Solves the n x n system M x = r (M row-major, n <= 5) by elimination with
+// partial pivoting; false when singular.
+static bool solve_small(double M[5][5], double r[5], int n, double x[5]) {
+  for (int k = 0; k < n; k++) {
+    int p = k;
+    for (int i = k + 1; i < n; i++)
+      if (fabs(M[i][k]) > fabs(M[p][k])) p = i;
+    if (fabs(M[p][k]) < 1e-12) return false;
+    std::swap(M[p], M[k]);
+    std::swap(r[p], r[k]);
+    for (int i = k + 1; i < n; i++) {
+      double f = M[i][k] / M[k][k];
+      for (int j = k; j < n; j++) M[i][j] -= f * M[k][j];
+      r[i] -= f * r[k];
+    }
+  }
+  for (int k = n - 1; k >= 0; k--) {
+    double t = r[k];
+    for (int j = k + 1; j < n; j++) t -= M[k][j] * x[j];
+    x[k] = t / M[k][k];
+  }
+  return true;
+}
+
+// The conic A x^2 + B xy + C y^2 + D x + E y + F = 0 with A + C = 1 nearest
+// the points (least squares, about their centroid), as an ellipse; false
+// when the points do not lie on one.
+static bool fit_ellipse(const std::vector<point> &pts, ellipse *e) {
+  double mx = 0, my = 0, M[5][5] = {{0}}, r[5] = {0}, q[5];
+  for (const point &p : pts) mx += p.x / pts.size(), my += p.y / pts.size();
+  for (const point &p : pts) {
+    double x = p.x - mx, y = p.y - my, row[5] = {x * x - y * y, x * y, x, y, 1.0};
+    for (int i = 0; i < 5; i++) {
+      for (int j = 0; j < 5; j++) M[i][j] += row[i] * row[j];
+      r[i] -= row[i] * y * y;
+    }
+  }
+  if (!solve_small(M, r, 5, q)) return false;
+  double A = q[0], B = q[1], C = 1.0 - A, D = q[2], E = q[3], F = q[4];
+  double det = 4 * A * C - B * B;
+  if (det <= 0.0) return false;
+  double cx = (B * E - 2 * C * D) / det, cy = (B * D - 2 * A * E) / det;
+  double F0 = F + 0.5 * (D * cx + E * cy);
+  double th = 0.5 * atan2(B, A - C), co = cos(th), si = sin(th);
+  double l1 = A * co * co + B * si * co + C * si * si, l2 = A * si * si - B * si * co + C * co * co;
+  if (-F0 / l1 <= 0.0 || -F0 / l2 <= 0.0) return false;
+  *e = {{cx + mx, cy + my}, {co, si}, {-si, co}, sqrt(-F0 / l1), sqrt(-F0 / l2)};
+  return true;
+}
+
+// The circle x^2 + y^2 + D x + E y + F = 0 nearest the points (least
+// squares): a start for a rim too short for the conic.
+static bool fit_circle(const std::vector<point> &pts, ellipse *e) {
+  double mx = 0, my = 0, M[5][5] = {{0}}, r[5] = {0}, q[5];
+  for (const point &p : pts) mx += p.x / pts.size(), my += p.y / pts.size();
+  for (const point &p : pts) {
+    double x = p.x - mx, y = p.y - my, row[3] = {x, y, 1.0};
+    for (int i = 0; i < 3; i++) {
+      for (int j = 0; j < 3; j++) M[i][j] += row[i] * row[j];
+      r[i] -= row[i] * (x * x + y * y);
+    }
+  }
+  if (!solve_small(M, r, 3, q)) return false;
+  double cx = -q[0] / 2, cy = -q[1] / 2, rr = cx * cx + cy * cy - q[2];
+  if (rr <= 0.0) return false;
+  *e = {{cx + mx, cy + my}, {1.0, 0.0}, {0.0, 1.0}, sqrt(rr), sqrt(rr)};
+  return true;
+}
+
+// Distance of p from ellipse (cx, cy, a, b, angle q[4]), to first order.
+static double ellipse_residual(const double q[5], point p) {
+  double co = cos(q[4]), si = sin(q[4]), dx = p.x - q[0], dy = p.y - q[1];
+  double X = dx * co + dy * si, Y = -dx * si + dy * co;
+  double f = X * X / (q[2] * q[2]) + Y * Y / (q[3] * q[3]) - 1.0;
+  double gx = 2 * X / (q[2] * q[2]), gy = 2 * Y / (q[3] * q[3]);
+  return f / std::max(hypot(gx, gy), 1e-12);
+}
+
+// Refines the ellipse to the least sum of squared distances of the points
+// (damped Gauss-Newton steps), since the algebraic fit of a half ellipse's
+// arc comes out too small; false when it runs off.
+static bool refine_ellipse(const std::vector<point> &pts, ellipse *e) {
+  double q[5] = {e->c.x, e->c.y, e->a, e->b, atan2(e->u.y, e->u.x)};
+  for (int iter = 0; iter < ELLIPSE_STEPS; iter++) {
+    double M[5][5] = {{0}}, r[5] = {0}, step[5];
+    for (const point &p : pts) {
+      double f = ellipse_residual(q, p), J[5];
+      for (int k = 0; k < 5; k++) {
+        double h = 1e-6 * std::max(1.0, fabs(q[k])), save = q[k];
+        q[k] = save + h;
+        J[k] = (ellipse_residual(q, p) - f) / h;
+        q[k] = save;
+      }
+      for (int i = 0; i < 5; i++) {
+        for (int j = 0; j < 5; j++) M[i][j] += J[i] * J[j];
+        r[i] -= J[i] * f;
+      }
+    }
+    for (int i = 0; i < 5; i++) M[i][i] = M[i][i] * 1.001 + 1e-6;
+    if (!solve_small(M, r, 5, step)) return false;
+    for (int k = 0; k < 5; k++) q[k] += step[k];
+    if (!(q[2] > 0.0 && q[3] > 0.0)) return false;
+  }
+  double co = cos(q[4]), si = sin(q[4]);
+  *e = {{q[0], q[1]}, {co, si}, {-si, co}, q[2], q[3]};
+  return std::isfinite(q[0] + q[1] + q[2] + q[3] + q[4]);
+}
+
+static point ellipse_point(const ellipse &e, double t) {
+  double x = e.a * cos(t), y = e.b * sin(t);
+  return {e.c.x + x * e.u.x + y * e.v.x, e.c.y + x * e.u.y + y * e.v.y};
+}
+
+static double ellipse_angle(const ellipse &e, point p) {
+  double dx = p.x - e.c.x, dy = p.y - e.c.y;
+  return atan2((dx * e.v.x + dy * e.v.y) / e.b, (dx * e.u.x + dy * e.u.y) / e.a);
+}
+
+// The direction of the silhouette that leaves corner p of the side's outline
+// (the side's first SILHOUETTE_CHORD cracks along the background from it),
+// or false when p is no corner of it next to the background.
+static bool silhouette_direction(const outline &side, point p, point *d) {
+  int n = (int)side.v.size();
+  for (int i = 0; i < n; i++) {
+    if (side.v[i].c != p.x || side.v[i].r != p.y) continue;
+    int step = side.across[i] < 0 ? 1 : side.across[(i + n - 1) % n] < 0 ? -1 : 0;
+    if (step == 0) return false;
+    point q = corner_point(side, i + step * SILHOUETTE_CHORD);
+    *d = {q.x - p.x, q.y - p.y};
+    return d->x != 0.0 || d->y != 0.0;
+  }
+  return false;
+}
+
+// From the rim's pixel end (corner end of cap outline o, the rim lying on
+// the side of -step from it) along the rim's ellipse to its tangent point
+// with the silhouette that leaves the end: the point of the ellipse farthest
+// out across that silhouette's direction.
+static rim_end follow_rim(const outline &side, const outline &o, const ellipse &e, int end,
+                          int step, double rim_length) {
+  rim_end out = {false, {}};
+  point pe = corner_point(o, end), d;
+  if (!silhouette_direction(side, pe, &d)) return out;
+  double len = hypot(d.x, d.y), nx = -d.y / len, ny = d.x / len;
+  if (nx * (pe.x - e.c.x) + ny * (pe.y - e.c.y) < 0.0) nx = -nx, ny = -ny;
+  // the support point: in the ellipse's own axes the normal scales by a, b
+  double nu = nx * e.u.x + ny * e.u.y, nv = nx * e.v.x + ny * e.v.y;
+  double tt = atan2(e.b * nv, e.a * nu), t0 = ellipse_angle(e, pe);
+  point T = ellipse_point(e, tt);
+  double span = remainder(tt - t0, 2 * PI), dt = 0.5 / std::max(e.a, e.b);
+  point inside = corner_point(o, end - step * SILHOUETTE_CHORD);  // back on the rim
+  double onward = remainder(t0 - ellipse_angle(e, inside), 2 * PI);
+  if (span * onward <= 0.0 || hypot(T.x - pe.x, T.y - pe.y) > RIM_REACH_SHARE * rim_length)
+    return out;  // back over the rim, or too far for a lost band: no tangent point
+  out.path.push_back(pe);
+  for (double k = 1; k * dt < fabs(span); k++)
+    out.path.push_back(ellipse_point(e, t0 + (span > 0 ? k : -k) * dt));
+  out.path.push_back(T);
+  out.found = true;
+  return out;
+}
+
+// Both ends of the rim of a cap that shows part of its rim ring: the cap's
+// longest stretch along the side (face 1), when it lies on an ellipse.
+static void find_rim_ends(const outline &side, const outline &cap, rim_end ends[2]) {
+  ends[0].found = ends[1].found = false;
+  int n = (int)cap.v.size(), best = 0, first = 0, start = 0;
+  while (start < n && cap.across[start] == 1) start++;  // a crack off the rim
+  if (start == n) return;  // the whole ring: no ends
+  for (int k = 0; k < n; k++) {
+    int i = (start + k) % n, len = 0;
+    if (cap.across[i] != 1) continue;
+    while (len < n && cap.across[(i + len) % n] == 1) len++;
+    if (len > best) best = len, first = i;
+    k += len;
+  }
+  if (best < RIM_FEWEST) return;
+  curve rim = corners_between(cap, first, first + best);
+  std::vector<point> pts = smoothed(rim, 2);
+  pts.erase(pts.end() - 2, pts.end());
+  pts.erase(pts.begin(), pts.begin() + 2);
+  ellipse e;
+  bool ok = (fit_ellipse(pts, &e) || fit_circle(pts, &e)) && refine_ellipse(pts, &e);
+  if (!ok || std::min(e.a, e.b) < EDGE_ON_RATIO * std::max(e.a, e.b)) return;
+  ends[0] = follow_rim(side, cap, e, first, -1, best);
+  ends[1] = follow_rim(side, cap, e, first + best, +1, best);
+}
+
+static bool same_point(const point &a, const point &b) { return a.x == b.x && a.y == b.y; }
+
+// Carries every curve that starts or ends at a rim's pixel end on to the
+// rim's estimated end.
+static void carry_to_rim_ends(const rim_end ends[], int n_end, curve c[4], const bool have[4]) {
+  for (int k = 0; k < 4; k++) {
+    if (!have[k] || c[k].closed || c[k].pts.size() < 2) continue;
+    for (int j = 0; j < n_end; j++) {
+      const rim_end &e = ends[j];
+      if (!e.found) continue;
+      if (same_point(c[k].pts.back(), e.path[0]))
+        c[k].pts.insert(c[k].pts.end(), e.path.begin() + 1, e.path.end());
+      else if (same_point(c[k].pts.front(), e.path[0]))
+        c[k].pts.insert(c[k].pts.begin(), e.path.rbegin(), e.path.rend() - 1);
+    }
+  }
+}
+
+// ---------------------------------------------------------------------------
 // The whole image
 // ---------------------------------------------------------------------------
 
@@ -642,7 +897,8 @@ static bool take_enclosed_cap(const face_grid &g, const outline *outlines, int c
 }
 
 static void trace_face(const face_grid &g, outline *outlines, const bool present[], int label,
-                       int f, const frame_map &m, double spacing, synth_face *out) {
+                       int f, const rim_end ends[4], const frame_map &m, double spacing,
+                       synth_face *out) {
   const face_layout *L = layout_of(label, f);
   outline o = outlines[f];
   curve rims[3];
@@ -660,6 +916,7 @@ static void trace_face(const face_grid &g, outline *outlines, const bool present
       c[slot] = rims[cap];
       have[slot] = true;
     }
+  if (label != 1) carry_to_rim_ends(ends, 4, c, have);
   store_face(c, have, L->n_curve, m, spacing, out);
 }
 
@@ -691,6 +948,10 @@ int trace_label_image(const label_image *img, const trace_options *o, synth_view
     present[f] = first[f] >= 0;
     if (present[f] && layout_of(o->label, f)) outlines[f] = trace_outline(g, f, first[f]);
   }
+  rim_end ends[4];  // the pixel ends of the rims of caps 0 and 2
+  for (int k = 0; k < 4; k++) ends[k].found = false;
+  for (int cap = 0; o->label != 1 && cap <= 2; cap += 2)
+    if (present[cap] && present[1]) find_rim_ends(outlines[1], outlines[cap], &ends[cap]);
   frame_map m = choose_frame(img, o);
   report->scale = m.scale;
   report->center_row = m.center_row;
@@ -700,7 +961,7 @@ int trace_label_image(const label_image *img, const trace_options *o, synth_view
   for (int f = 0; f < v->n_face; f++) {
     v->face[f].n_points = -1;
     if (present[f] && layout_of(o->label, f))
-      trace_face(g, outlines, present, o->label, f, m, o->spacing, &v->face[f]);
+      trace_face(g, outlines, present, o->label, f, ends, m, o->spacing, &v->face[f]);
   }
   return 1;
 }
