@@ -43,6 +43,7 @@ static const double RIM_REACH_SHARE = 0.12;  // a rim is carried on by at most t
                                              // its pixels' length
 static const int RIM_FEWEST = 12;           // cracks: a shorter rim is not fitted an ellipse
 static const int ELLIPSE_STEPS = 12;       // refinement steps of a rim's ellipse
+static const double LEAST_RIM_ARC = 1.5;   // radians of its ellipse a rim spans to give its shape
 static const double EDGE_ON_RATIO = 0.15;  // a flatter rim ellipse is seen edge on: its ends
                                            // are corners, not tangent points
 static const double PI = 3.141592653589793;
@@ -744,29 +745,44 @@ static double ellipse_residual(const double q[5], point p) {
   return f / std::max(hypot(gx, gy), 1e-12);
 }
 
+// The ellipse's parameters (cx, cy, a, b, angle) from the n free ones: all
+// five, or with the shape of `shape` kept, the centre and the size (3).
+static void full_parameters(const double *free, int n, const ellipse &shape, double q[5]) {
+  for (int k = 0; k < n; k++) q[k] = free[k];
+  if (n == 5) return;
+  q[3] = free[2] * shape.b / shape.a;
+  q[4] = atan2(shape.u.y, shape.u.x);
+}
+
 // Refines the ellipse to the least sum of squared distances of the points
 // (damped Gauss-Newton steps), since the algebraic fit of a half ellipse's
-// arc comes out too small; false when it runs off.
-static bool refine_ellipse(const std::vector<point> &pts, ellipse *e) {
-  double q[5] = {e->c.x, e->c.y, e->a, e->b, atan2(e->u.y, e->u.x)};
+// arc comes out too small; with keep_shape only its centre and size, the
+// shape of `shape` kept.  False when it runs off.
+static bool refine_ellipse(const std::vector<point> &pts, bool keep_shape, const ellipse &shape,
+                           ellipse *e) {
+  int n = keep_shape ? 3 : 5;
+  double x[5] = {e->c.x, e->c.y, e->a, e->b, atan2(e->u.y, e->u.x)}, q[5];
   for (int iter = 0; iter < ELLIPSE_STEPS; iter++) {
     double M[5][5] = {{0}}, r[5] = {0}, step[5];
     for (const point &p : pts) {
+      full_parameters(x, n, shape, q);
       double f = ellipse_residual(q, p), J[5];
-      for (int k = 0; k < 5; k++) {
-        double h = 1e-6 * std::max(1.0, fabs(q[k])), save = q[k];
-        q[k] = save + h;
+      for (int k = 0; k < n; k++) {
+        double h = 1e-6 * std::max(1.0, fabs(x[k])), save = x[k];
+        x[k] = save + h;
+        full_parameters(x, n, shape, q);
         J[k] = (ellipse_residual(q, p) - f) / h;
-        q[k] = save;
+        x[k] = save;
       }
-      for (int i = 0; i < 5; i++) {
-        for (int j = 0; j < 5; j++) M[i][j] += J[i] * J[j];
+      for (int i = 0; i < n; i++) {
+        for (int j = 0; j < n; j++) M[i][j] += J[i] * J[j];
         r[i] -= J[i] * f;
       }
     }
-    for (int i = 0; i < 5; i++) M[i][i] = M[i][i] * 1.001 + 1e-6;
-    if (!solve_small(M, r, 5, step)) return false;
-    for (int k = 0; k < 5; k++) q[k] += step[k];
+    for (int i = 0; i < n; i++) M[i][i] = M[i][i] * 1.001 + 1e-6;
+    if (!solve_small(M, r, n, step)) return false;
+    for (int k = 0; k < n; k++) x[k] += step[k];
+    full_parameters(x, n, shape, q);
     if (!(q[2] > 0.0 && q[3] > 0.0)) return false;
   }
   double co = cos(q[4]), si = sin(q[4]);
@@ -828,30 +844,77 @@ static rim_end follow_rim(const outline &side, const outline &o, const ellipse &
   return out;
 }
 
-// Both ends of the rim of a cap that shows part of its rim ring: the cap's
-// longest stretch along the side (face 1), when it lies on an ellipse.
-static void find_rim_ends(const outline &side, const outline &cap, rim_end ends[2]) {
-  ends[0].found = ends[1].found = false;
-  int n = (int)cap.v.size(), best = 0, first = 0, start = 0;
+namespace {
+// A cap's rim as its pixels show it: its longest stretch along the side.
+struct rim_run {
+  int first, count;  // cracks of the cap's outline; count 0: none
+  bool fitted;
+  ellipse e;
+};
+}  // namespace
+
+static rim_run find_rim_run(const outline &cap) {
+  rim_run run = {0, 0, false, {}};
+  int n = (int)cap.v.size(), start = 0;
   while (start < n && cap.across[start] == 1) start++;  // a crack off the rim
-  if (start == n) return;  // the whole ring: no ends
+  if (start == n) return run;  // the whole ring: no ends
   for (int k = 0; k < n; k++) {
     int i = (start + k) % n, len = 0;
     if (cap.across[i] != 1) continue;
     while (len < n && cap.across[(i + len) % n] == 1) len++;
-    if (len > best) best = len, first = i;
+    if (len > run.count) run.count = len, run.first = i;
     k += len;
   }
-  if (best < RIM_FEWEST) return;
-  curve rim = corners_between(cap, first, first + best);
-  std::vector<point> pts = smoothed(rim, 2);
+  return run;
+}
+
+// The rim's smoothed pixel corners, less two at either end (bent by the
+// junction).
+static std::vector<point> rim_points(const outline &cap, const rim_run &run) {
+  std::vector<point> pts = smoothed(corners_between(cap, run.first, run.first + run.count), 2);
+  if (pts.size() < 5) return {};
   pts.erase(pts.end() - 2, pts.end());
   pts.erase(pts.begin(), pts.begin() + 2);
+  return pts;
+}
+
+// Fits the rim's ellipse: freely, or, for a rim too short for its own shape
+// (a crescent's), with the shape of the other end's rim (parallel circles).
+static void fit_rim(const outline &cap, const ellipse *shape, rim_run *run) {
+  if (run->count < RIM_FEWEST) return;
+  std::vector<point> pts = rim_points(cap, *run);
   ellipse e;
-  bool ok = (fit_ellipse(pts, &e) || fit_circle(pts, &e)) && refine_ellipse(pts, &e);
-  if (!ok || std::min(e.a, e.b) < EDGE_ON_RATIO * std::max(e.a, e.b)) return;
-  ends[0] = follow_rim(side, cap, e, first, -1, best);
-  ends[1] = follow_rim(side, cap, e, first + best, +1, best);
+  if (shape) {
+    if (!fit_circle(pts, &e)) return;
+    e.u = shape->u, e.v = shape->v;
+    if (!refine_ellipse(pts, true, *shape, &e)) return;
+  } else if (!fit_ellipse(pts, &e) || !refine_ellipse(pts, false, e, &e)) {
+    return;
+  }
+  double span = fabs(remainder(ellipse_angle(e, pts.back()) - ellipse_angle(e, pts[0]), 2 * PI));
+  run->fitted = std::min(e.a, e.b) >= EDGE_ON_RATIO * std::max(e.a, e.b) &&
+                (shape || span >= LEAST_RIM_ARC);
+  run->e = e;
+}
+
+// Both ends of the rims of the caps that show part of their rim ring;
+// ends[2 cap / 2 + k] of cap 0 or 2.
+static void find_rim_ends(const outline outlines[], const bool present[], rim_end ends[4]) {
+  rim_run runs[2];
+  for (int k = 0; k < 4; k++) ends[k].found = false;
+  for (int j = 0; j < 2; j++) {
+    runs[j] = {0, 0, false, {}};
+    if (present[2 * j] && present[1]) runs[j] = find_rim_run(outlines[2 * j]);
+    fit_rim(outlines[2 * j], nullptr, &runs[j]);
+  }
+  for (int j = 0; j < 2; j++)
+    if (!runs[j].fitted && runs[1 - j].fitted) fit_rim(outlines[2 * j], &runs[1 - j].e, &runs[j]);
+  for (int j = 0; j < 2; j++) {
+    const rim_run &r = runs[j];
+    if (!r.fitted) continue;
+    ends[2 * j] = follow_rim(outlines[1], outlines[2 * j], r.e, r.first, -1, r.count);
+    ends[2 * j + 1] = follow_rim(outlines[1], outlines[2 * j], r.e, r.first + r.count, +1, r.count);
+  }
 }
 
 static bool same_point(const point &a, const point &b) { return a.x == b.x && a.y == b.y; }
@@ -950,8 +1013,7 @@ int trace_label_image(const label_image *img, const trace_options *o, synth_view
   }
   rim_end ends[4];  // the pixel ends of the rims of caps 0 and 2
   for (int k = 0; k < 4; k++) ends[k].found = false;
-  for (int cap = 0; o->label != 1 && cap <= 2; cap += 2)
-    if (present[cap] && present[1]) find_rim_ends(outlines[1], outlines[cap], &ends[cap]);
+  if (o->label != 1) find_rim_ends(outlines, present, ends);
   frame_map m = choose_frame(img, o);
   report->scale = m.scale;
   report->center_row = m.center_row;
