@@ -308,6 +308,27 @@ void PrintTo(const LayoutCase &c, std::ostream *os) { *os << c.name; }
 class TracedLayout : public ::testing::TestWithParam<LayoutCase> {};
 }  // namespace
 
+// hybsynth's contours of the scene (hybsynth's options args) and the trace
+// of its label image of size x size pixels.
+void synth_and_trace(const std::vector<const char *> &args, int size, synth_view *truth,
+                     synth_view *v) {
+  synth_scene s;
+  init_synth_scene(&s);
+  std::vector<const char *> argv = {"hybsynth", "-d", "0.5", "-o", "x"};
+  argv.insert(argv.end(), args.begin(), args.end());
+  char err[SYNTH_ERROR_SIZE];
+  ASSERT_EQ(0, parse_synth_command_line((int)argv.size(), (char **)argv.data(), &s, err)) << err;
+  ASSERT_EQ(1, make_synth_view(&s, 0, truth, err)) << err;
+  std::vector<unsigned char> bytes((size_t)size * size);
+  ASSERT_EQ(1, make_synth_label_image(&s, 0, size, bytes.data(), err)) << err;
+  label_image img = {size, size, std::vector<uint16_t>(bytes.begin(), bytes.end())};
+  trace_options o;
+  init_trace_options(&o);
+  o.label = s.label;
+  trace_report r;
+  ASSERT_EQ(1, trace_label_image(&img, &o, v, &r, err)) << err;
+}
+
 // The traced dump is compared with hybsynth's contours: the same faces and
 // curves are seen, and the traced points lie on the true curves of their
 // face.  Label 10 (no schedule of its own yet, so no fit to judge it by) and
@@ -318,23 +339,8 @@ TEST_P(TracedLayout, MatchesHybsynthsContours) {
   // of a few pixels that the trace closes.
   const double kOnTrueShare = 0.9;
   const LayoutCase &c = GetParam();
-  synth_scene s;
-  init_synth_scene(&s);
-  std::vector<const char *> argv = {"hybsynth", "-d", "0.5", "-o", "x"};
-  argv.insert(argv.end(), c.args.begin(), c.args.end());
-  char err[SYNTH_ERROR_SIZE];
-  ASSERT_EQ(0, parse_synth_command_line((int)argv.size(), (char **)argv.data(), &s, err)) << err;
-  synth_view truth;
-  ASSERT_EQ(1, make_synth_view(&s, 0, &truth, err)) << err;
-  std::vector<unsigned char> bytes((size_t)c.size * c.size);
-  ASSERT_EQ(1, make_synth_label_image(&s, 0, c.size, bytes.data(), err)) << err;
-  label_image img = {c.size, c.size, std::vector<uint16_t>(bytes.begin(), bytes.end())};
-  trace_options o;
-  init_trace_options(&o);
-  o.label = s.label;
-  synth_view v;
-  trace_report r;
-  ASSERT_EQ(1, trace_label_image(&img, &o, &v, &r, err)) << err;
+  synth_view truth, v;
+  synth_and_trace(c.args, c.size, &truth, &v);
   for (int f = 0; f < 3; f++) {
     SCOPED_TRACE("face " + std::to_string(f));
     const synth_face &a = truth.face[f], &b = v.face[f];
@@ -352,6 +358,29 @@ TEST_P(TracedLayout, MatchesHybsynthsContours) {
   }
   free_synth_view(&truth);
   free_synth_view(&v);
+}
+
+// A rim meets the silhouettes tangentially, and the band of the side
+// between them vanishes from the pixels a few pixels before the rim's true
+// ends (2 to 8 dump pixels here): the traced rim still ends where
+// hybsynth's does.
+TEST(TracedRims, EndWhereTheyTouchTheSilhouettes) {
+  const double kAtTrueEnd = 1.5;  // dump pixels
+  const std::vector<std::vector<const char *>> scenes = {
+      {"-l", "5", "-S", "2,0.9,0.9,1.5,1,1", "-R", "-45,0,20", "-T", "1,0.5,-0.1"},
+      {"-l", "5", "-S", "2,0.9,0.9,1.5,0.3,1", "-R", "-60,0,-20", "-p", "-f", "10", "-T",
+       "0.5,-0.5,-20"}};
+  for (const auto &args : scenes) {
+    synth_view truth, v;
+    synth_and_trace(args, 256, &truth, &v);
+    const synth_face &a = truth.face[0], &b = v.face[0];
+    ASSERT_GE(b.n_points, 2);
+    EXPECT_NEAR(0.0, hypot(a.row[0] - b.row[0], a.col[0] - b.col[0]), kAtTrueEnd);
+    int m = a.n_points - 1, n = b.n_points - 1;
+    EXPECT_NEAR(0.0, hypot(a.row[m] - b.row[n], a.col[m] - b.col[n]), kAtTrueEnd);
+    free_synth_view(&truth);
+    free_synth_view(&v);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(
