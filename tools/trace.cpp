@@ -891,7 +891,10 @@ static void fit_rim(const outline &cap, const ellipse *shape, rim_run *run) {
   } else if (!fit_ellipse(pts, &e) || !refine_ellipse(pts, false, e, &e)) {
     return;
   }
-  double span = fabs(remainder(ellipse_angle(e, pts.back()) - ellipse_angle(e, pts[0]), 2 * PI));
+  double span = 0.0;  // the angle the rim's points run through
+  for (size_t i = 1; i < pts.size(); i++)
+    span += remainder(ellipse_angle(e, pts[i]) - ellipse_angle(e, pts[i - 1]), 2 * PI);
+  span = fabs(span);
   run->fitted = std::min(e.a, e.b) >= EDGE_ON_RATIO * std::max(e.a, e.b) &&
                 (shape || span >= LEAST_RIM_ARC);
   run->e = e;
