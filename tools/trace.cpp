@@ -47,6 +47,7 @@ static const double LEAST_RIM_ARC = 1.5;   // radians of its ellipse a rim spans
 static const double EDGE_ON_RATIO = 0.15;  // a flatter rim ellipse is seen edge on: its ends
                                            // are corners, not tangent points
 static const double PI = 3.141592653589793;
+static const size_t MAX_RIM_PATH = 4096;    // points a rim is carried on by, at most
 static const double CORNER_RATIO = 3.0;     // a corner turns this much more than the
                                             // stretch's median (a smooth outline's
                                             // ends of a flat ellipse: under 2)
@@ -837,7 +838,9 @@ static rim_end follow_rim(const outline &side, const outline &o, const ellipse &
   if (span * onward <= 0.0 || hypot(T.x - pe.x, T.y - pe.y) > RIM_REACH_SHARE * rim_length)
     return out;  // back over the rim, or too far for a lost band: no tangent point
   out.path.push_back(pe);
-  for (double k = 1; k * dt < fabs(span); k++)
+  // the reach test above keeps the arc short; the cap on the steps keeps a
+  // wild ellipse fitted to odd pixels from filling memory
+  for (double k = 1; k * dt < fabs(span) && out.path.size() < MAX_RIM_PATH; k++)
     out.path.push_back(ellipse_point(e, t0 + (span > 0 ? k : -k) * dt));
   out.path.push_back(T);
   out.found = true;
