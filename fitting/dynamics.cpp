@@ -21,6 +21,9 @@
 // state lives in the model's stage_ fields.  Built-in entries have none and
 // run exactly as the fixed schedules always did.
 //
+// The option pair turns the two models of a stereo pair as one object
+// (share_orientation, add_partner_torque).
+//
 // Start with compute_positions, then compute_rotation, then
 // compute_motion_auto.
 #include <cmath>
@@ -463,6 +466,61 @@ static int gof_still_improving(hybroid *h) {
   return h->stage_stall < SETTLE_STEPS;
 }
 
+// pair: the two views of a stereo pair see one object.  Each view alone
+// reads the tilt of a round model only to within a few degrees under noise,
+// and the two readings are independent; so at the first step of the right
+// model's stage both take the mean of their two orientations in the world
+// frame (while the left model's stage asks for it too), and from then on
+// both turn by the torques of both (add_partner_torque).
+static quaternion world_orientation(const hybroid *h) {
+  double world[3][3];
+  for (int r = 0; r < 3; r++)
+    for (int c = 0; c < 3; c++)
+      world[r][c] = h->camera_rotation[r][0] * h->rotation[0][c] +
+                    h->camera_rotation[r][1] * h->rotation[1][c] +
+                    h->camera_rotation[r][2] * h->rotation[2][c];
+  return quaternion_from_rotation(world);
+}
+
+// Sets the model's orientation to the world-frame rotation W: camera_rotation^T W.
+static void set_world_orientation(hybroid *h, const double W[3][3]) {
+  double own[3][3];
+  for (int r = 0; r < 3; r++)
+    for (int c = 0; c < 3; c++)
+      own[r][c] = h->camera_rotation[0][r] * W[0][c] + h->camera_rotation[1][r] * W[1][c] +
+                  h->camera_rotation[2][r] * W[2][c];
+  h->orientation = quaternion_from_rotation(own);
+  rotation_from_quaternion(h->orientation, h->rotation);
+}
+
+static void share_orientation(hybroid *right) {
+  hybroid *left = right->h_neigh;
+  if (!left || right->h_index != 1 || !(current_stage_options(left) & STAGE_PAIR)) return;
+  quaternion a = world_orientation(left), b = world_orientation(right);
+  double sign = a.w * b.w + a.v.x * b.v.x + a.v.y * b.v.y + a.v.z * b.v.z < 0.0 ? -1.0 : 1.0;
+  quaternion m = {a.w + sign * b.w, {a.v.x + sign * b.v.x, a.v.y + sign * b.v.y,
+                                     a.v.z + sign * b.v.z}};
+  double n = sqrt(m.w * m.w + m.v.x * m.v.x + m.v.y * m.v.y + m.v.z * m.v.z);
+  if (!(n > 0.0)) return;
+  double mean[3][3];
+  rotation_from_quaternion({m.w / n, scaled(1.0 / n, m.v)}, mean);
+  set_world_orientation(left, mean);
+  set_world_orientation(right, mean);
+}
+
+// pair: the torque on the model is its own plus its partner's of the
+// partner's last step (both views pull one object round), turned into this
+// model's camera frame.
+static void add_partner_torque(hybroid *h) {
+  h->pair_torque = h->net_applied_torque;
+  hybroid *p = h->h_neigh;
+  if (!p || !(current_stage_options(p) & STAGE_PAIR)) return;
+  vector w = transform(p->camera_rotation, p->pair_torque, {0.0, 0.0, 0.0});
+  vector own = transpose_times(h->camera_rotation, w);
+  h->net_applied_torque = {h->net_applied_torque.x + own.x, h->net_applied_torque.y + own.y,
+                           h->net_applied_torque.z + own.z};
+}
+
 // Whether a stage of a schedule file goes on after this step: its step
 // limit, then either the gof (settle) or the convergence test's verdict.
 static int file_stage_goes_on(hybroid *h, int options, int changing) {
@@ -492,6 +550,7 @@ int compute_motion_auto(hybroid *h) {
   if (adapt) judge_last_step(h);
   if (h->df_mask & RIGID_BITS) {
     compute_net_applied_force_and_torque(h);
+    if ((options & STAGE_PAIR) && (h->df_mask & (DF_ROT | DF_ROTZ))) add_partner_torque(h);
     if (adapt) adapt_rigid_damping(h);
   }
   if (h->df_mask & DF_TRANS) compute_translation(h);
@@ -504,6 +563,8 @@ int compute_motion_auto(hybroid *h) {
   // A stage of a schedule file that asks for it couples the depth of a
   // stereo pair after each step, as the manual step does.
   if (from_file && (h->df_mask & DF_STEREO)) compute_stereo_motion(h);
+  if ((options & STAGE_PAIR) && (h->df_mask & (DF_ROT | DF_ROTZ)) && h->stage_steps == 0)
+    share_orientation(h);
   int changing = fit_changing(h) != 0;
   if (from_file) changing = file_stage_goes_on(h, options, changing);
   if (!changing) {

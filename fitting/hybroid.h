@@ -92,7 +92,8 @@ enum {
   STAGE_START      = 0x10,  //  start      start pose from the data, once
   STAGE_EXACT      = 0x20,  //  exact      true normals and derivatives
   STAGE_ALL_CURVES = 0x40,  //  allcurves  every curve drives bend1, bend3
-  STAGE_ADAPT      = 0x80    //  adapt      inverse dampings follow the gof
+  STAGE_ADAPT      = 0x80,   //  adapt      inverse dampings follow the gof
+  STAGE_PAIR       = 0x100   //  pair       a stereo pair shares one orientation
 };
 
 // ---------------------------------------------------------------------------
@@ -272,6 +273,7 @@ struct hybroid {
   vector stage_force_pr[ADAPT_TERMS];  // its force in the previous step
   double stage_gof_pr;             // gof of the previous step of the entry
   int stage_worse;                 // 1: this step's gof is above the previous one
+  vector pair_torque;              // pair: own torque of the last step, camera frame
 };
 
 // One record of the primitive parameter file (index = primitive label - 1).
@@ -515,6 +517,8 @@ void describe_stage(int mask, int options, int limit, char *out, int size);
 
 // startpose.cpp: a starting pose, orientation, position and sizes, read from the data
 void init_pose_from_data(hybroid *h);
+// Unit quaternion of a rotation matrix (row-major, acting on columns).
+quaternion quaternion_from_rotation(const double R[3][3]);
 
 // damping.cpp: damping factors and average dimension
 void zeroize_damping_factor(hybroid *h);

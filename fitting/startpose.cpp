@@ -140,7 +140,7 @@ static void add_ridge(double A[3][3]) {
 
 // Unit quaternion of a rotation matrix (the largest of the four candidate
 // divisors is used, so that none is close to zero).
-static quaternion quaternion_from_rotation(const double R[3][3]) {
+quaternion quaternion_from_rotation(const double R[3][3]) {
   double tr = R[0][0] + R[1][1] + R[2][2];
   quaternion q;
   if (tr >= R[0][0] && tr >= R[1][1] && tr >= R[2][2]) {

@@ -114,6 +114,8 @@ struct Fit {
   double gof_px;
 };
 
+Fit read_fit(const std::string &e);
+
 // Makes a scene with hybsynth and fits it with samples/schedule in the
 // samples directory (its parameter and force-mapping files).
 Fit fit_scene(int label, const std::string &synth_args, const std::string &mesh) {
@@ -129,8 +131,12 @@ Fit fit_scene(int label, const std::string &synth_args, const std::string &mesh)
                                         std::string(HYBFIT_PATH) + "' -g -a '" + dump + "'",
                                     "0\n", samples);
   EXPECT_EQ(0, r.status) << r.err.substr(r.err.size() > 1500 ? r.err.size() - 1500 : 0);
+  return read_fit(r.err);
+}
+
+// The last report of a model in a fit's log.
+Fit read_fit(const std::string &e) {
   Fit f = {};
-  const std::string &e = r.err;
   auto value = [&e](const char *key) {
     size_t at = e.rfind(key);
     return at == std::string::npos ? NAN : atof(e.c_str() + at + strlen(key));
@@ -197,4 +203,33 @@ TEST(ShippedSchedule, RecoversTheBendingOfATubeSeenFromTheSide) {
   EXPECT_NEAR(f.bend1, 0.3, 0.03);  // within 10 %
   EXPECT_NEAR(f.sc * f.a1, 1.4, 1.4 * kSizeTolerance);
   EXPECT_LT(f.gof_px, kGofPixels);
+}
+
+// Each view of a noisy stereo pair reads the tilt on its own to within a
+// few degrees; with pair (samples/schedule) both views set one orientation.
+TEST(ShippedSchedule, TurnsBothViewsOfANoisyStereoPairToTheTrueAxis) {
+  ScratchDir dir;
+  std::string bin = HYBFIT_PATH, left = dir.file("l.dump"), right = dir.file("r.dump");
+  std::string synth = bin.substr(0, bin.rfind('/') + 1) + "hybsynth";
+  std::string pair = " -s -p -f 10 -v 0.36 ";
+  RunResult made = testutil::run_shell("'" + synth + "' -l 5 -S 2,0.9,0.9,1.5,1,1 -R -60,0,40" +
+                                       pair + "-T 0.3,0.5,-20 -m 15,16 -n 1 -r 1 -o '" + left +
+                                       "' -O '" + right + "'");
+  ASSERT_EQ(0, made.status) << made.err;
+  RunResult r = testutil::run_shell("env -u DISPLAY HYBROID_SCHEDULE_FILE=schedule '" + bin +
+                                        "' -g -a" + pair + "'" + left + "' '" + right + "'",
+                                    "0\n", std::string(HYBFIT_SOURCE_DIR) + "/samples");
+  size_t second = r.err.rfind("Model 1:");
+  ASSERT_NE(std::string::npos, second) << r.err;
+  Fit views[2] = {read_fit(r.err.substr(0, second)), read_fit(r.err.substr(second))};
+  for (int k = 0; k < 2; k++) {
+    std::string truth = testutil::read_file(k == 0 ? left : right);
+    double t[3];
+    for (int i = 0; i < 3; i++) {  // column 2 of the true rotation
+      size_t at = truth.find("# truth rotation row " + std::to_string(i) + ":");
+      sscanf(truth.c_str() + at + 24, "%*f %*f %lf", &t[i]);
+    }
+    double d = fabs(views[k].axis[0] * t[0] + views[k].axis[1] * t[1] + views[k].axis[2] * t[2]);
+    EXPECT_LT(acos(fmin(1.0, d)) / kDegree, kAxisDegrees) << "view " << k;
+  }
 }
