@@ -137,6 +137,24 @@ struct node {
   vector proj_wrposit;         // proj_rposit in the world frame
 };
 
+// The nodes that may carry data force, kept by forces.cpp so that the walks
+// over the forces pass by the others.  It lives in model memory beside the
+// nodes: a copy of the model record shares it with them.  While known, a
+// node not marked holds +0 in force and in every Force slot a pass uses;
+// while rotated_known, it also holds zero_image (the model-frame image of
+// the +0 vector) in rforce and in the shape slots of rForce.  The data-force
+// pass marks each node it adds a force to; unrotate_force unmarks the nodes
+// whose forces are +0 again.  Code that writes a node's forces otherwise
+// must mark the node (mark_force_node) or forget the list (forget_force_nodes).
+struct force_nodes {
+  int size;               // entries of marked: numnodes when allocated
+  int known;              // 0: nothing known, every walk takes every node
+  int rotated_known;
+  vector zero_image;      // valid while rotated_known
+  unsigned char *marked;  // one flag per node
+  int *index;             // scratch: marked nodes in index order
+};
+
 struct elem {
   node *vertices[4];  // corners in order; a triangle leaves the fourth null
   int nomnodes;       // 4 or 3
@@ -183,6 +201,7 @@ struct hybroid {
   int numelems;                    // (usize - 1) * vsize + 2 * vsize
   node *nodes;
   elem *elems;
+  force_nodes *forced;             // null: every force walk takes every node
 
   // Shape: current values, then previous values.
   double sc, a1, a2, a3, e1, e2;
@@ -423,6 +442,14 @@ node *nearest_hybroid_node_ortho_projection(hybroid *h, struct force_map *fmp,
 node *nearest_hybroid_node_perspective_projection(hybroid *h, struct force_map *fmp,
                                                   vector point, vector *separation,
                                                   double *distance);
+void alloc_force_nodes(hybroid *h);
+void free_force_nodes(hybroid *h);
+void mark_force_node(hybroid *h, const node *nd);
+void forget_force_nodes(hybroid *h);
+// The list while its model-frame forces are known, else null.
+const force_nodes *rotated_force_nodes(const hybroid *h);
+// Lists the marked nodes in index order into f->index; returns their number.
+int list_marked_nodes(const force_nodes *f);
 void zeroize_force(hybroid *h);
 void zeroize_gof(hybroid *h);
 void compute_range_data_forces_projection(hybroid *h);
