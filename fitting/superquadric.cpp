@@ -81,6 +81,18 @@ static inline vector finite_direction(vector n) {
   return finite_direction_of_odd(n);
 }
 
+// 1 + a / b.  A zero a over a b that is neither zero nor NaN is a zero, and 1
+// plus a zero of either sign is 1: the division is passed by then (an
+// untapered model's taper factors).
+static inline double one_plus_ratio(double a, double b) {
+  if (a == 0.0 && b != 0.0 && !std::isnan(b)) return 1.0;
+  return 1.0 + a / b;
+}
+
+// a / b, passed by for b = 1, which leaves every a as it is (a quiet NaN
+// keeps its bits).
+static inline double over(double a, double b) { return b == 1.0 ? a : a / b; }
+
 // ---------------------------------------------------------------------------
 // Remembered powers
 // ---------------------------------------------------------------------------
@@ -211,9 +223,9 @@ static vector taper_normal(const hybroid *h, const shape_constants *c, const nod
   double fx = 1.0 + h->tapx * (p.z / r3 - 1.0);
   double fy = 1.0 + h->tapy * (p.z / r3 - 1.0);
   vector n;
-  n.x = nx / fx;
-  n.y = ny / fy;
-  n.z = nz - c->tapx_r3 * x0 * nx / (fx * fx) - c->tapy_r3 * y0 * ny / (fy * fy);
+  n.x = over(nx, fx);
+  n.y = over(ny, fy);
+  n.z = nz - over(c->tapx_r3 * x0 * nx, fx * fx) - over(c->tapy_r3 * y0 * ny, fy * fy);
   return unit(finite_direction(n));  // a zero taper factor divides by 0
 }
 
@@ -353,8 +365,8 @@ static node_shape compute_node_shape(const hybroid *h, double r1, double r2, dou
   s.x0 = r1 * Px;
   s.y0 = r2 * Py;
   s.z0 = r3 * Pz;
-  s.fx = 1.0 + h->tapx * (s.z0 - r3) / r3;
-  s.fy = 1.0 + h->tapy * (s.z0 - r3) / r3;
+  s.fx = one_plus_ratio(h->tapx * (s.z0 - r3), r3);
+  s.fy = one_plus_ratio(h->tapy * (s.z0 - r3), r3);
   s.p1 = {s.fx * s.x0, s.fy * s.y0, s.z0};
   return s;
 }
@@ -480,8 +492,8 @@ static void compute_node_point_and_normal(hybroid *h, const shape_constants *c, 
   double y0 = r2 * nde->spcue1sve2;
   double z0 = r3 * nde->spsue1;
   // tapering about the top: z = r3 keeps its cross-section
-  double x1 = (1.0 + h->tapx * (z0 - r3) / r3) * x0;
-  double y1 = (1.0 + h->tapy * (z0 - r3) / r3) * y0;
+  double x1 = one_plus_ratio(h->tapx * (z0 - r3), r3) * x0;
+  double y1 = one_plus_ratio(h->tapy * (z0 - r3), r3) * y0;
   double z1 = z0;
 
   vector p = {x1, y1, z1};
