@@ -167,7 +167,7 @@ void forget_force_nodes(hybroid *h) {
   h->forced->rotated_known = 0;
 }
 
-void mark_force_node(hybroid *h, const node *nd) {
+static inline void mark_node(hybroid *h, const node *nd) {
   force_nodes *f = force_list(h);
   if (!f) return;
   long i = nd - h->nodes;
@@ -176,6 +176,8 @@ void mark_force_node(hybroid *h, const node *nd) {
   else
     forget_force_nodes(h);
 }
+
+void mark_force_node(hybroid *h, const node *nd) { mark_node(h, nd); }
 
 const force_nodes *rotated_force_nodes(const hybroid *h) {
   force_nodes *f = force_list(h);
@@ -541,7 +543,7 @@ void perform_force_mapping(hybroid *h, struct force_map *fmp, range_datapoint *d
                            vector separation, double distance) {
   node *n = dp->nearest_node;
   if (!n) return;
-  mark_force_node(h, n);
+  mark_node(h, n);
   fmp->df_mode |= DF_SC;  // lasting: a map that has acted also drives the scale
   if (h->df_mask != 0) {
     h->gof += distance;
