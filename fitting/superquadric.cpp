@@ -18,6 +18,9 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 
 #include "hybroid.h"
 
@@ -41,6 +44,15 @@ typedef double double_pair __attribute__((vector_size(16)));
 // (a / c, b / d)
 static inline double_pair divide_pair(double a, double b, double c, double d) {
   return double_pair{a, b} / double_pair{c, d};
+}
+
+// (sqrt a, sqrt b), correctly rounded in each lane as sqrt is.
+static inline double_pair sqrt_pair(double a, double b) {
+#ifdef __SSE2__
+  return (double_pair)_mm_sqrt_pd(_mm_set_pd(b, a));
+#else
+  return double_pair{sqrt(a), sqrt(b)};
+#endif
 }
 
 static vector difference(vector a, vector b) { return {a.x - b.x, a.y - b.y, a.z - b.z}; }
@@ -73,7 +85,8 @@ static inline vector unit(vector w) {
 
 // unit(a) and unit(b), their divisions paired.
 static inline void unit_both(vector a, vector b, vector *ua, vector *ub) {
-  double la = length_of(a), lb = length_of(b);
+  double_pair l = sqrt_pair(a.x * a.x + a.y * a.y + a.z * a.z, b.x * b.x + b.y * b.y + b.z * b.z);
+  double la = l[0], lb = l[1];
   if (!(la > 0.0 && std::isfinite(la) && lb > 0.0 && std::isfinite(lb))) {
     *ua = unit(a);
     *ub = unit(b);
