@@ -6,7 +6,9 @@
 // tangents (rnormal, dXdu, dXdv), its force maps and faces.  Writes each node's
 // force and Force slots, the model's force_cnt and gof, the net force and
 // torque, and the model-frame copies rforce and rForce.  Each data point keeps
-// the node it matched, its distance and its force from the last pass.
+// the node it matched, its distance and its force from the last pass.  The
+// model's force_nodes list marks the nodes that carry force, so that the
+// reset, the turn into the model frame and the sums walk only those.
 //
 // Start with compute_range_data_forces_projection: it walks every active force
 // map's sampled points, finds each point's nearest node (the three searches at
