@@ -270,6 +270,30 @@ static bool adds_nothing(const node *nd, const slot_list &read, bool finite_shap
   return true;
 }
 
+// Whether every node's angles are within [-1, 1].
+static bool angles_in_unit_range(const hybroid *h) {
+  bool in_range = true;
+  for (int i = 0; i < h->numnodes; i++) {
+    const node *nd = &h->nodes[i];
+    in_range &= unit_range(nd->cosu) & unit_range(nd->sinu) & unit_range(nd->cosv) &
+                unit_range(nd->sinv);
+  }
+  return in_range;
+}
+
+// The nodes a pass visits, in index order: the marked nodes of the force
+// list when every other node is sure to be passed by (its model-frame forces
+// are zeros and its angles and the parameters keep the derivatives finite),
+// else every node (*index is then null).  Returns their number.
+static int nodes_to_visit(const hybroid *h, bool finite_shape, const int **index) {
+  *index = nullptr;
+  const force_nodes *f = rotated_force_nodes(h);
+  if (!finite_shape || !f || !is_zero_vector(f->zero_image) || !angles_in_unit_range(h))
+    return h->numnodes;
+  *index = f->index;
+  return list_marked_nodes(f);
+}
+
 // The built-in pass: the rows of the derivatives as written above.  A bent
 // model's pass leaves the curvature in bend_curv, whichever nodes it visits.
 static void add_built_in_forces(hybroid *h, generalized_forces *g) {
@@ -280,10 +304,13 @@ static void add_built_in_forces(hybroid *h, generalized_forces *g) {
   bool finite_shape = derivatives_surely_finite(h);
   if (h->numnodes > 0 && (h->df_mask & (DF_BEND1 | DF_BEND3)) && h->bend1 != 0.0)
     h->bend_curv = m.k;
-  for (int i = 0; i < h->numnodes; i++) {
-    if (adds_nothing(&h->nodes[i], read, finite_shape)) continue;
-    shape_terms t = compute_shape_terms(h, &m, &h->nodes[i], &powers);
-    add_node_generalized_forces(h, &m, &h->nodes[i], t, g);
+  const int *index;
+  int n = nodes_to_visit(h, finite_shape, &index);
+  for (int k = 0; k < n; k++) {
+    const node *nd = &h->nodes[index ? index[k] : k];
+    if (adds_nothing(nd, read, finite_shape)) continue;
+    shape_terms t = compute_shape_terms(h, &m, nd, &powers);
+    add_node_generalized_forces(h, &m, nd, t, g);
   }
 }
 
@@ -295,9 +322,12 @@ static void add_exact_forces(hybroid *h, double *fe1, double *fe2, generalized_f
   bool exponents = h->extended_shape && (h->df_mask & EXPONENT_BITS);
   slot_list read = slots_read(h->df_mask, h->exact_geometry != 0, exponents);
   bool finite_shape = derivatives_surely_finite(h);
-  for (int i = 0; i < h->numnodes; i++) {
-    if (adds_nothing(&h->nodes[i], read, finite_shape)) continue;
-    add_node_exact_forces(h, &h->nodes[i], &pass, fe1, fe2, g);
+  const int *index;
+  int n = nodes_to_visit(h, finite_shape, &index);
+  for (int k = 0; k < n; k++) {
+    const node *nd = &h->nodes[index ? index[k] : k];
+    if (adds_nothing(nd, read, finite_shape)) continue;
+    add_node_exact_forces(h, nd, &pass, fe1, fe2, g);
   }
 }
 

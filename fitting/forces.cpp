@@ -6,7 +6,9 @@
 // tangents (rnormal, dXdu, dXdv), its force maps and faces.  Writes each node's
 // force and Force slots, the model's force_cnt and gof, the net force and
 // torque, and the model-frame copies rforce and rForce.  Each data point keeps
-// the node it matched, its distance and its force from the last pass.
+// the node it matched, its distance and its force from the last pass.  The
+// model's force_nodes list marks the nodes that carry force, so that the
+// reset, the turn into the model frame and the sums walk only those.
 //
 // Start with compute_range_data_forces_projection: it walks every active force
 // map's sampled points, finds each point's nearest node (the three searches at
@@ -18,6 +20,7 @@
 #include <cstring>
 #include <vector>
 
+#include "Mqmalloc.h"
 #include "hybroid.h"
 
 // Start value of the best squared distance of a search: larger than any
@@ -117,6 +120,79 @@ static void normalize_single(vector *v) {
 static int wrap_index(long i, int n) {
   long r = i % n;
   return (int)(r < 0 ? r + n : r);
+}
+
+static bool same_vector_bits(const vector &a, const vector &b) {
+  return memcmp(&a, &b, sizeof a) == 0;
+}
+
+// True when every component of v is +0 (not -0).
+static bool is_plus_zero(const vector &v) {
+  uint64_t x, y, z;
+  memcpy(&x, &v.x, sizeof x);
+  memcpy(&y, &v.y, sizeof y);
+  memcpy(&z, &v.z, sizeof z);
+  return (x | y | z) == 0;
+}
+
+// ---------------------------------------------------------------------------
+// The nodes that carry force
+// ---------------------------------------------------------------------------
+
+void alloc_force_nodes(hybroid *h) {
+  if (!h->nodes || h->numnodes <= 0) return;
+  force_nodes *f = (force_nodes *)Mqcalloc_checked(1, sizeof(force_nodes));
+  f->size = h->numnodes;
+  f->marked = (unsigned char *)Mqcalloc_checked(h->numnodes, sizeof(unsigned char));
+  f->index = (int *)Mqcalloc_checked(h->numnodes, sizeof(int));
+  h->forced = f;
+}
+
+void free_force_nodes(hybroid *h) {
+  force_nodes *f = h->forced;
+  if (!f) return;
+  Mqfree(f->marked);
+  Mqfree(f->index);
+  Mqfree(f);
+  h->forced = nullptr;
+}
+
+// The model's list when it covers its node array, else null.
+static force_nodes *force_list(const hybroid *h) {
+  force_nodes *f = h->forced;
+  return f && h->nodes && f->size == h->numnodes ? f : nullptr;
+}
+
+void forget_force_nodes(hybroid *h) {
+  if (!h->forced) return;
+  h->forced->known = 0;
+  h->forced->rotated_known = 0;
+}
+
+static inline void mark_node(hybroid *h, const node *nd) {
+  force_nodes *f = force_list(h);
+  if (!f) return;
+  long i = nd - h->nodes;
+  if (i >= 0 && i < f->size)
+    f->marked[i] = 1;
+  else
+    forget_force_nodes(h);
+}
+
+void mark_force_node(hybroid *h, const node *nd) { mark_node(h, nd); }
+
+const force_nodes *rotated_force_nodes(const hybroid *h) {
+  force_nodes *f = force_list(h);
+  return f && f->rotated_known ? f : nullptr;
+}
+
+int list_marked_nodes(const force_nodes *f) {
+  int n = 0;
+  for (int i = 0; i < f->size; i++) {
+    f->index[n] = i;  // kept only when marked
+    n += f->marked[i] != 0;
+  }
+  return n;
 }
 
 // ---------------------------------------------------------------------------
@@ -253,13 +329,22 @@ node *nearest_hybroid_node_perspective_projection(hybroid *h, struct force_map *
 // Data-force pass
 // ---------------------------------------------------------------------------
 
+static void zeroize_node_force(node *nd) {
+  nd->force = {0.0, 0.0, 0.0};
+  for (int k = 0; k < COUNT_OF(used_slots); k++) nd->Force[used_slots[k]] = {0.0, 0.0, 0.0};
+}
+
+// A node not marked already holds the +0 vectors, while the list is known.
 void zeroize_force(hybroid *h) {
   if (!h->nodes) return;
-  for (int i = 0; i < h->numnodes; i++) {
-    node *nd = &h->nodes[i];
-    nd->force = {0.0, 0.0, 0.0};
-    for (int k = 0; k < COUNT_OF(used_slots); k++) nd->Force[used_slots[k]] = {0.0, 0.0, 0.0};
+  force_nodes *f = force_list(h);
+  if (f && f->known) {
+    int n = list_marked_nodes(f);
+    for (int k = 0; k < n; k++) zeroize_node_force(&h->nodes[f->index[k]]);
+    return;
   }
+  for (int i = 0; i < h->numnodes; i++) zeroize_node_force(&h->nodes[i]);
+  if (f) f->known = 1;
 }
 
 void zeroize_gof(hybroid *h) { h->gof = 0.0; }
@@ -400,10 +485,6 @@ static vector choose_force_direction(hybroid *h, const force_map *fmp, node *n, 
   return n->rnormal;
 }
 
-static bool same_vector_bits(const vector &a, const vector &b) {
-  return memcmp(&a, &b, sizeof a) == 0;
-}
-
 // Direction a taken from the mesh at node position at, as a unit image-plane
 // direction: projected in perspective, laid onto the image plane otherwise.
 // The result depends on the bits of a and at alone (the projection mode
@@ -464,6 +545,7 @@ void perform_force_mapping(hybroid *h, struct force_map *fmp, range_datapoint *d
                            vector separation, double distance) {
   node *n = dp->nearest_node;
   if (!n) return;
+  mark_node(h, n);
   fmp->df_mode |= DF_SC;  // lasting: a map that has acted also drives the scale
   if (h->df_mask != 0) {
     h->gof += distance;
@@ -507,10 +589,34 @@ static void add_node_force_and_torque(hybroid *h, const node *nd) {
   if (mask & DF_ROTZ) h->net_applied_torque.z += cross_vector(r, nd->Force[SLOT_ROTZ]).z;
 }
 
+// Whether the lever arm posit - translation of every node is finite, or
+// the step takes no torque.
+static bool lever_arms_finite(const hybroid *h) {
+  if (!(h->df_mask & (DF_ROT | DF_ROTZ))) return true;
+  const vector t = h->translation;
+  bool finite = true;
+  for (int i = 0; i < h->numnodes; i++) {
+    const vector &p = h->nodes[i].posit;
+    finite &= std::isfinite(p.x - t.x) & std::isfinite(p.y - t.y) & std::isfinite(p.z - t.z);
+  }
+  return finite;
+}
+
+// A node without force adds +0 to the force and, with a finite lever arm,
+// zeros of either sign to the torque; the sums start at +0 and so never
+// become -0, and adding a zero leaves them as they are.  With the list known
+// and every lever arm finite, the sums take the marked nodes alone, in the
+// same order.  (An infinite or NaN lever arm makes a torque of NaN, inf * 0.)
 void compute_net_applied_force_and_torque(hybroid *h) {
   h->net_applied_force = {0.0, 0.0, 0.0};
   h->net_applied_torque = {0.0, 0.0, 0.0};
   if (!h->nodes) return;
+  force_nodes *f = force_list(h);
+  if (f && f->known && lever_arms_finite(h)) {
+    int n = list_marked_nodes(f);
+    for (int k = 0; k < n; k++) add_node_force_and_torque(h, &h->nodes[f->index[k]]);
+    return;
+  }
   for (int i = 0; i < h->numnodes; i++) add_node_force_and_torque(h, &h->nodes[i]);
 }
 
@@ -530,34 +636,53 @@ static void inverse_orientation_matrix(const quaternion *q, double m[3][3]) {
   m[2][2] = 1 - x * x2 - y * y2;
 }
 
-// True when every component of v is +0 (not -0).
-static bool is_plus_zero(const vector &v) {
-  uint64_t x, y, z;
-  memcpy(&x, &v.x, sizeof x);
-  memcpy(&y, &v.y, sizeof y);
-  memcpy(&z, &v.z, sizeof z);
-  return (x | y | z) == 0;
-}
-
 // m v, where zero_image is m times the +0 vector: rotating any +0 vector
 // multiplies and adds the same bits, so it gives zero_image exactly.
 static vector rotate_force(const double m[3][3], const vector &v, const vector &zero_image) {
   return is_plus_zero(v) ? zero_image : rotate_vector(m, v);
 }
 
+static void unrotate_node_force(const double m[3][3], node *nd, const vector &zero_image) {
+  nd->rforce = rotate_force(m, nd->force, zero_image);
+  for (int k = 0; k < COUNT_OF(shape_slots); k++)
+    nd->rForce[shape_slots[k]] = rotate_force(m, nd->Force[shape_slots[k]], zero_image);
+}
+
+// Whether any of the node's forces a pass writes is other than +0.
+static bool carries_force(const node *nd) {
+  if (!is_plus_zero(nd->force)) return true;
+  for (int k = 0; k < COUNT_OF(used_slots); k++)
+    if (!is_plus_zero(nd->Force[used_slots[k]])) return true;
+  return false;
+}
+
 // Most nodes pull no data point, and their forces keep the +0 vectors the
-// reset left in them: those share one image.
+// reset left in them: those share one image.  A node not marked already
+// holds that image when the list knows it and it has the same bits as
+// before; only the marked nodes are then turned, and those whose forces
+// are +0 again leave the list.  A walk over every node learns the list.
 void unrotate_force(hybroid *h) {
   if (!h->nodes) return;
   double m[3][3];
   inverse_orientation_matrix(&h->orientation, m);
   vector zero_image = rotate_vector(m, {0.0, 0.0, 0.0});
-  for (int i = 0; i < h->numnodes; i++) {
-    node *nd = &h->nodes[i];
-    nd->rforce = rotate_force(m, nd->force, zero_image);
-    for (int k = 0; k < COUNT_OF(shape_slots); k++)
-      nd->rForce[shape_slots[k]] = rotate_force(m, nd->Force[shape_slots[k]], zero_image);
+  force_nodes *f = force_list(h);
+  if (f && f->known && f->rotated_known && same_vector_bits(f->zero_image, zero_image)) {
+    int n = list_marked_nodes(f);
+    for (int k = 0; k < n; k++) {
+      node *nd = &h->nodes[f->index[k]];
+      unrotate_node_force(m, nd, zero_image);
+      f->marked[f->index[k]] = carries_force(nd);
+    }
+    return;
   }
+  for (int i = 0; i < h->numnodes; i++) {
+    unrotate_node_force(m, &h->nodes[i], zero_image);
+    if (f) f->marked[i] = carries_force(&h->nodes[i]);
+  }
+  if (!f) return;
+  f->known = f->rotated_known = 1;
+  f->zero_image = zero_image;
 }
 
 // ---------------------------------------------------------------------------

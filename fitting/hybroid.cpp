@@ -57,6 +57,7 @@ void allocate_hybroid(hybroid *h) {
   h->numelems = 0;
   h->nodes = nullptr;
   h->elems = nullptr;
+  h->forced = nullptr;
   if (mesh_size_is_valid(h)) {
     h->numnodes = h->usize * h->vsize + 2;
     h->numelems = (h->usize - 1) * h->vsize + 2 * h->vsize;
@@ -67,6 +68,7 @@ void allocate_hybroid(hybroid *h) {
   if (!h->nodes) return;
   h->nodes[h->numnodes - 2].many_neighbors = (node **)Mqcalloc_checked(h->vsize, sizeof(node *));
   h->nodes[h->numnodes - 1].many_neighbors = (node **)Mqcalloc_checked(h->vsize, sizeof(node *));
+  alloc_force_nodes(h);
 }
 
 static void set_node_angles(node *n, double u, double v) {
@@ -192,6 +194,7 @@ void free_hybroid(hybroid *h) {
     Mqfree(h->nodes[h->numnodes - 2].many_neighbors);
     Mqfree(h->nodes[h->numnodes - 1].many_neighbors);
   }
+  free_force_nodes(h);
   Mqfree(h->nodes);
   Mqfree(h->elems);
   Mqfree(h->range_data);

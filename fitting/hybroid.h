@@ -102,40 +102,61 @@ enum {
 
 // One mesh node.  Grid node (row i, column j) is nodes[i * vsize + j]; the
 // south pole is nodes[usize * vsize], the north pole nodes[usize * vsize + 1].
+// The fields every step reads and writes come first, so that the loops over
+// the nodes stream through as few cache lines as they can; the data forces
+// follow, and the fields a step never touches close the record.
 struct node {
-  double uu;                   // latitude, -pi/2 .. pi/2
-  double vv;                   // longitude, -pi .. pi
-  double mass;                 // not used by the first-order dynamics
-  double damp;                 // not used
-  vector refer;                // model frame, on the tapered and bent surface
   vector refer1;               // refer - model_center
   vector displ;                // local displacement, zero unless set
-  vector ddispl;               // not used
   vector posit;                // camera frame
   vector wposit;               // world frame
-  vector force;                // total data force, camera frame
-  vector rforce;               // force in the model frame
-  vector Force[NUM_SLOTS];     // data force per force slot, camera frame
-  vector rForce[NUM_SLOTS];    // Force in the model frame (slots 0..5, 10, 12)
+  vector proj_posit;           // camera frame, on the image plane
+  vector proj_wposit;          // proj_posit in the world frame
+  vector rnormal;              // camera frame normal
+  vector normal;               // model frame unit outward normal
+  vector dXdu;                 // camera frame unit tangent along u
+  vector dXdv;                 // camera frame unit tangent along v
+  node *neighbors[4];          // grid nodes: south, previous column, next column, north
   double sinu, cosu, sinv, cosv;  // fixed at mesh construction
   double spcue1cve2;           // S(cos u, e1) * S(cos v, e2)
   double spcue1sve2;           // S(cos u, e1) * S(sin v, e2)
   double spsue1;               // S(sin u, e1)
-  int num_neighbors;           // 4 for grid nodes, vsize for the poles
-  node *neighbors[4];          // grid nodes: south, previous column, next column, north
-  node **many_neighbors;       // poles: the vsize nodes of the adjacent row
+  vector refer;                // model frame, on the tapered and bent surface
+  vector force;                // total data force, camera frame
+  vector rforce;               // force in the model frame
+  vector Force[NUM_SLOTS];     // data force per force slot, camera frame
+  vector rForce[NUM_SLOTS];    // Force in the model frame (slots 0..5, 10, 12)
+  double uu;                   // latitude, -pi/2 .. pi/2
+  double vv;                   // longitude, -pi .. pi
+  double mass;                 // not used by the first-order dynamics
+  double damp;                 // not used
+  vector ddispl;               // not used
   vector bnormal;              // not used
-  vector normal;               // model frame unit outward normal
-  vector rnormal;              // camera frame normal
-  vector dXdu;                 // camera frame unit tangent along u
   vector rdXdu;                // not used
-  vector dXdv;                 // camera frame unit tangent along v
   vector rdXdv;                // not used
-  vector proj_posit;           // camera frame, on the image plane
-  vector proj_wposit;          // proj_posit in the world frame
   vector rposit;               // position in the stereo partner's camera frame
   vector proj_rposit;          // rposit projected onto the partner's image plane
   vector proj_wrposit;         // proj_rposit in the world frame
+  int num_neighbors;           // 4 for grid nodes, vsize for the poles
+  node **many_neighbors;       // poles: the vsize nodes of the adjacent row
+};
+
+// The nodes that may carry data force, kept by forces.cpp so that the walks
+// over the forces pass by the others.  It lives in model memory beside the
+// nodes: a copy of the model record shares it with them.  While known, a
+// node not marked holds +0 in force and in every Force slot a pass uses;
+// while rotated_known, it also holds zero_image (the model-frame image of
+// the +0 vector) in rforce and in the shape slots of rForce.  The data-force
+// pass marks each node it adds a force to; unrotate_force unmarks the nodes
+// whose forces are +0 again.  Code that writes a node's forces otherwise
+// must mark the node (mark_force_node) or forget the list (forget_force_nodes).
+struct force_nodes {
+  int size;               // entries of marked: numnodes when allocated
+  int known;              // 0: nothing known, every walk takes every node
+  int rotated_known;
+  vector zero_image;      // valid while rotated_known
+  unsigned char *marked;  // one flag per node
+  int *index;             // scratch: marked nodes in index order
 };
 
 struct elem {
@@ -184,6 +205,7 @@ struct hybroid {
   int numelems;                    // (usize - 1) * vsize + 2 * vsize
   node *nodes;
   elem *elems;
+  force_nodes *forced;             // null: every force walk takes every node
 
   // Shape: current values, then previous values.
   double sc, a1, a2, a3, e1, e2;
@@ -425,6 +447,14 @@ node *nearest_hybroid_node_ortho_projection(hybroid *h, struct force_map *fmp,
 node *nearest_hybroid_node_perspective_projection(hybroid *h, struct force_map *fmp,
                                                   vector point, vector *separation,
                                                   double *distance);
+void alloc_force_nodes(hybroid *h);
+void free_force_nodes(hybroid *h);
+void mark_force_node(hybroid *h, const node *nd);
+void forget_force_nodes(hybroid *h);
+// The list while its model-frame forces are known, else null.
+const force_nodes *rotated_force_nodes(const hybroid *h);
+// Lists the marked nodes in index order into f->index; returns their number.
+int list_marked_nodes(const force_nodes *f);
 void zeroize_force(hybroid *h);
 void zeroize_gof(hybroid *h);
 void compute_range_data_forces_projection(hybroid *h);

@@ -741,6 +741,7 @@ void add_simulated_force(hybroid *h) {
   if (getbutton(DEV_5)) ang -= SIMULATED_ANGLE_STEP;
   if (!h->nodes || h->numnodes < 2) return;
   node *south = &h->nodes[h->numnodes - 2];
+  mark_force_node(h, south);  // its model-frame forces change below
   if (getbutton(DEV_1)) {
     h->df_mask |= DF_BEND1;
     south->rForce[SLOT_BEND1].x += cos(ang) * mag;

@@ -18,6 +18,9 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 
 #include "hybroid.h"
 
@@ -31,6 +34,26 @@ static const double BEND_THRESHOLD = 0.00001;  // |bend1| at or below: not bent
 static double sign_of(double w) { return w < 0.0 ? -1.0 : 1.0; }
 
 static double length_of(vector w) { return sqrt(w.x * w.x + w.y * w.y + w.z * w.z); }
+
+// Two doubles taken through an operation lane by lane, in one instruction
+// where the machine has one (SSE2 on x86-64).  Each lane is the IEEE
+// operation on its own operands, so the bits are those of two separate
+// operations; the node loops pair their divisions, which dominate them.
+typedef double double_pair __attribute__((vector_size(16)));
+
+// (a / c, b / d)
+static inline double_pair divide_pair(double a, double b, double c, double d) {
+  return double_pair{a, b} / double_pair{c, d};
+}
+
+// (sqrt a, sqrt b), correctly rounded in each lane as sqrt is.
+static inline double_pair sqrt_pair(double a, double b) {
+#ifdef __SSE2__
+  return (double_pair)_mm_sqrt_pd(_mm_set_pd(b, a));
+#else
+  return double_pair{sqrt(a), sqrt(b)};
+#endif
+}
 
 static vector difference(vector a, vector b) { return {a.x - b.x, a.y - b.y, a.z - b.z}; }
 
@@ -55,8 +78,24 @@ __attribute__((noinline)) static vector unit_of_odd_length(vector w) {
 // The common case is inline; the rare ones are out of line.
 static inline vector unit(vector w) {
   double len = length_of(w);
-  if (len > 0.0 && std::isfinite(len)) return {w.x / len, w.y / len, w.z / len};
-  return unit_of_odd_length(w);
+  if (!(len > 0.0 && std::isfinite(len))) return unit_of_odd_length(w);
+  double_pair xy = divide_pair(w.x, w.y, len, len);
+  return {xy[0], xy[1], w.z / len};
+}
+
+// unit(a) and unit(b), their divisions paired.
+static inline void unit_both(vector a, vector b, vector *ua, vector *ub) {
+  double_pair l = sqrt_pair(a.x * a.x + a.y * a.y + a.z * a.z, b.x * b.x + b.y * b.y + b.z * b.z);
+  double la = l[0], lb = l[1];
+  if (!(la > 0.0 && std::isfinite(la) && lb > 0.0 && std::isfinite(lb))) {
+    *ua = unit(a);
+    *ub = unit(b);
+    return;
+  }
+  double_pair a_xy = divide_pair(a.x, a.y, la, la), b_xy = divide_pair(b.x, b.y, lb, lb);
+  double_pair z = divide_pair(a.z, b.z, la, lb);
+  *ua = {a_xy[0], a_xy[1], z[0]};
+  *ub = {b_xy[0], b_xy[1], z[1]};
 }
 
 // finite_direction() of a vector with an infinite or NaN component.
@@ -80,6 +119,18 @@ static inline vector finite_direction(vector n) {
   if (std::isfinite(n.x) && std::isfinite(n.y) && std::isfinite(n.z)) return n;
   return finite_direction_of_odd(n);
 }
+
+// 1 + a / b.  A zero a over a b that is neither zero nor NaN is a zero, and 1
+// plus a zero of either sign is 1: the division is passed by then (an
+// untapered model's taper factors).
+static inline double one_plus_ratio(double a, double b) {
+  if (a == 0.0 && b != 0.0 && !std::isnan(b)) return 1.0;
+  return 1.0 + a / b;
+}
+
+// a / b, passed by for b = 1, which leaves every a as it is (a quiet NaN
+// keeps its bits).
+static inline double over(double a, double b) { return b == 1.0 ? a : a / b; }
 
 // ---------------------------------------------------------------------------
 // Remembered powers
@@ -185,36 +236,68 @@ static vector bend_point(hybroid *h, const shape_constants *c, double x1, double
   return {cb * rx_bent + sb * ry, -sb * rx_bent + cb * ry, z2};
 }
 
-// Unit outward normal at the deformed point p: the gradient of the
-// inside-outside function at p with the signs of the node's angles, corrected
-// for tapering (x0, y0 are the untapered coordinates).
-static vector taper_normal(const hybroid *h, const shape_constants *c, const node *nde, vector p,
-                           double x0, double y0, power_table *t) {
-  double r1 = c->r1, r2 = c->r2, r3 = c->r3;
+// The parts of the two-node geometry are inlined into it, so that the two
+// nodes' chains interleave (as separate calls they run one after the other).
+#define ALWAYS_INLINE __attribute__((always_inline)) inline
+
+// A node's deformed point p and its untapered coordinates x0, y0: what its
+// normal is computed from.
+struct taper_point {
+  vector p;
+  double x0, y0;
+};
+
+// The gradient of the inside-outside function at a node's point before its
+// divisions by r1, r2 and r3: the x and y numerators in *num_xy, the z one
+// returned; q = (p.x / r1, p.y / r2) and qz = p.z / r3.
+ALWAYS_INLINE static double gradient_numerators(const shape_constants *c, const node *nde, double_pair q,
+                                                double qz, power_table *t,
+                                                double_pair *num_xy) {
+  double qx = fabs(q[0]), qy = fabs(q[1]);
   double g;
   if (c->e1 != c->e2)
-    g = c->two_e1 * power_of(t,
-                             power_of(t, fabs(p.x / r1), c->two_e2) +
-                                 power_of(t, fabs(p.y / r2), c->two_e2),
-                             c->g_power);
+    g = c->two_e1 *
+        power_of(t, power_of(t, qx, c->two_e2) + power_of(t, qy, c->two_e2), c->g_power);
   else
     g = c->two_e2;
-  vector grad;
-  grad.x = sign_of(nde->cosv) * g * power_of(t, fabs(p.x / r1), c->xy_power) / r1;
-  grad.y = sign_of(nde->sinv) * g * power_of(t, fabs(p.y / r2), c->xy_power) / r2;
-  grad.z = sign_of(nde->sinu) * c->two_e1 * power_of(t, fabs(p.z / r3), c->z_power) / r3;
+  *num_xy = double_pair{sign_of(nde->cosv) * g * power_of(t, qx, c->xy_power),
+                        sign_of(nde->sinv) * g * power_of(t, qy, c->xy_power)};
+  return sign_of(nde->sinu) * c->two_e1 * power_of(t, fabs(qz), c->z_power);
+}
+
+// The gradient corrected for tapering, finite, not yet of unit length.
+ALWAYS_INLINE static vector taper_corrected(const hybroid *h, const shape_constants *c,
+                                            const taper_point &tp, vector grad, double qz) {
   // A singular gradient is reduced to its direction before the taper
   // correction, so that 0 * inf cannot spoil the correction terms.
   grad = finite_direction(grad);
   double nx = grad.x, ny = grad.y, nz = grad.z;
-
-  double fx = 1.0 + h->tapx * (p.z / r3 - 1.0);
-  double fy = 1.0 + h->tapy * (p.z / r3 - 1.0);
+  double fx = 1.0 + h->tapx * (qz - 1.0);
+  double fy = 1.0 + h->tapy * (qz - 1.0);
   vector n;
-  n.x = nx / fx;
-  n.y = ny / fy;
-  n.z = nz - c->tapx_r3 * x0 * nx / (fx * fx) - c->tapy_r3 * y0 * ny / (fy * fy);
-  return unit(finite_direction(n));  // a zero taper factor divides by 0
+  n.x = over(nx, fx);
+  n.y = over(ny, fy);
+  n.z = nz - over(c->tapx_r3 * tp.x0 * nx, fx * fx) - over(c->tapy_r3 * tp.y0 * ny, fy * fy);
+  return finite_direction(n);  // a zero taper factor divides by 0
+}
+
+// Unit outward normals at the deformed points of two nodes a and b (a may
+// be b): the gradient of the inside-outside function at the point with the
+// signs of the node's angles, corrected for tapering.  The two nodes'
+// divisions and square roots are paired, each with the bits of its own.
+static void taper_normals(const hybroid *h, const shape_constants *c, const node *a,
+                          const node *b, const taper_point &ta, const taper_point &tb,
+                          power_table *t, vector *na, vector *nb) {
+  double r1 = c->r1, r2 = c->r2, r3 = c->r3;
+  double_pair qa = divide_pair(ta.p.x, ta.p.y, r1, r2), qb = divide_pair(tb.p.x, tb.p.y, r1, r2);
+  double_pair qz = divide_pair(ta.p.z, tb.p.z, r3, r3);
+  double_pair num_a, num_b;
+  double za = gradient_numerators(c, a, qa, qz[0], t, &num_a);
+  double zb = gradient_numerators(c, b, qb, qz[1], t, &num_b);
+  double_pair ga = num_a / double_pair{r1, r2}, gb = num_b / double_pair{r1, r2};
+  double_pair gz = divide_pair(za, zb, r3, r3);
+  unit_both(taper_corrected(h, c, ta, {ga[0], ga[1], gz[0]}, qz[0]),
+            taper_corrected(h, c, tb, {gb[0], gb[1], gz[1]}, qz[1]), na, nb);
 }
 
 // ---------------------------------------------------------------------------
@@ -353,8 +436,8 @@ static node_shape compute_node_shape(const hybroid *h, double r1, double r2, dou
   s.x0 = r1 * Px;
   s.y0 = r2 * Py;
   s.z0 = r3 * Pz;
-  s.fx = 1.0 + h->tapx * (s.z0 - r3) / r3;
-  s.fy = 1.0 + h->tapy * (s.z0 - r3) / r3;
+  s.fx = one_plus_ratio(h->tapx * (s.z0 - r3), r3);
+  s.fy = one_plus_ratio(h->tapy * (s.z0 - r3), r3);
   s.p1 = {s.fx * s.x0, s.fy * s.y0, s.z0};
   return s;
 }
@@ -466,28 +549,40 @@ static void compute_exact_point_and_normal(hybroid *h, const shape_constants *c,
   nde->normal = exact_normal(c, nde, &s, &b, &p->powers);
 }
 
-// The node's point (superquadric, tapered, bent) and unit normal, from the
-// signed powers stored in it.
-static void compute_node_point_and_normal(hybroid *h, const shape_constants *c, node *nde,
-                                          shape_pass *pass) {
-  if (h->exact_geometry) {
-    compute_exact_point_and_normal(h, c, nde, pass);
-    return;
-  }
+// The node's point (superquadric, tapered, bent), from the signed powers
+// stored in it.
+ALWAYS_INLINE static taper_point compute_taper_point(hybroid *h, const shape_constants *c,
+                                                     node *nde) {
   double r1 = c->r1, r2 = c->r2, r3 = c->r3;
   // plain superquadric point
   double x0 = r1 * nde->spcue1cve2;
   double y0 = r2 * nde->spcue1sve2;
   double z0 = r3 * nde->spsue1;
   // tapering about the top: z = r3 keeps its cross-section
-  double x1 = (1.0 + h->tapx * (z0 - r3) / r3) * x0;
-  double y1 = (1.0 + h->tapy * (z0 - r3) / r3) * y0;
+  double x1 = one_plus_ratio(h->tapx * (z0 - r3), r3) * x0;
+  double y1 = one_plus_ratio(h->tapy * (z0 - r3), r3) * y0;
   double z1 = z0;
 
   vector p = {x1, y1, z1};
   if (c->bent) p = bend_point(h, c, x1, y1, z1);
   nde->refer = p;
-  nde->normal = taper_normal(h, c, nde, p, x0, y0, &pass->powers);
+  return {p, x0, y0};
+}
+
+// The points and unit normals of nodes a and b (a may be b).
+static void compute_points_and_normals(hybroid *h, const shape_constants *c, node *a, node *b,
+                                       shape_pass *pass) {
+  if (h->exact_geometry) {
+    compute_exact_point_and_normal(h, c, a, pass);
+    if (b != a) compute_exact_point_and_normal(h, c, b, pass);
+    return;
+  }
+  taper_point ta = compute_taper_point(h, c, a);
+  taper_point tb = b != a ? compute_taper_point(h, c, b) : ta;
+  vector na, nb;
+  taper_normals(h, c, a, b, ta, tb, &pass->powers, &na, &nb);
+  a->normal = na;
+  b->normal = nb;
 }
 
 void compute_superquadric_node_taper_bend_normal(hybroid *h, node *nde, double r1, double r2,
@@ -497,20 +592,22 @@ void compute_superquadric_node_taper_bend_normal(hybroid *h, node *nde, double r
   begin_shape_pass(h, &pass);
   if (!same_e12) store_signed_powers(nde, e1, e2, &pass.powers);
   shape_constants c = compute_shape_constants(h, r1, r2, r3, e1, e2);
-  compute_node_point_and_normal(h, &c, nde, &pass);
+  compute_points_and_normals(h, &c, nde, nde, &pass);
 }
 
 // Every node in index order, as the node operation with same_e12 = 0 would
 // do it, with the per-model terms worked out once and the repeated powers
-// remembered.
+// remembered; two nodes at a time, their divisions paired.
 void compute_superquadric_taper_bend_normal(hybroid *h) {
   double r1 = h->sc * h->a1, r2 = h->sc * h->a2, r3 = h->sc * h->a3;
   shape_constants c = compute_shape_constants(h, r1, r2, r3, h->e1, h->e2);
   shape_pass pass;
   begin_shape_pass(h, &pass);
-  for (int i = 0; i < h->numnodes; i++) {
-    store_signed_powers(&h->nodes[i], c.e1, c.e2, &pass.powers);
-    compute_node_point_and_normal(h, &c, &h->nodes[i], &pass);
+  for (int i = 0; i < h->numnodes; i += 2) {
+    node *a = &h->nodes[i], *b = i + 1 < h->numnodes ? &h->nodes[i + 1] : a;
+    store_signed_powers(a, c.e1, c.e2, &pass.powers);
+    if (b != a) store_signed_powers(b, c.e1, c.e2, &pass.powers);
+    compute_points_and_normals(h, &c, a, b, &pass);
   }
 }
 
@@ -586,8 +683,8 @@ void compute_tangent(hybroid *h) {
   for (int i = 0; i < h->numnodes - 2; i++) {
     node *n = &h->nodes[i];
     if (!n->neighbors[0] || !n->neighbors[1] || !n->neighbors[2] || !n->neighbors[3]) continue;
-    n->dXdu = unit(difference(n->neighbors[3]->posit, n->neighbors[0]->posit));
-    n->dXdv = unit(difference(n->neighbors[2]->posit, n->neighbors[1]->posit));
+    unit_both(difference(n->neighbors[3]->posit, n->neighbors[0]->posit),
+              difference(n->neighbors[2]->posit, n->neighbors[1]->posit), &n->dXdu, &n->dXdv);
   }
 }
 

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <vector>
 
 #include "hybroid.h"
@@ -764,4 +765,53 @@ TEST(ForcePass, DataOnTheModelsOwnImagesFindNodesAtDistanceZero) {
   expect_own_images_match_exactly(0, 0);
   expect_own_images_match_exactly(0, 1);
   expect_own_images_match_exactly(1, 1);
+}
+
+// ---------------------------------------------------------------------------
+// The nodes that carry force
+// ---------------------------------------------------------------------------
+
+// One pass's walks over the forces: reset, forces on the nodes pulled, the
+// model-frame turn, net force and torque, generalized forces.  every_node
+// forgets the force list before each walk, so that each takes every node.
+static void walk_forces(hybroid *h, std::vector<int> pulled, bool every_node) {
+  auto walk = [&](void (*f)(hybroid *)) {
+    if (every_node) forget_force_nodes(h);
+    f(h);
+  };
+  h->df_mask = DF_TRANS | DF_ROT | DF_A1 | DF_SC;
+  h->orientation = {std::cos(0.3), {0.0, std::sin(0.3), 0.0}};
+  walk(zeroize_force);
+  force_map fm = {DF_TRANS | DF_ROT | DF_A1, 0, 0, -1, 0, 0, 0, 0};
+  for (int i : pulled) {
+    range_datapoint dp = {};
+    dp.nearest_node = &h->nodes[i];
+    perform_force_mapping(h, &fm, &dp, {0.5, -0.25, 0.125}, 0.5);
+  }
+  walk(unrotate_force);
+  walk(compute_net_applied_force_and_torque);
+  walk(compute_superquadric_generalized_force);
+}
+
+static bool same_bits(const vector &a, const vector &b) { return memcmp(&a, &b, sizeof a) == 0; }
+
+TEST(ForceNodes, WalksOverTheMarkedNodesGiveTheBitsOfWalksOverEveryNode) {
+  testmodel::Model listed = testmodel::make_model(3, 4), full = testmodel::make_model(3, 4);
+  // The second pass no longer pulls node 1: it must leave every sum.
+  const std::vector<int> passes[] = {{1, 9, 9}, {9, 5}};
+  for (const auto &pulled : passes) {
+    walk_forces(listed.get(), pulled, false);
+    walk_forces(full.get(), pulled, true);
+    hybroid *a = listed.get(), *b = full.get();
+    EXPECT_TRUE(same_bits(a->net_applied_force, b->net_applied_force));
+    EXPECT_TRUE(same_bits(a->net_applied_torque, b->net_applied_torque));
+    EXPECT_EQ(memcmp(&a->fsc, &b->fsc, sizeof a->fsc), 0);
+    EXPECT_EQ(memcmp(&a->fa1, &b->fa1, sizeof a->fa1), 0);
+    for (int i = 0; i < a->numnodes; i++)
+      for (int s : {SLOT_SC, SLOT_A1, SLOT_TRANS})
+        EXPECT_TRUE(same_bits(a->nodes[i].Force[s], b->nodes[i].Force[s]) &&
+                    same_bits(a->nodes[i].rForce[s], b->nodes[i].rForce[s]))
+            << "node " << i << " slot " << s;
+  }
+  EXPECT_NE(listed->net_applied_torque.x, 0.0);  // the forces did act
 }
