@@ -85,6 +85,9 @@ static const double MIN_EDGE_FORESHORTENING = 0.4;
 // The squareness the start tries (the range a fitting stage keeps it in).
 static const double SQUARENESS_MIN = 0.1;
 static const double SQUARENESS_MAX = 2.0;
+// The contour matching takes a node on the occluding contour only when its
+// normal's cosine with the line of sight is at most this (as forces.cpp).
+static const double CONTOUR_NODE_COSINE = 0.14;
 
 // ---------------------------------------------------------------------------
 // Small geometry
@@ -1054,12 +1057,39 @@ static void round_squareness(hybroid *h, const view_frame &v, const rim_shape &s
   h->gof = gof;
 }
 
+// Turns a straight round model about its own axis (rotation R, in the
+// frame of a view along -z) so that a column of the mesh lies on the
+// occluding contour, when none lies near enough to it.  The turn leaves the
+// shape as seen, but the contours pull only on nodes whose normals are
+// nearly across the line of sight: seen far off the axis with the columns
+// half a step off, no node qualifies and the contours pull on nothing.
+static void twist_to_silhouette(const hybroid *h, double R[3][3]) {
+  if (h->bend1 != 0.0 || h->vsize <= 0) return;
+  vector n = {R[0][2], R[1][2], R[2][2]};
+  vector across = {n.y, -n.x, 0.0};  // n x line of sight
+  if (!(norm3(across) > 1e-6)) return;
+  vector m = mat_transposed_times(R, across);
+  vector first = node_refer(h, lower_row(h), 0);
+  double step = 2.0 * PI / h->vsize;
+  double turn = remainder(atan2(m.y, m.x) - atan2(first.y, first.x), step);
+  double seen_off = fabs(sin(turn)) * norm3(across);  // the nearest column's normal, along the sight
+  if (!(seen_off > CONTOUR_NODE_COSINE)) return;
+  double Z[3][3] = {{cos(turn), -sin(turn), 0.0}, {sin(turn), cos(turn), 0.0}, {0.0, 0.0, 1.0}};
+  double T[3][3];
+  multiply3(R, Z, T);
+  for (int r = 0; r < 3; r++)
+    for (int c = 0; c < 3; c++) R[r][c] = T[r][c];
+}
+
 // Tapering, sizes, rotation (local, in the frame of view v) and position
 // of a round model whose rims are s; true when the height was read from the
 // rims.
 static bool finish_round_model(hybroid *h, const view_frame &v, const round_data &d,
-                               const rim_shape &s, const double local[3][3]) {
-  double R[3][3];
+                               const rim_shape &s, const double straight[3][3]) {
+  double R[3][3], local[3][3];
+  for (int r = 0; r < 3; r++)
+    for (int c = 0; c < 3; c++) local[r][c] = straight[r][c];
+  twist_to_silhouette(h, local);
   taper_from_rims(h, s);
   refresh_geometry(h);
   size_round_section(h, v, s);
