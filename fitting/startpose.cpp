@@ -1188,17 +1188,11 @@ static void try_bend_directions(hybroid *h, const view_frame &v, const round_dat
   *height_from_rims = apply_bend(h, v, d, initial, shape0, winner, s);
 }
 
-static void start_round_model(hybroid *h) {
-  view_frame v = view_of_data(h);
-  round_data d = round_data();
-  collect_round_data(h, v, &d);
-  if (d.rim[UPPER].p.size() < (size_t)MIN_RIM_POINTS &&
-      d.rim[LOWER].p.size() < (size_t)MIN_RIM_POINTS)
-    return;  // no rim to read the tilt from
-  rim_shape s;
+// The model from the rim shape s: its rotation, bend, sizes, squareness and
+// position.
+static void start_from_rim_shape(hybroid *h, const view_frame &v, const round_data &d,
+                                 rim_shape s) {
   double toward = toward_camera(h);
-  fit_rim_shape(d.rim, toward, v, &s);
-  if (!s.rim[UPPER].used && !s.rim[LOWER].used) return;
   orient_rim_shape(d.rim, toward, upward_in_image(d, s), v, &s);
   round_state initial = save_round_state(h);
   rim_shape shape0 = s;
@@ -1214,6 +1208,77 @@ static void start_round_model(hybroid *h) {
   // bend1 reads the rims' angle against their height on the model, which
   // the squareness moves
   if (bend.x[2] > 0.0 && h->e1 != e1) apply_bend(h, v, d, initial, shape0, bend, &s);
+}
+
+// Whether every rim with enough points lies on a straight line (the
+// scatter across it under ratio of the spread along it), and the image
+// direction across the lines (the axis of a model seen side on).
+static bool rims_straight(const round_data &d, double *phi) {
+  static const double STRAIGHT_RATIO = 0.05;
+  double sxx = 0.0, sxy = 0.0, syy = 0.0;
+  bool straight = true, any = false;
+  for (const rim_points &r : d.rim) {
+    if (r.p.size() < (size_t)MIN_RIM_POINTS) continue;
+    double xx = 0.0, xy = 0.0, yy = 0.0;
+    for (const point2 &q : r.p) {
+      double x = q.x - r.mean.x, y = q.y - r.mean.y;
+      xx += x * x, xy += x * y, yy += y * y;
+    }
+    double half = (xx + yy) / 2.0, root = sqrt((xx - yy) * (xx - yy) / 4.0 + xy * xy);
+    straight = straight && half - root <= STRAIGHT_RATIO * STRAIGHT_RATIO * (half + root);
+    sxx += xx, sxy += xy, syy += yy;
+    any = true;
+  }
+  // the direction of least spread: across the lines
+  *phi = 0.5 * atan2(2.0 * sxy, sxx - syy) + PI / 2;
+  return any && straight;
+}
+
+// Rims seen edge on are straight lines, which an ellipse of any tilt fits
+// about as well (a long flat one): their pixel staircase can tip the
+// ellipse fit to any tilt.  When the rims are straight, the start from the
+// side-on shape (tilt 90 degrees, the axis across the lines) is made too,
+// and replaces the start from the fit when its model lies clearly closer
+// to all the data.
+static void start_round_model(hybroid *h) {
+  static const double MIN_SIDE_ON_GAIN = 0.1;
+  view_frame v = view_of_data(h);
+  round_data d = round_data();
+  collect_round_data(h, v, &d);
+  if (d.rim[UPPER].p.size() < (size_t)MIN_RIM_POINTS &&
+      d.rim[LOWER].p.size() < (size_t)MIN_RIM_POINTS)
+    return;  // no rim to read the tilt from
+  rim_shape s, side;
+  double toward = toward_camera(h);
+  fit_rim_shape(d.rim, toward, v, &s);
+  bool fit_used = s.rim[UPPER].used || s.rim[LOWER].used;
+  if (!rims_straight(d, &side.phi) || d.contour.empty()) {
+    if (fit_used) start_from_rim_shape(h, v, d, s);
+    return;
+  }
+  round_state initial = save_round_state(h);
+  double gof = h->gof, e1 = h->e1, fitted = HUGE_VAL;
+  if (fit_used) {
+    start_from_rim_shape(h, v, d, s);
+    fitted = data_distance(h);
+  }
+  round_state kept = save_round_state(h);
+  double kept_e1 = h->e1;
+  restore_round_state(h, initial);
+  h->e1 = e1;
+  refresh_geometry(h);
+  refine_rim_shape(d.rim, toward, PI / 2, v, &side);
+  if (side.rim[UPPER].used || side.rim[LOWER].used) {
+    start_from_rim_shape(h, v, d, side);
+    if (clearly_closer(data_distance(h), fitted, MIN_SIDE_ON_GAIN)) {
+      h->gof = gof;
+      return;
+    }
+  }
+  restore_round_state(h, kept);
+  h->e1 = kept_e1;
+  refresh_geometry(h);
+  h->gof = gof;
 }
 
 // ---------------------------------------------------------------------------
