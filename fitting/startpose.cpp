@@ -85,6 +85,9 @@ static const double MIN_EDGE_FORESHORTENING = 0.4;
 // The squareness the start tries (the range a fitting stage keeps it in).
 static const double SQUARENESS_MIN = 0.1;
 static const double SQUARENESS_MAX = 2.0;
+// The contour matching takes a node on the occluding contour only when its
+// normal's cosine with the line of sight is at most this (as forces.cpp).
+static const double CONTOUR_NODE_COSINE = 0.14;
 
 // ---------------------------------------------------------------------------
 // Small geometry
@@ -1054,12 +1057,39 @@ static void round_squareness(hybroid *h, const view_frame &v, const rim_shape &s
   h->gof = gof;
 }
 
+// Turns a straight round model about its own axis (rotation R, in the
+// frame of a view along -z) so that a column of the mesh lies on the
+// occluding contour, when none lies near enough to it.  The turn leaves the
+// shape as seen, but the contours pull only on nodes whose normals are
+// nearly across the line of sight: seen far off the axis with the columns
+// half a step off, no node qualifies and the contours pull on nothing.
+static void twist_to_silhouette(const hybroid *h, double R[3][3]) {
+  if (h->bend1 != 0.0 || h->vsize <= 0) return;
+  vector n = {R[0][2], R[1][2], R[2][2]};
+  vector across = {n.y, -n.x, 0.0};  // n x line of sight
+  if (!(norm3(across) > 1e-6)) return;
+  vector m = mat_transposed_times(R, across);
+  vector first = node_refer(h, lower_row(h), 0);
+  double step = 2.0 * PI / h->vsize;
+  double turn = remainder(atan2(m.y, m.x) - atan2(first.y, first.x), step);
+  double seen_off = fabs(sin(turn)) * norm3(across);  // the nearest column's normal, along the sight
+  if (!(seen_off > CONTOUR_NODE_COSINE)) return;
+  double Z[3][3] = {{cos(turn), -sin(turn), 0.0}, {sin(turn), cos(turn), 0.0}, {0.0, 0.0, 1.0}};
+  double T[3][3];
+  multiply3(R, Z, T);
+  for (int r = 0; r < 3; r++)
+    for (int c = 0; c < 3; c++) R[r][c] = T[r][c];
+}
+
 // Tapering, sizes, rotation (local, in the frame of view v) and position
 // of a round model whose rims are s; true when the height was read from the
 // rims.
 static bool finish_round_model(hybroid *h, const view_frame &v, const round_data &d,
-                               const rim_shape &s, const double local[3][3]) {
-  double R[3][3];
+                               const rim_shape &s, const double straight[3][3]) {
+  double R[3][3], local[3][3];
+  for (int r = 0; r < 3; r++)
+    for (int c = 0; c < 3; c++) local[r][c] = straight[r][c];
+  twist_to_silhouette(h, local);
   taper_from_rims(h, s);
   refresh_geometry(h);
   size_round_section(h, v, s);
@@ -1158,17 +1188,11 @@ static void try_bend_directions(hybroid *h, const view_frame &v, const round_dat
   *height_from_rims = apply_bend(h, v, d, initial, shape0, winner, s);
 }
 
-static void start_round_model(hybroid *h) {
-  view_frame v = view_of_data(h);
-  round_data d = round_data();
-  collect_round_data(h, v, &d);
-  if (d.rim[UPPER].p.size() < (size_t)MIN_RIM_POINTS &&
-      d.rim[LOWER].p.size() < (size_t)MIN_RIM_POINTS)
-    return;  // no rim to read the tilt from
-  rim_shape s;
+// The model from the rim shape s: its rotation, bend, sizes, squareness and
+// position.
+static void start_from_rim_shape(hybroid *h, const view_frame &v, const round_data &d,
+                                 rim_shape s) {
   double toward = toward_camera(h);
-  fit_rim_shape(d.rim, toward, v, &s);
-  if (!s.rim[UPPER].used && !s.rim[LOWER].used) return;
   orient_rim_shape(d.rim, toward, upward_in_image(d, s), v, &s);
   round_state initial = save_round_state(h);
   rim_shape shape0 = s;
@@ -1184,6 +1208,77 @@ static void start_round_model(hybroid *h) {
   // bend1 reads the rims' angle against their height on the model, which
   // the squareness moves
   if (bend.x[2] > 0.0 && h->e1 != e1) apply_bend(h, v, d, initial, shape0, bend, &s);
+}
+
+// Whether every rim with enough points lies on a straight line (the
+// scatter across it under ratio of the spread along it), and the image
+// direction across the lines (the axis of a model seen side on).
+static bool rims_straight(const round_data &d, double *phi) {
+  static const double STRAIGHT_RATIO = 0.05;
+  double sxx = 0.0, sxy = 0.0, syy = 0.0;
+  bool straight = true, any = false;
+  for (const rim_points &r : d.rim) {
+    if (r.p.size() < (size_t)MIN_RIM_POINTS) continue;
+    double xx = 0.0, xy = 0.0, yy = 0.0;
+    for (const point2 &q : r.p) {
+      double x = q.x - r.mean.x, y = q.y - r.mean.y;
+      xx += x * x, xy += x * y, yy += y * y;
+    }
+    double half = (xx + yy) / 2.0, root = sqrt((xx - yy) * (xx - yy) / 4.0 + xy * xy);
+    straight = straight && half - root <= STRAIGHT_RATIO * STRAIGHT_RATIO * (half + root);
+    sxx += xx, sxy += xy, syy += yy;
+    any = true;
+  }
+  // the direction of least spread: across the lines
+  *phi = 0.5 * atan2(2.0 * sxy, sxx - syy) + PI / 2;
+  return any && straight;
+}
+
+// Rims seen edge on are straight lines, which an ellipse of any tilt fits
+// about as well (a long flat one): their pixel staircase can tip the
+// ellipse fit to any tilt.  When the rims are straight, the start from the
+// side-on shape (tilt 90 degrees, the axis across the lines) is made too,
+// and replaces the start from the fit when its model lies clearly closer
+// to all the data.
+static void start_round_model(hybroid *h) {
+  static const double MIN_SIDE_ON_GAIN = 0.1;
+  view_frame v = view_of_data(h);
+  round_data d = round_data();
+  collect_round_data(h, v, &d);
+  if (d.rim[UPPER].p.size() < (size_t)MIN_RIM_POINTS &&
+      d.rim[LOWER].p.size() < (size_t)MIN_RIM_POINTS)
+    return;  // no rim to read the tilt from
+  rim_shape s, side;
+  double toward = toward_camera(h);
+  fit_rim_shape(d.rim, toward, v, &s);
+  bool fit_used = s.rim[UPPER].used || s.rim[LOWER].used;
+  if (!rims_straight(d, &side.phi) || d.contour.empty()) {
+    if (fit_used) start_from_rim_shape(h, v, d, s);
+    return;
+  }
+  round_state initial = save_round_state(h);
+  double gof = h->gof, e1 = h->e1, fitted = HUGE_VAL;
+  if (fit_used) {
+    start_from_rim_shape(h, v, d, s);
+    fitted = data_distance(h);
+  }
+  round_state kept = save_round_state(h);
+  double kept_e1 = h->e1;
+  restore_round_state(h, initial);
+  h->e1 = e1;
+  refresh_geometry(h);
+  refine_rim_shape(d.rim, toward, PI / 2, v, &side);
+  if (side.rim[UPPER].used || side.rim[LOWER].used) {
+    start_from_rim_shape(h, v, d, side);
+    if (clearly_closer(data_distance(h), fitted, MIN_SIDE_ON_GAIN)) {
+      h->gof = gof;
+      return;
+    }
+  }
+  restore_round_state(h, kept);
+  h->e1 = kept_e1;
+  refresh_geometry(h);
+  h->gof = gof;
 }
 
 // ---------------------------------------------------------------------------
