@@ -493,9 +493,16 @@ static void set_world_orientation(hybroid *h, const double W[3][3]) {
   rotation_from_quaternion(h->orientation, h->rotation);
 }
 
+// Whether the partner's own stage turns it as one of a pair: only then do
+// its orientation and its torque stand for the object's.
+static bool turns_as_pair(hybroid *p) {
+  return p && (current_stage_options(p) & STAGE_PAIR) &&
+         (current_schedule_entry(p) & (DF_ROT | DF_ROTZ));
+}
+
 static void share_orientation(hybroid *right) {
   hybroid *left = right->h_neigh;
-  if (!left || right->h_index != 1 || !(current_stage_options(left) & STAGE_PAIR)) return;
+  if (right->h_index != 1 || !turns_as_pair(left)) return;
   quaternion a = world_orientation(left), b = world_orientation(right);
   double sign = a.w * b.w + a.v.x * b.v.x + a.v.y * b.v.y + a.v.z * b.v.z < 0.0 ? -1.0 : 1.0;
   quaternion m = {a.w + sign * b.w, {a.v.x + sign * b.v.x, a.v.y + sign * b.v.y,
@@ -514,7 +521,7 @@ static void share_orientation(hybroid *right) {
 static void add_partner_torque(hybroid *h) {
   h->pair_torque = h->net_applied_torque;
   hybroid *p = h->h_neigh;
-  if (!p || !(current_stage_options(p) & STAGE_PAIR)) return;
+  if (!turns_as_pair(p)) return;
   vector w = transform(p->camera_rotation, p->pair_torque, {0.0, 0.0, 0.0});
   vector own = transpose_times(h->camera_rotation, w);
   h->net_applied_torque = {h->net_applied_torque.x + own.x, h->net_applied_torque.y + own.y,

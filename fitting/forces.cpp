@@ -157,16 +157,23 @@ void free_force_nodes(hybroid *h) {
   h->forced = nullptr;
 }
 
-// The model's list when it covers its node array, else null.
-static force_nodes *force_list(const hybroid *h) {
-  force_nodes *f = h->forced;
-  return f && h->nodes && f->size == h->numnodes ? f : nullptr;
-}
-
 void forget_force_nodes(hybroid *h) {
   if (!h->forced) return;
   h->forced->known = 0;
   h->forced->rotated_known = 0;
+}
+
+static bool covers_nodes(const hybroid *h) {
+  return h->forced && h->nodes && h->forced->size == h->numnodes;
+}
+
+// The model's list when it covers its node array, else null.  A list that
+// does not cover them forgets what it knew: forces written meanwhile go
+// unmarked, and would be missed if the node count came back.
+static force_nodes *force_list(hybroid *h) {
+  if (covers_nodes(h)) return h->forced;
+  forget_force_nodes(h);
+  return nullptr;
 }
 
 static inline void mark_node(hybroid *h, const node *nd) {
@@ -182,8 +189,7 @@ static inline void mark_node(hybroid *h, const node *nd) {
 void mark_force_node(hybroid *h, const node *nd) { mark_node(h, nd); }
 
 const force_nodes *rotated_force_nodes(const hybroid *h) {
-  force_nodes *f = force_list(h);
-  return f && f->rotated_known ? f : nullptr;
+  return covers_nodes(h) && h->forced->rotated_known ? h->forced : nullptr;
 }
 
 int list_marked_nodes(const force_nodes *f) {

@@ -233,3 +233,26 @@ TEST(ShippedSchedule, TurnsBothViewsOfANoisyStereoPairToTheTrueAxis) {
     EXPECT_LT(acos(fmin(1.0, d)) / kDegree, kAxisDegrees) << "view " << k;
   }
 }
+
+// pair couples the turning of the two views: on a stage that does not turn
+// them it must change nothing, even while the partner still turns.
+TEST(ShippedSchedule, PairOnAStageThatDoesNotTurnChangesNothing) {
+  ScratchDir dir;
+  const char *stages[2] = {"a1 a2 a3 stereo pair settle adapt limit 300\n",
+                           "a1 a2 a3 stereo settle adapt limit 300\n"};
+  std::string ends[2];
+  for (int k = 0; k < 2; k++) {
+    std::string file = dir.file(k == 0 ? "with_pair" : "without");
+    testutil::write_file(file, std::string("label 5\n") +
+                                   "trans start sparse stereo settle adapt limit 300\n" +
+                                   "trans rot rotz turn stereo pair settle adapt limit 300\n" +
+                                   stages[k]);
+    RunResult r = testutil::run_shell(
+        "env -u DISPLAY HYBROID_SCHEDULE_FILE='" + file + "' '" + HYBFIT_PATH +
+            "' -g -a -s syn_stereo5_left.dump syn_stereo5_right.dump",
+        "0\n", std::string(HYBFIT_SOURCE_DIR) + "/samples");
+    ASSERT_EQ(0, r.status) << r.err;
+    ends[k] = r.err.substr(r.err.find("Fit finished"));
+  }
+  EXPECT_EQ(ends[0], ends[1]);
+}

@@ -852,12 +852,13 @@ namespace {
 struct rim_run {
   int first, count;  // cracks of the cap's outline; count 0: none
   bool fitted;
+  bool edge_on;      // its own ellipse is flatter than a rim seen at a slant
   ellipse e;
 };
 }  // namespace
 
 static rim_run find_rim_run(const outline &cap) {
-  rim_run run = {0, 0, false, {}};
+  rim_run run = {0, 0, false, false, {}};
   int n = (int)cap.v.size(), start = 0;
   while (start < n && cap.across[start] == 1) start++;  // a crack off the rim
   if (start == n) return run;  // the whole ring: no ends
@@ -898,8 +899,8 @@ static void fit_rim(const outline &cap, const ellipse *shape, rim_run *run) {
   for (size_t i = 1; i < pts.size(); i++)
     span += remainder(ellipse_angle(e, pts[i]) - ellipse_angle(e, pts[i - 1]), 2 * PI);
   span = fabs(span);
-  run->fitted = std::min(e.a, e.b) >= EDGE_ON_RATIO * std::max(e.a, e.b) &&
-                (shape || span >= LEAST_RIM_ARC);
+  run->edge_on = std::min(e.a, e.b) < EDGE_ON_RATIO * std::max(e.a, e.b);
+  run->fitted = !run->edge_on && (shape || span >= LEAST_RIM_ARC);
   run->e = e;
 }
 
@@ -909,12 +910,13 @@ static void find_rim_ends(const outline outlines[], const bool present[], rim_en
   rim_run runs[2];
   for (int k = 0; k < 4; k++) ends[k].found = false;
   for (int j = 0; j < 2; j++) {
-    runs[j] = {0, 0, false, {}};
+    runs[j] = {0, 0, false, false, {}};
     if (present[2 * j] && present[1]) runs[j] = find_rim_run(outlines[2 * j]);
     fit_rim(outlines[2 * j], nullptr, &runs[j]);
   }
   for (int j = 0; j < 2; j++)
-    if (!runs[j].fitted && runs[1 - j].fitted) fit_rim(outlines[2 * j], &runs[1 - j].e, &runs[j]);
+    if (!runs[j].fitted && !runs[j].edge_on && runs[1 - j].fitted)
+      fit_rim(outlines[2 * j], &runs[1 - j].e, &runs[j]);
   for (int j = 0; j < 2; j++) {
     const rim_run &r = runs[j];
     if (!r.fitted) continue;
