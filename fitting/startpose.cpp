@@ -1033,13 +1033,30 @@ static bool clearly_closer(double found, double before, double min_gain = 0.3) {
 }
 
 // Whether a stage of the label's schedule file frees any of the parameters
-// of mask (never with the built-in schedules).
-static bool schedule_frees(const hybroid *h, int mask) {
+// of mask with all the options given (never with the built-in schedules).
+static bool schedule_frees(const hybroid *h, int mask, int options = 0) {
   const label_schedule *ls = schedule_of_label(h->primitive_label);
   if (!ls) return false;
   for (int k = 0; k < ls->n_stages && k < MAX_SEQUENCE; k++)
-    if (ls->mask[k] & mask) return true;
+    if ((ls->mask[k] & mask) && (ls->options[k] & options) == options) return true;
   return false;
+}
+
+// The squareness searches measure the distance with the normals of the
+// stages that fit e1: the true normals of a tapered or bent surface lean
+// from the plain ones by degrees, enough to choose other nodes for the
+// occluding contours, so that the plain ones can favour a rounder model
+// than the data show.  Returns the switch to restore.
+static int use_squareness_normals(hybroid *h) {
+  int before = h->exact_geometry;
+  h->exact_geometry = schedule_frees(h, DF_E1, STAGE_EXACT) ? 1 : 0;
+  return before;
+}
+
+static void restore_normals(hybroid *h, int exact) {
+  if (h->exact_geometry == exact) return;
+  h->exact_geometry = exact;
+  refresh_geometry(h);
 }
 
 // The squareness e1 of a round model, when a stage will fit it: the value
@@ -1050,10 +1067,12 @@ static bool schedule_frees(const hybroid *h, int mask) {
 static void round_squareness(hybroid *h, const view_frame &v, const rim_shape &s) {
   if (!schedule_frees(h, DF_E1)) return;
   double gof = h->gof, e1 = h->e1;
+  int exact = use_squareness_normals(h);
   data_search d = {h, &v, &s, h->a3, rim_radius(h, s), rim_chord(h)};
   double before = distance_with(d, SEARCH_E1, e1);
   minimise_distance(d, SEARCH_E1, SQUARENESS_MIN, SQUARENESS_MAX);
   if (!clearly_closer(data_distance(h), before)) distance_with(d, SEARCH_E1, e1);
+  restore_normals(h, exact);
   h->gof = gof;
 }
 
@@ -1144,6 +1163,29 @@ static bool apply_bend(hybroid *h, const view_frame &v, const round_data &d,
   return finish_round_model(h, v, d, *s, local);
 }
 
+// The squareness e1 of a bent model, when a stage will fit it: as for a
+// straight one, but each value tried makes the bent model anew from its
+// rims, since the bend and the height read from them depend on e1.
+static void bent_squareness(hybroid *h, const view_frame &v, const round_data &d,
+                            const round_state &initial, const rim_shape &shape0,
+                            const bend_fit &bend) {
+  if (!schedule_frees(h, DF_E1)) return;
+  double gof = h->gof, e1 = h->e1;
+  int exact = use_squareness_normals(h);
+  auto distance = [&](double x) {
+    rim_shape s;
+    h->e1 = x;
+    refresh_geometry(h);
+    apply_bend(h, v, d, initial, shape0, bend, &s);
+    return data_distance(h);
+  };
+  double before = distance(e1);
+  minimise(distance, SQUARENESS_MIN, SQUARENESS_MAX);
+  if (!clearly_closer(data_distance(h), before)) distance(e1);
+  restore_normals(h, exact);
+  h->gof = gof;
+}
+
 // Under noise the rims alone may not tell which way a model bends (a short
 // arc of one rim fits a turn either way).  The occluding contours do: the
 // best bend of the rims in each of BEND_SECTORS ranges of its direction is
@@ -1204,10 +1246,14 @@ static void start_from_rim_shape(hybroid *h, const view_frame &v, const round_da
   if (h->primitive_label == 10)
     try_bend_directions(h, v, d, initial, shape0, &s, &height_from_rims, &bend);
   double e1 = h->e1;
-  if (!d.contour.empty() && height_from_rims) round_squareness(h, v, s);
+  bool bent = bend.x[2] > 0.0;
+  if (!d.contour.empty() && height_from_rims) {
+    if (bent) bent_squareness(h, v, d, initial, shape0, bend);
+    else round_squareness(h, v, s);
+  }
   // bend1 reads the rims' angle against their height on the model, which
   // the squareness moves
-  if (bend.x[2] > 0.0 && h->e1 != e1) apply_bend(h, v, d, initial, shape0, bend, &s);
+  if (bent && h->e1 != e1) apply_bend(h, v, d, initial, shape0, bend, &s);
 }
 
 // Whether every rim with enough points lies on a straight line (the
