@@ -1582,6 +1582,7 @@ static void box_squareness(hybroid *h, const view_frame &v, const double w[3],
   bool read1 = free1 && sqrt(w[2]) >= MIN_EDGE_FORESHORTENING;
   if (!free1 && !free2) return;
   double gof = h->gof, e1_before = h->e1, e2_before = h->e2;
+  int exact = use_squareness_normals(h);
   box_sizing b = {&v, w, {a[0], a[1], a[2]}};
   double before = box_distance_with(h, b, e1_before, e2_before);
   for (int pass = 0; pass < 3; pass++) {
@@ -1595,6 +1596,7 @@ static void box_squareness(hybroid *h, const view_frame &v, const double w[3],
   }
   if (free1 && free2 && !read1) box_distance_with(h, b, h->e2, h->e2);
   if (!clearly_closer(data_distance(h), before)) box_distance_with(h, b, e1_before, e2_before);
+  restore_normals(h, exact);
   h->gof = gof;
 }
 
