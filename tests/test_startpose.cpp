@@ -197,16 +197,20 @@ TEST(StartPose, DegenerateDataLeaveAFiniteModel) {
 
 // A schedule that fits the squareness gets a start that reads it, and the
 // sizes that go with it (the parameter file starts at e1 = e2 = 1); without
-// such a schedule the start leaves the squareness alone.
+// such a schedule the start leaves the squareness alone.  A tapered or bent
+// model is measured with the true normals its schedule fits e1 by.
 TEST(StartPose, ReadsTheSquarenessOnlyWhenAStageFitsIt) {
   const PoseCase cases[] = {
       {"square_box", 1, {2, 1, 1.2, 0.8, 0.3, 0.3, 0, 0, 0, 0}, "-A 1,-1,0,60", 0},
       {"square_box_persp", 1, {2, 1, 1.2, 0.8, 0.3, 0.3, 0, 0, 0, 0}, "-A 1,-1,0,60", 1},
       {"cylinder", 5, {2, 0.9, 0.9, 1.5, 0.3, 1, 0, 0, 0, 0}, "-R -60,0,120", 0},
-      {"pinched", 5, {2, 1, 1, 1.4, 1.5, 1, 0, 0, 0, 0}, "-R -45,0,70", 0}};
+      {"pinched", 5, {2, 1, 1, 1.4, 1.5, 1, 0, 0, 0, 0}, "-R -45,0,70", 0},
+      {"squared_cone", 6, {2, 1, 1, 1.5, 0.5, 1, 0.4, 0.4, 0, 0}, "-R -60,0,150", 0},
+      {"squared_bent", 10, {2, 0.8, 0.8, 1.6, 0.4, 1, 0, 0, 0.25, 0}, "-R -60,0,90", 0}};
   testutil::ScratchDir dir;
   std::string file = dir.file("schedule");
-  testutil::write_file(file, "label 1\ntrans start e1 e2\nlabel 5\ntrans start e1\n");
+  testutil::write_file(file, "label 1\ntrans start e1 e2\nlabel 5\ntrans start e1\n"
+                             "label 6\ntrans start e1 exact\nlabel 10\ntrans start e1 exact\n");
   char err[SCHEDULE_ERROR_SIZE] = "";
   ASSERT_EQ(0, load_schedule_file(file.c_str(), err)) << err;
   for (const PoseCase &c : cases)
