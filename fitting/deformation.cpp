@@ -26,6 +26,7 @@
 #include <cstring>
 
 #include "hybroid.h"
+#include "vector_ops.h"
 
 static const double PI = 3.141592653589793;
 static const double HALF_PI = 1.5707963267948966;
@@ -44,7 +45,6 @@ static double power_abs(power_table *t, double w, double e) {
   return w == 0.0 ? 0.0 : tabled_pow(t, fabs(w), e);
 }
 
-static double dot_vector(vector a, vector b) { return a.x * b.x + a.y * b.y + a.z * b.z; }
 
 // Terms of the derivatives that do not depend on the node, worked out once
 // per pass.  Each is the very expression the per-node formulas contain

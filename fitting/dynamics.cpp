@@ -31,6 +31,7 @@
 
 #include "gl.h"
 #include "hybroid.h"
+#include "vector_ops.h"
 
 static const double ANGULAR_SPEED_LIMIT = 1.0;  // per component, after damping
 
@@ -48,7 +49,6 @@ static vector transpose_times(const double M[3][3], vector v) {
           M[0][2] * v.x + M[1][2] * v.y + M[2][2] * v.z};
 }
 
-static vector scaled(double s, vector v) { return {s * v.x, s * v.y, s * v.z}; }
 
 // ---------------------------------------------------------------------------
 // Positions and projections
@@ -88,7 +88,7 @@ void compute_projected_positions(hybroid *h) {
   for (int i = 0; i < h->numnodes; i++) {
     node *n = &h->nodes[i];
     if (h->perspective_flag) {
-      if (n->posit.z < 0.0) n->proj_posit = scaled(-f / n->posit.z, n->posit);
+      if (n->posit.z < 0.0) n->proj_posit = scaled_vector(n->posit, -f / n->posit.z);
     } else {
       n->proj_posit = {n->posit.x, n->posit.y, -f};
     }
@@ -114,7 +114,7 @@ void compute_projected_positions_right(hybroid *h) {
     n->rposit = transpose_times(hr->camera_rotation, {w.x - t.x, w.y - t.y, w.z - t.z});
     if (h->perspective_flag) {
       if (n->rposit.z >= 0.0) fprintf(stderr, "Panic ***\a\a\a, model above z = 0 plane\n");
-      if (n->rposit.z != 0.0) n->proj_rposit = scaled(-fr / n->rposit.z, n->rposit);
+      if (n->rposit.z != 0.0) n->proj_rposit = scaled_vector(n->rposit, -fr / n->rposit.z);
     } else {
       n->proj_rposit = {n->rposit.x, n->rposit.y, -fr};
     }
@@ -195,7 +195,7 @@ void compute_rotation(hybroid *h) {
   double L = (double)(float)sqrt(om.x * om.x + om.y * om.y + om.z * om.z);
   double half = L * h->dt / 2.0;
   vector a = om;
-  if (L != 0.0) a = scaled(sin(half) / L, om);
+  if (L != 0.0) a = scaled_vector(om, sin(half) / L);
 
   quaternion q = quaternion_left_multiply(cos(half), a, h->orientation);
   double norm = sqrt(((q.w * q.w + q.v.x * q.v.x) + q.v.y * q.v.y) + q.v.z * q.v.z);
@@ -276,19 +276,25 @@ void choose_fitting_dof(hybroid *h) {
 }
 
 // Positions, projections, camera-frame tangents and normals for this step.
-static void prepare_geometry(hybroid *h) {
+void prepare_geometry(hybroid *h) {
   compute_positions(h);
   compute_projected_positions(h);
   compute_tangent(h);
   unrotate_normal(h);
 }
 
-// The data-force pass with its counts, the damping rescaled from the counts,
-// and the node forces brought into the model frame.
-static void gather_forces(hybroid *h) {
+// The data-force pass from cleared forces and counts: the node forces in the
+// camera frame, the counts and the gof.
+void measure_data_forces(hybroid *h) {
   zeroize_force(h);
   zeroize_damping_factor(h);
   compute_range_data_forces_projection(h);
+}
+
+// The data-force pass with its counts, the damping rescaled from the counts,
+// and the node forces brought into the model frame.
+static void gather_forces(hybroid *h) {
+  measure_data_forces(h);
   compute_damping_factor(h);
   unrotate_force(h);
 }
@@ -510,7 +516,7 @@ static void share_orientation(hybroid *right) {
   double n = sqrt(m.w * m.w + m.v.x * m.v.x + m.v.y * m.v.y + m.v.z * m.v.z);
   if (!(n > 0.0)) return;
   double mean[3][3];
-  rotation_from_quaternion({m.w / n, scaled(1.0 / n, m.v)}, mean);
+  rotation_from_quaternion({m.w / n, scaled_vector(m.v, 1.0 / n)}, mean);
   set_world_orientation(left, mean);
   set_world_orientation(right, mean);
 }
@@ -585,9 +591,6 @@ static double single_precision_length(const vector &v) {
   return (double)(float)sqrt(v.x * v.x + v.y * v.y + v.z * v.z);
 }
 
-static vector subtract(const vector &a, const vector &b) {
-  return vector{a.x - b.x, a.y - b.y, a.z - b.z};
-}
 
 // The vector part of q divided by its length rounded to single precision;
 // a zero vector stays zero.
@@ -616,7 +619,7 @@ static int orientation_changes(hybroid *h, double t) {
   int diff = 0;
   h->d_ang = h->orientation.w - h->orientation_pr.w;
   if (fabs(h->d_ang) > t) diff |= DF_ROT;
-  vector axis_change = subtract(unit_axis(h->orientation), unit_axis(h->orientation_pr));
+  vector axis_change = sub_vector(unit_axis(h->orientation), unit_axis(h->orientation_pr));
   if (single_precision_length(axis_change) > t) diff |= DF_ROT;
   h->axis_diff = axis_change;
   return diff;
@@ -632,11 +635,7 @@ static int free_shape_changes(const hybroid *h, double t) {
   return diff;
 }
 
-static vector cross(const vector &a, const vector &b) {
-  return {a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x};
-}
 
-static double length(const vector &v) { return sqrt(v.x * v.x + v.y * v.y + v.z * v.z); }
 
 // Option turn: the angle the model turned in the step, radians, judged
 // against t.  For a model with a1 = a2 only its axis (column 2 of the
@@ -650,14 +649,14 @@ static int turn_changes(hybroid *h, double t) {
   if (h->a12_symmetric) {
     vector z = {h->rotation[0][2], h->rotation[1][2], h->rotation[2][2]};
     vector z_pr = {h->rotation_pr[0][2], h->rotation_pr[1][2], h->rotation_pr[2][2]};
-    axis = cross(z_pr, z);
-    angle = atan2(length(axis), z.x * z_pr.x + z.y * z_pr.y + z.z * z_pr.z);
+    axis = cross_vector(z_pr, z);
+    angle = atan2(length_vector(axis), z.x * z_pr.x + z.y * z_pr.y + z.z * z_pr.z);
   } else {
     double w = q.w * p.w + q.v.x * p.v.x + q.v.y * p.v.y + q.v.z * p.v.z;
-    vector c = cross(q.v, p.v);
+    vector c = cross_vector(q.v, p.v);
     axis = {p.w * q.v.x - q.w * p.v.x - c.x, p.w * q.v.y - q.w * p.v.y - c.y,
             p.w * q.v.z - q.w * p.v.z - c.z};
-    angle = 2 * atan2(length(axis), fabs(w));
+    angle = 2 * atan2(length_vector(axis), fabs(w));
   }
   h->d_ang = angle;
   h->axis_diff = axis;
@@ -669,7 +668,7 @@ int fit_changing(hybroid *h) {
   double t = (current_schedule_entry(h) & DF_LOOSE_TOL) ? 10 * h->ftol : h->ftol;
   int diff = shape_changes(h, t);
   if (options & STAGE_ALL) diff |= free_shape_changes(h, t);
-  vector dt = subtract(h->translation, h->translation_pr);
+  vector dt = sub_vector(h->translation, h->translation_pr);
   if (single_precision_length(dt) > t * single_precision_length(h->translation_pr))
     diff |= DF_TRANS;
   if (options & STAGE_TURN) {
@@ -681,7 +680,7 @@ int fit_changing(hybroid *h) {
   // for a model with a1 = a2 such a turn is no change of the fit.
   vector row2 = {h->rotation[2][0], h->rotation[2][1], h->rotation[2][2]};
   vector row2_pr = {h->rotation_pr[2][0], h->rotation_pr[2][1], h->rotation_pr[2][2]};
-  vector d_row2 = subtract(row2, row2_pr);
+  vector d_row2 = sub_vector(row2, row2_pr);
   double s = sqrt(d_row2.x * d_row2.x + d_row2.y * d_row2.y + d_row2.z * d_row2.z);
   if (s > t || h->a12_symmetric == 0)
     diff |= orientation_changes(h, t);
@@ -748,7 +747,7 @@ void stereo_couple(hybroid *left, hybroid *right) {
 // length f; false when p has zero depth.
 static bool project_point(const vector &p, double f, vector *image) {
   if (p.z == 0.0) return false;
-  *image = scaled(-f / p.z, p);
+  *image = scaled_vector(p, -f / p.z);
   return true;
 }
 
@@ -773,18 +772,18 @@ void compute_stereo_motion(hybroid *h) {
   if (!project_point(h->rtranslation, fr, &h->proj_rtrans)) return;
   // D: where the partner's origin lies in the partner image, minus where
   // this model's origin lies there.
-  vector trans_rdiff = subtract(r->proj_trans, h->proj_rtrans);
+  vector trans_rdiff = sub_vector(r->proj_trans, h->proj_rtrans);
   // E: how this model's origin image moves in the partner image when the
   // model slides along its own viewing ray.
   vector proj_rorig;
   if (!project_point(to_partner_camera(h, r, h->proj_trans), fr, &proj_rorig)) return;
-  vector e = subtract(h->proj_rtrans, proj_rorig);
+  vector e = sub_vector(h->proj_rtrans, proj_rorig);
   double len = single_precision_length(e);
   if (len == 0.0) return;
   e = vector{e.x / len, e.y / len, e.z / len};
   double s = e.x * trans_rdiff.x + e.y * trans_rdiff.y + e.z * trans_rdiff.z;
   double factor = 1 + STEREO_GAIN * s;
-  h->translation = scaled(factor, h->translation);
+  h->translation = scaled_vector(h->translation, factor);
 }
 
 int compute_stereo_motion_auto(hybroid *left, hybroid *right) {

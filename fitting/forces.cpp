@@ -22,6 +22,7 @@
 
 #include "Mqmalloc.h"
 #include "hybroid.h"
+#include "vector_ops.h"
 
 // Start value of the best squared distance of a search: larger than any
 // image-plane distance, so "no node" is a distance of sqrt(1e41).
@@ -88,23 +89,10 @@ static const int WHOLE_FORCE_COLOUR = 7;
 // Small vector helpers
 // ---------------------------------------------------------------------------
 
-static vector add_vector(vector a, vector b) { return {a.x + b.x, a.y + b.y, a.z + b.z}; }
 
-static double dot_vector(vector a, vector b) { return a.x * b.x + a.y * b.y + a.z * b.z; }
 
-static double length_vector(vector a) { return sqrt(a.x * a.x + a.y * a.y + a.z * a.z); }
 
-// Right-handed cross product a x b.
-static vector cross_vector(vector a, vector b) {
-  return {a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x};
-}
 
-// m v for a row-major 3x3 matrix.
-static vector rotate_vector(const double m[3][3], vector v) {
-  return {m[0][0] * v.x + m[0][1] * v.y + m[0][2] * v.z,
-          m[1][0] * v.x + m[1][1] * v.y + m[1][2] * v.z,
-          m[2][0] * v.x + m[2][1] * v.y + m[2][2] * v.z};
-}
 
 // Scales v to unit length, the length rounded to single precision; a zero
 // vector stays zero.
@@ -645,7 +633,7 @@ static void inverse_orientation_matrix(const quaternion *q, double m[3][3]) {
 // m v, where zero_image is m times the +0 vector: rotating any +0 vector
 // multiplies and adds the same bits, so it gives zero_image exactly.
 static vector rotate_force(const double m[3][3], const vector &v, const vector &zero_image) {
-  return is_plus_zero(v) ? zero_image : rotate_vector(m, v);
+  return is_plus_zero(v) ? zero_image : matrix_times_vector(m, v);
 }
 
 static void unrotate_node_force(const double m[3][3], node *nd, const vector &zero_image) {
@@ -671,7 +659,7 @@ void unrotate_force(hybroid *h) {
   if (!h->nodes) return;
   double m[3][3];
   inverse_orientation_matrix(&h->orientation, m);
-  vector zero_image = rotate_vector(m, {0.0, 0.0, 0.0});
+  vector zero_image = matrix_times_vector(m, {0.0, 0.0, 0.0});
   force_nodes *f = force_list(h);
   if (f && f->known && f->rotated_known && same_vector_bits(f->zero_image, zero_image)) {
     int n = list_marked_nodes(f);
@@ -719,7 +707,7 @@ void draw_force(hybroid *h, int mask) {
     if (colour < 0) continue;
     for (long j = w.first; j <= w.last; j += w.step) {
       range_datapoint *dp = walk_point(&w, j);
-      draw_vector(rotate_vector(h->camera_rotation, dp->force), dp->wposition, -1.0, colour);
+      draw_vector(matrix_times_vector(h->camera_rotation, dp->force), dp->wposition, -1.0, colour);
     }
   }
 }

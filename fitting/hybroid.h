@@ -366,7 +366,6 @@ extern char *mesh_file;          // -m
 void count_fitting_pass(const hybroid *h);
 void open_mesh_file();
 int write_run_outputs(int status);
-vector matrix_times_vector(const double m[3][3], vector v);  // m v, m row-major
 // mesh_obj.cpp: the fitted surfaces as OBJ; counts values not finite
 int write_mesh_obj(FILE *fp, int *non_finite);
 
@@ -484,6 +483,8 @@ void compute_translation(hybroid *h);
 void compute_rotation(hybroid *h);
 void mat_from_rpy(double mat[3][3], double roll, double pitch, double yaw);
 void choose_fitting_dof(hybroid *h);
+void prepare_geometry(hybroid *h);
+void measure_data_forces(hybroid *h);
 void compute_motion(hybroid *h);
 int compute_motion_auto(hybroid *h);
 int fit_changing(hybroid *h);

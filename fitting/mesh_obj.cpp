@@ -13,6 +13,7 @@
 #include <cstdio>
 
 #include "hybroid.h"
+#include "vector_ops.h"
 
 static vector world_normal(const hybroid *h, vector model_normal) {
   return matrix_times_vector(h->camera_rotation, matrix_times_vector(h->rotation, model_normal));

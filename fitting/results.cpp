@@ -26,6 +26,7 @@
 
 #include "gl.h"
 #include "hybroid.h"
+#include "vector_ops.h"
 
 #ifndef HYBFIT_VERSION
 #define HYBFIT_VERSION "unknown"
@@ -71,12 +72,6 @@ void count_fitting_pass(const hybroid *h) {
 // ---------------------------------------------------------------------------
 // Frames
 // ---------------------------------------------------------------------------
-
-vector matrix_times_vector(const double m[3][3], vector v) {
-  return {m[0][0] * v.x + m[0][1] * v.y + m[0][2] * v.z,
-          m[1][0] * v.x + m[1][1] * v.y + m[1][2] * v.z,
-          m[2][0] * v.x + m[2][1] * v.y + m[2][2] * v.z};
-}
 
 static void camera_to_world(const hybroid *h, vector p, vector *w) {
   vector r = matrix_times_vector(h->camera_rotation, p);

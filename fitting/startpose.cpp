@@ -33,6 +33,7 @@
 #include <vector>
 
 #include "hybroid.h"
+#include "vector_ops.h"
 
 namespace {
 struct point2 {
@@ -93,18 +94,6 @@ static const double CONTOUR_NODE_COSINE = 0.14;
 // Small geometry
 // ---------------------------------------------------------------------------
 
-static vector sub3(vector a, vector b) { return {a.x - b.x, a.y - b.y, a.z - b.z}; }
-static double dot3(vector a, vector b) { return a.x * b.x + a.y * b.y + a.z * b.z; }
-static double norm3(vector a) { return sqrt(dot3(a, a)); }
-static vector cross3(vector a, vector b) {
-  return {a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x};
-}
-static vector scale3(vector a, double s) { return {a.x * s, a.y * s, a.z * s}; }
-static vector mat_times(const double M[3][3], vector v) {
-  return {M[0][0] * v.x + M[0][1] * v.y + M[0][2] * v.z,
-          M[1][0] * v.x + M[1][1] * v.y + M[1][2] * v.z,
-          M[2][0] * v.x + M[2][1] * v.y + M[2][2] * v.z};
-}
 
 static double clamp(double v, double lo, double hi) { return v < lo ? lo : v > hi ? hi : v; }
 
@@ -159,8 +148,8 @@ quaternion quaternion_from_rotation(const double R[3][3]) {
     double s = 2.0 * sqrt(1.0 + R[2][2] - R[0][0] - R[1][1]);
     q = {(R[1][0] - R[0][1]) / s, {(R[0][2] + R[2][0]) / s, (R[1][2] + R[2][1]) / s, s / 4}};
   }
-  double n = sqrt(q.w * q.w + dot3(q.v, q.v));
-  return {q.w / n, scale3(q.v, 1.0 / n)};
+  double n = sqrt(q.w * q.w + dot_vector(q.v, q.v));
+  return {q.w / n, scaled_vector(q.v, 1.0 / n)};
 }
 
 // Rotation about the unit axis k by the angle whose cosine and sine are c, s.
@@ -168,22 +157,22 @@ static void rotation_about(vector k, double c, double s, double R[3][3]) {
   quaternion q = {sqrt((1.0 + c) / 2.0), {0.0, 0.0, 0.0}};
   double half_sin = sqrt((1.0 - c) / 2.0);
   if (s < 0.0) half_sin = -half_sin;
-  q.v = scale3(k, half_sin);
+  q.v = scaled_vector(k, half_sin);
   rotation_from_quaternion(q, R);
 }
 
 // The smallest rotation that takes the unit vector a to the unit vector b.
 static void rotation_between(vector a, vector b, double R[3][3]) {
-  vector k = cross3(a, b);
-  double s = norm3(k), c = dot3(a, b);
+  vector k = cross_vector(a, b);
+  double s = length_vector(k), c = dot_vector(a, b);
   if (s > 0.0) {
-    rotation_about(scale3(k, 1.0 / s), c, s, R);
+    rotation_about(scaled_vector(k, 1.0 / s), c, s, R);
     return;
   }
   // Parallel: the identity; opposite: half a turn about any perpendicular.
   vector perp = fabs(a.x) < 0.9 ? vector{1.0, 0.0, 0.0} : vector{0.0, 1.0, 0.0};
-  perp = cross3(a, perp);
-  rotation_about(scale3(perp, 1.0 / norm3(perp)), c < 0.0 ? -1.0 : 1.0, 0.0, R);
+  perp = cross_vector(a, perp);
+  rotation_about(scaled_vector(perp, 1.0 / length_vector(perp)), c < 0.0 ? -1.0 : 1.0, 0.0, R);
 }
 
 static void multiply3(const double A[3][3], const double B[3][3], double C[3][3]) {
@@ -230,7 +219,7 @@ static point2 to_view(const view_frame &v, point2 p) {
 
 static point2 from_view(const view_frame &v, point2 p) {
   if (!v.perspective) return p;
-  vector q = mat_times(v.Q, {p.x, p.y, -v.f});
+  vector q = matrix_times_vector(v.Q, {p.x, p.y, -v.f});
   if (!(q.z < 0.0)) return p;
   return {-v.f * q.x / q.z, -v.f * q.y / q.z};
 }
@@ -300,7 +289,7 @@ static void line_of_sight_frame(const hybroid *h, point2 c, double Q[3][3]) {
   vector sight = {0.0, 0.0, -1.0};
   if (h->perspective_flag) {
     vector ray = {c.x, c.y, -h->focal_length};
-    sight = scale3(ray, 1.0 / norm3(ray));
+    sight = scaled_vector(ray, 1.0 / length_vector(ray));
   }
   rotation_between({0.0, 0.0, -1.0}, sight, Q);
 }
@@ -315,7 +304,7 @@ static view_frame view_towards(const hybroid *h, point2 c) {
   line_of_sight_frame(h, c, v.Q);
   // depth along the turned camera's axis: the real depth over the cosine of
   // the angle between the two axes
-  if (v.perspective) v.k = depth_factor(h) * norm3({c.x, c.y, -v.f}) / v.f;
+  if (v.perspective) v.k = depth_factor(h) * length_vector({c.x, c.y, -v.f}) / v.f;
   return v;
 }
 
@@ -388,7 +377,7 @@ static double fit_rim_conic(const rim_points &r, double phi, double c, double ef
 // The rim's image direction phi and axis ratio c for the normal n (reference
 // camera frame).
 static void rim_view_of_normal(const rim_points &r, vector n, double *phi, double *c) {
-  vector m = mat_times(r.to_rim, n);
+  vector m = matrix_times_vector(r.to_rim, n);
   *phi = atan2(m.y, m.x);
   *c = fabs(m.z) < 1.0 ? fabs(m.z) : 1.0;
 }
@@ -587,9 +576,9 @@ static void straight_rotation(const hybroid *h, const rim_shape &s, double R[3][
 // beta of a bend is measured from e1 towards e2.
 static void perpendicular_basis(vector N, vector *e1, vector *e2) {
   vector across = fabs(N.x) < 0.9 ? vector{1.0, 0.0, 0.0} : vector{0.0, 1.0, 0.0};
-  *e1 = cross3(N, across);
-  *e1 = scale3(*e1, 1.0 / norm3(*e1));
-  *e2 = cross3(N, *e1);
+  *e1 = cross_vector(N, across);
+  *e1 = scaled_vector(*e1, 1.0 / length_vector(*e1));
+  *e2 = cross_vector(N, *e1);
 }
 
 // The rim normals of a bend: the common normal N turned by +alpha/2 (upper
@@ -695,12 +684,12 @@ static bend_fit split_on_grid(const round_data &d, vector N, bend_fit *sectors =
 // The bend whose split normals are nu and nl (upward, in the view frame).
 static bend_fit bend_from_normals(vector nu, vector nl) {
   vector N = {nu.x + nl.x, nu.y + nl.y, nu.z + nl.z};
-  N = scale3(N, 1.0 / norm3(N));
+  N = scaled_vector(N, 1.0 / length_vector(N));
   vector e1, e2;
   perpendicular_basis(N, &e1, &e2);
-  vector w = sub3(nu, nl);
+  vector w = sub_vector(nu, nl);
   return {{atan2(N.y, N.x), acos(clamp(fabs(N.z), 0.0, 1.0)),
-           acos(clamp(dot3(nu, nl), -1.0, 1.0)), atan2(dot3(w, e2), dot3(w, e1))},
+           acos(clamp(dot_vector(nu, nl), -1.0, 1.0)), atan2(dot_vector(w, e2), dot_vector(w, e1))},
           N.z < 0.0 ? -1.0 : 1.0};
 }
 
@@ -786,13 +775,13 @@ static bool rotation_of_bend(hybroid *h, const round_data &d, const view_frame &
   double bend1 = clamp(alpha / (PI * s), 0.0, 1.0);
   double tu = bend1 * PI / 2 * (s - 1.0), tl = bend1 * PI / 2 * (-s - 1.0);
   double det = sin(tu - tl);
-  vector U = scale3(sub3(scale3(nu, cos(tl)), scale3(nl, cos(tu))), 1.0 / det);
-  vector Z = scale3(sub3(scale3(nl, sin(tu)), scale3(nu, sin(tl))), 1.0 / det);
-  Z = scale3(Z, 1.0 / norm3(Z));
-  U = sub3(U, scale3(Z, dot3(U, Z)));
-  if (!(norm3(U) > 0.0)) return false;
-  U = scale3(U, 1.0 / norm3(U));
-  vector Y = cross3(Z, U);
+  vector U = scaled_vector(sub_vector(scaled_vector(nu, cos(tl)), scaled_vector(nl, cos(tu))), 1.0 / det);
+  vector Z = scaled_vector(sub_vector(scaled_vector(nl, sin(tu)), scaled_vector(nu, sin(tl))), 1.0 / det);
+  Z = scaled_vector(Z, 1.0 / length_vector(Z));
+  U = sub_vector(U, scaled_vector(Z, dot_vector(U, Z)));
+  if (!(length_vector(U) > 0.0)) return false;
+  U = scaled_vector(U, 1.0 / length_vector(U));
+  vector Y = cross_vector(Z, U);
   vector cols[3] = {U, Y, Z};
   for (int c = 0; c < 3; c++) {
     R[0][c] = cols[c].x;
@@ -823,7 +812,7 @@ static void taper_from_rims(hybroid *h, const rim_shape &s) {
 static void size_round_section(hybroid *h, const view_frame &v, const rim_shape &s) {
   int which = s.rim[UPPER].used ? UPPER : LOWER;
   int row = which == UPPER ? upper_row(h) : lower_row(h);
-  double model_radius = norm3(sub3(node_refer(h, row, 0), row_centre(h, row)));
+  double model_radius = length_vector(sub_vector(node_refer(h, row, 0), row_centre(h, row)));
   if (!(model_radius > 0.0)) return;
   double f = v.k * s.rim[which].radius / model_radius;
   f = clamp(f, MIN_SIZE_FACTOR, MAX_SIZE_FACTOR);
@@ -836,10 +825,10 @@ static void size_round_section(hybroid *h, const view_frame &v, const rim_shape 
 // show; false when it is not (or a rim is not seen).
 static bool size_round_height(hybroid *h, const view_frame &v, const rim_shape &s) {
   if (!s.rim[UPPER].used || !s.rim[LOWER].used) return false;
-  vector chord = sub3(row_centre(h, upper_row(h)), row_centre(h, lower_row(h)));
-  vector seen_chord = mat_transposed_times(v.Q, mat_times(h->rotation, chord));
+  vector chord = sub_vector(row_centre(h, upper_row(h)), row_centre(h, lower_row(h)));
+  vector seen_chord = mat_transposed_times(v.Q, matrix_times_vector(h->rotation, chord));
   double predicted = hypot(seen_chord.x, seen_chord.y);
-  if (!(predicted > MIN_SIN_TILT_FOR_HEIGHT * norm3(chord))) return false;
+  if (!(predicted > MIN_SIN_TILT_FOR_HEIGHT * length_vector(chord))) return false;
   double seen = hypot(s.rim[UPPER].centre.x - s.rim[LOWER].centre.x,
                       s.rim[UPPER].centre.y - s.rim[LOWER].centre.y);
   h->a3 *= clamp(v.k * seen / predicted, MIN_SIZE_FACTOR, MAX_SIZE_FACTOR);
@@ -855,13 +844,8 @@ static double data_distance(hybroid *h) {
   h->df_mask = DF_WHOLE_FORCE;
   h->subsample = 0;
   h->normal_force_flag = 1;
-  compute_positions(h);
-  compute_projected_positions(h);
-  compute_tangent(h);
-  unrotate_normal(h);
-  zeroize_force(h);
-  zeroize_damping_factor(h);
-  compute_range_data_forces_projection(h);
+  prepare_geometry(h);
+  measure_data_forces(h);
   h->df_mask = mask;
   h->subsample = subsample;
   h->normal_force_flag = normal;
@@ -875,7 +859,7 @@ static void place_round_model(hybroid *h, const view_frame &v, const rim_shape &
   int which = s.rim[UPPER].used ? UPPER : LOWER;
   if (h->center == 2 && s.rim[LOWER].used) which = LOWER;
   int row = which == UPPER ? upper_row(h) : lower_row(h);
-  vector offset = mat_times(h->rotation, sub3(row_centre(h, row), h->model_center));
+  vector offset = matrix_times_vector(h->rotation, sub_vector(row_centre(h, row), h->model_center));
   double k = depth_factor(h);
   point2 c = from_view(v, s.rim[which].centre);
   h->translation.x = k * c.x - offset.x;
@@ -905,10 +889,10 @@ static int sizing_row(const hybroid *h, const rim_shape &s) {
 }
 static double rim_radius(const hybroid *h, const rim_shape &s) {
   int row = sizing_row(h, s);
-  return norm3(sub3(node_refer(h, row, 0), row_centre(h, row)));
+  return length_vector(sub_vector(node_refer(h, row, 0), row_centre(h, row)));
 }
 static double rim_chord(const hybroid *h) {
-  return norm3(sub3(row_centre(h, upper_row(h)), row_centre(h, lower_row(h))));
+  return length_vector(sub_vector(row_centre(h, upper_row(h)), row_centre(h, lower_row(h))));
 }
 
 // Scales a1, a2 and a3 so that the rim radius and the rims' distance are
@@ -1086,12 +1070,12 @@ static void twist_to_silhouette(const hybroid *h, double R[3][3]) {
   if (h->bend1 != 0.0 || h->vsize <= 0) return;
   vector n = {R[0][2], R[1][2], R[2][2]};
   vector across = {n.y, -n.x, 0.0};  // n x line of sight
-  if (!(norm3(across) > 1e-6)) return;
+  if (!(length_vector(across) > 1e-6)) return;
   vector m = mat_transposed_times(R, across);
   vector first = node_refer(h, lower_row(h), 0);
   double step = 2.0 * PI / h->vsize;
   double turn = remainder(atan2(m.y, m.x) - atan2(first.y, first.x), step);
-  double seen_off = fabs(sin(turn)) * norm3(across);  // the nearest column's normal, along the sight
+  double seen_off = fabs(sin(turn)) * length_vector(across);  // the nearest column's normal, along the sight
   if (!(seen_off > CONTOUR_NODE_COSINE)) return;
   double Z[3][3] = {{cos(turn), -sin(turn), 0.0}, {sin(turn), cos(turn), 0.0}, {0.0, 0.0, 1.0}};
   double T[3][3];
@@ -1355,7 +1339,7 @@ static vector patch_anchor(const hybroid *h, const force_map *m) {
       sum = {sum.x + r.x, sum.y + r.y, sum.z + r.z};
       n++;
     }
-  return n > 0 ? scale3(sum, 1.0 / n) : sum;
+  return n > 0 ? scaled_vector(sum, 1.0 / n) : sum;
 }
 
 namespace {
@@ -1402,7 +1386,7 @@ static void collect_box_edges(const hybroid *h, const view_frame &v, box_edges *
     e->seen.push_back(hypot(chord.x, chord.y));
     int span = (m->v2 - m->v1 + h->vsize) % h->vsize;
     vector a = node_refer(h, m->u1, m->v1), b = node_refer(h, m->u2, (m->v1 + span) % h->vsize);
-    e->model_len[ax] += norm3(sub3(b, a));
+    e->model_len[ax] += length_vector(sub_vector(b, a));
     e->count[ax]++;
     e->axis.push_back(ax);
     e->middle.push_back(centroid(p));
@@ -1432,7 +1416,7 @@ static void orient_box_edges(box_edges *e) {
   }
   double A[3][3] = {{0}}, rhs[3] = {0}, g[3];
   for (size_t k = 0; k < n; k++) {
-    vector d = sub3(e->anchor[k], ac);
+    vector d = sub_vector(e->anchor[k], ac);
     double m[3] = {d.x, d.y, d.z};
     point2 col[3];
     for (int i = 0; i < 3; i++) col[i] = {e->dir[i].x * m[i], e->dir[i].y * m[i]};
@@ -1491,14 +1475,14 @@ static bool box_rotation(const box_edges &e, const double w[3], double R[3][3]) 
   double l[3] = {sqrt(w[0]), sqrt(w[1]), sqrt(w[2])};
   r0 = {l[0] * e.dir[0].x, l[1] * e.dir[1].x, l[2] * e.dir[2].x};
   r1 = {l[0] * e.dir[0].y, l[1] * e.dir[1].y, l[2] * e.dir[2].y};
-  double n0 = norm3(r0);
+  double n0 = length_vector(r0);
   if (!(n0 > 0.0)) return false;
-  r0 = scale3(r0, 1.0 / n0);
-  r1 = sub3(r1, scale3(r0, dot3(r0, r1)));
-  double n1 = norm3(r1);
+  r0 = scaled_vector(r0, 1.0 / n0);
+  r1 = sub_vector(r1, scaled_vector(r0, dot_vector(r0, r1)));
+  double n1 = length_vector(r1);
   if (!(n1 > 1e-6)) return false;
-  r1 = scale3(r1, 1.0 / n1);
-  vector r2 = cross3(r0, r1);
+  r1 = scaled_vector(r1, 1.0 / n1);
+  vector r2 = cross_vector(r0, r1);
   vector rows[3] = {r0, r1, r2};
   for (int r = 0; r < 3; r++) {
     R[r][0] = rows[r].x;
@@ -1520,7 +1504,7 @@ static void lengths_at_centre_depth(const hybroid *h, const view_frame &v, const
   if (!v.perspective || !(h->translation.z < 0.0)) return;
   double sum[3] = {0.0, 0.0, 0.0};
   for (size_t k = 0; k < e.seen.size(); k++) {
-    vector offset = mat_times(h->rotation, sub3(e.anchor[k], h->model_center));
+    vector offset = matrix_times_vector(h->rotation, sub_vector(e.anchor[k], h->model_center));
     sum[e.axis[k]] += e.seen[k] * (1.0 + offset.z / h->translation.z);
   }
   for (int i = 0; i < 3; i++)

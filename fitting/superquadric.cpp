@@ -23,6 +23,7 @@
 #endif
 
 #include "hybroid.h"
+#include "vector_ops.h"
 
 static const double HALF_PI = 1.5707963267948966;
 static const double BEND_THRESHOLD = 0.00001;  // |bend1| at or below: not bent
@@ -55,12 +56,7 @@ static inline double_pair sqrt_pair(double a, double b) {
 #endif
 }
 
-static vector difference(vector a, vector b) { return {a.x - b.x, a.y - b.y, a.z - b.z}; }
 
-// a x b
-static vector cross(vector a, vector b) {
-  return {a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x};
-}
 
 // unit() of a vector whose length is 0, not finite or not a number.
 __attribute__((noinline)) static vector unit_of_odd_length(vector w) {
@@ -416,7 +412,6 @@ static vector bend_direction_change(const bend_frame *b) {
           -cb * rx_bent - sb * drx_bent - sb * b->ry + cb * b->rx, -b->st * -b->ry};
 }
 
-static vector scaled(vector w, double s) { return {w.x * s, w.y * s, w.z * s}; }
 
 static vector sum3(vector a, vector b, vector c) {
   return {a.x + b.x + c.x, a.y + b.y + c.y, a.z + b.z + c.z};
@@ -475,12 +470,12 @@ static void add_arc_derivatives(const hybroid *h, const node_shape *s, const ben
   vector d_top = bend_top_change(b);
   double kb = p->bent ? p->k : 0.0;
   if (mask & DF_SC)
-    d->sc = sum3(bend_change(b, scaled(s->p1, 1.0 / h->sc)), scaled(d_k, -kb / h->sc),
-                 scaled(d_top, h->a3));
+    d->sc = sum3(bend_change(b, scaled_vector(s->p1, 1.0 / h->sc)), scaled_vector(d_k, -kb / h->sc),
+                 scaled_vector(d_top, h->a3));
   if (mask & DF_A3)
-    d->a3 = sum3(bend_change(b, {0.0, 0.0, h->sc * s->Pz}), scaled(d_k, -kb / h->a3),
-                 scaled(d_top, h->sc));
-  if (mask & DF_BEND1) d->bend1 = scaled(d_k, HALF_PI / p->z_top);
+    d->a3 = sum3(bend_change(b, {0.0, 0.0, h->sc * s->Pz}), scaled_vector(d_k, -kb / h->a3),
+                 scaled_vector(d_top, h->sc));
+  if (mask & DF_BEND1) d->bend1 = scaled_vector(d_k, HALF_PI / p->z_top);
   if (mask & DF_BEND3) d->bend3 = bend_direction_change(b);
 }
 
@@ -509,7 +504,7 @@ static double normal_power(power_table *t, double w, double e) {
 // n.y (j3 x j1) + n.z (j1 x j2).  For the surface point X(u, v) = D(P(u, v))
 // the cross product of the tangents is (J Pv) x (J Pu) = cof(J) (Pv x Pu).
 static vector cofactor_times(vector j1, vector j2, vector j3, vector n) {
-  return sum3(scaled(cross(j2, j3), n.x), scaled(cross(j3, j1), n.y), scaled(cross(j1, j2), n.z));
+  return sum3(scaled_vector(cross_vector(j2, j3), n.x), scaled_vector(cross_vector(j3, j1), n.y), scaled_vector(cross_vector(j1, j2), n.z));
 }
 
 // True outward normal of the tapered and bent surface at the node: the
@@ -660,7 +655,7 @@ void compute_new_center(hybroid *h) {
 void compute_superquadric_taper_bend_new_center(hybroid *h) {
   compute_new_center(h);
   for (int i = 0; i < h->numnodes; i++)
-    h->nodes[i].refer1 = difference(h->nodes[i].refer, h->model_center);
+    h->nodes[i].refer1 = sub_vector(h->nodes[i].refer, h->model_center);
 }
 
 // ---------------------------------------------------------------------------
@@ -683,8 +678,8 @@ void compute_tangent(hybroid *h) {
   for (int i = 0; i < h->numnodes - 2; i++) {
     node *n = &h->nodes[i];
     if (!n->neighbors[0] || !n->neighbors[1] || !n->neighbors[2] || !n->neighbors[3]) continue;
-    unit_both(difference(n->neighbors[3]->posit, n->neighbors[0]->posit),
-              difference(n->neighbors[2]->posit, n->neighbors[1]->posit), &n->dXdu, &n->dXdv);
+    unit_both(sub_vector(n->neighbors[3]->posit, n->neighbors[0]->posit),
+              sub_vector(n->neighbors[2]->posit, n->neighbors[1]->posit), &n->dXdu, &n->dXdv);
   }
 }
 
@@ -692,7 +687,7 @@ void compute_tangent(hybroid *h) {
 // each pole takes the unit sum of two opposite nodes of its adjacent row.
 void compute_normal(hybroid *h) {
   for (int i = 0; i < h->numnodes - 2; i++)
-    h->nodes[i].rnormal = cross(h->nodes[i].dXdv, h->nodes[i].dXdu);
+    h->nodes[i].rnormal = cross_vector(h->nodes[i].dXdv, h->nodes[i].dXdu);
   for (int p = h->numnodes - 2; p >= 0 && p < h->numnodes; p++) {
     node *pole = &h->nodes[p];
     if (!pole->many_neighbors || h->vsize < 1) continue;

@@ -749,16 +749,11 @@ Model fitted_model_at_truth(const synth_scene &s, const synth_view &v, const Scr
 // One data-force pass over every force map and every point, with the
 // normal forces of the fit's later stages.
 void run_data_force_pass(hybroid *h) {
-  compute_positions(h);
-  compute_projected_positions(h);
-  compute_tangent(h);
-  unrotate_normal(h);
-  zeroize_force(h);
-  zeroize_damping_factor(h);
   h->df_mask = DF_WHOLE_FORCE | DF_TRANS;
   h->subsample = 0;
   h->normal_force_flag = 1;
-  compute_range_data_forces_projection(h);
+  prepare_geometry(h);
+  measure_data_forces(h);
 }
 
 struct TruthCase {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "model_fixture.h"
+#include "vector_ops.h"
 #include "test_util.h"
 
 using json = nlohmann::json;

@@ -997,7 +997,7 @@ static const int AUTO_SHAPE_BITS = DF_SC | DF_A1 | DF_A2 | DF_A3 | DF_TAPX;
 static const int SPARSE_SUBSAMPLE = 5;
 
 // Positions, projections, camera-frame tangents and normals for this step.
-static void prepare_geometry(hybroid *h) {
+static void ref_prepare_geometry(hybroid *h) {
   ref_compute_positions(h);
   ref_compute_projected_positions(h);
   ref_compute_tangent(h);
@@ -1015,7 +1015,7 @@ static void gather_forces(hybroid *h) {
 }
 
 void ref_compute_motion(hybroid *h) {
-  prepare_geometry(h);
+  ref_prepare_geometry(h);
   gather_forces(h);
   if (h->df_mask & RIGID_BITS) {
     ref_compute_net_applied_force_and_torque(h);
@@ -1049,7 +1049,7 @@ int ref_compute_motion_auto(hybroid *h) {
   if (h->df_mask == 0) return 1;  // schedule finished
   bookkeep_superquadric_parameters(h);
   bookkeep_trans_rot(h);
-  prepare_geometry(h);
+  ref_prepare_geometry(h);
   h->normal_force_flag = (h->df_mask & DF_NO_NORMAL) ? 0 : 1;
   h->subsample = (h->df_mask & DF_SPARSE) ? SPARSE_SUBSAMPLE : 0;
   gather_forces(h);
