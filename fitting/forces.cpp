@@ -231,6 +231,12 @@ static int valid_rows(const hybroid *h) {
   return (int)(rows < h->usize ? rows : h->usize);
 }
 
+// Grid node (row, column), the column wrapped; null outside the grid.
+static node *grid_node_at(hybroid *h, int row, long column) {
+  if (row < 0 || row >= valid_rows(h)) return nullptr;
+  return &h->nodes[(long)row * h->vsize + wrap_index(column, h->vsize)];
+}
+
 // Lists the nodes first .. last of one row, in that order.
 static void list_columns(candidate_list *l, node *first, node *last, bool silhouette_only,
                          int perspective) {
@@ -240,14 +246,14 @@ static void list_columns(candidate_list *l, node *first, node *last, bool silhou
   }
 }
 
-// The map's patch: rows u1 .. u2 (clipped to the grid), and in each row the
-// columns v1 .. v2, wrapping past the last column when v2 < v1.  A row is
-// taken as runs of adjacent columns, each run up to the row's end (the
-// order of stepping the column and wrapping it); a patch wider than the
-// grid offers each column of a row once, the later offers being repeats.
-static void list_patch(hybroid *h, const force_map *fmp, int perspective, candidate_list *l) {
-  l->clear();
-  bool silhouette_only = curved_occluding_contour(h->primitive_label, fmp->face, fmp->curve);
+// Calls visit(first, last) for the runs of the patch's nodes: rows u1 .. u2
+// (clipped to the grid), and in each row the columns v1 .. v2, wrapping past
+// the last column when v2 < v1.  A row is taken as runs of adjacent columns,
+// each run up to the row's end (the order of stepping the column and
+// wrapping it); a patch wider than the grid offers each column of a row
+// once, the later offers being repeats.
+template <class Visit>
+static void for_each_patch_run(hybroid *h, const force_map *fmp, Visit visit) {
   int rows = valid_rows(h);
   int u_first = fmp->u1 < 0 ? 0 : fmp->u1;
   int u_last = fmp->u2 < rows - 1 ? fmp->u2 : rows - 1;
@@ -259,10 +265,91 @@ static void list_patch(hybroid *h, const force_map *fmp, int perspective, candid
     int column = wrap_index(fmp->v1, h->vsize);
     for (long left = columns; left > 0; column = 0) {
       long run = left < h->vsize - column ? left : h->vsize - column;
-      list_columns(l, row + column, row + column + run - 1, silhouette_only, perspective);
+      visit(row + column, row + column + run - 1);
       left -= run;
     }
   }
+}
+
+// The map's patch, the nodes off the silhouette skipped on a curved
+// occluding contour.
+static void list_patch(hybroid *h, const force_map *fmp, int perspective, candidate_list *l) {
+  l->clear();
+  bool silhouette_only = curved_occluding_contour(h->primitive_label, fmp->face, fmp->curve);
+  for_each_patch_run(h, fmp, [&](node *first, node *last) {
+    list_columns(l, first, last, silhouette_only, perspective);
+  });
+}
+
+// ---------------------------------------------------------------------------
+// Outline curves of a box (the outline stage option)
+// ---------------------------------------------------------------------------
+//
+// A curve with the background across it is the model's outline in the
+// image.  On a sharp box that is the edge line its map names; on a rounded
+// one it is the occluding contour, which runs across the face up to a few
+// pixels outside the edge line.  With outline_match set, such a curve also
+// offers the face's silhouette nodes: the nodes whose normal faces the
+// camera while a grid neighbour's faces away, or the other way round (both
+// of each pair, so that the nearer of them to the true contour can win).
+// Each point takes the nearest node of the edge line or the nearest
+// silhouette node, whichever lies nearer across the outline (the distance
+// the shaped force measures: across the edge line, along the silhouette
+// node's normal), so that on either kind of outline the true model leaves
+// every point where it is.
+
+// How far the normal turns towards the camera: positive when the node's
+// side faces it.
+static double facing(const node *nd, int perspective) {
+  if (!perspective) return nd->rnormal.z;
+  return -dot_vector(nd->rnormal, nd->posit);
+}
+
+// Whether grid node (row, column) faces the camera the other way from
+// one of its four grid neighbours (rows beyond the grid have none).
+static bool on_discrete_silhouette(hybroid *h, int row, long column, int perspective) {
+  bool front = facing(grid_node_at(h, row, column), perspective) > 0.0;
+  const int steps[4][2] = {{-1, 0}, {1, 0}, {0, -1}, {0, 1}};
+  for (const auto &s : steps) {
+    node *other = grid_node_at(h, row + s[0], column + s[1]);
+    if (other && (facing(other, perspective) > 0.0) != front) return true;
+  }
+  return false;
+}
+
+static bool matches_outline(const hybroid *h, const force_map *fmp) {
+  if (!h->outline_match || h->primitive_label != 1) return false;
+  if (fmp->face < 0 || fmp->face >= MAX_FACES || fmp->curve < 0 || fmp->curve >= MAX_CURVES)
+    return false;
+  return h->face[fmp->face].outline[fmp->curve] != 0;
+}
+
+// The silhouette nodes of the map's face.
+static void list_face_silhouette(hybroid *h, const force_map *fmp, int perspective,
+                                 candidate_list *l) {
+  l->clear();
+  force_map patch = {};
+  if (!box_face_patch(h, fmp->face, &patch)) return;
+  for_each_patch_run(h, &patch, [&](node *first, node *last) {
+    for (node *nd = first; nd <= last; nd++) {
+      long i = nd - h->nodes;
+      if (on_discrete_silhouette(h, (int)(i / h->vsize), i % h->vsize, perspective))
+        add_candidate(l, nd, perspective ? nd->proj_posit : nd->posit);
+    }
+  });
+}
+
+// Whether n is a node of the map's own patch (every node is, for a map
+// without a patch).
+static bool in_own_patch(const hybroid *h, const force_map *fmp, const node *n) {
+  if (fmp->u1 == -1) return true;
+  long i = n - h->nodes;
+  if (i < 0 || i >= (long)valid_rows(h) * h->vsize) return false;
+  int row = (int)(i / h->vsize);
+  if (row < fmp->u1 || row > fmp->u2) return false;
+  long v_end = fmp->v2 < fmp->v1 ? (long)fmp->v2 + h->vsize : (long)fmp->v2;
+  long span = v_end - fmp->v1;
+  return span >= h->vsize - 1 || wrap_index(i % h->vsize - fmp->v1, h->vsize) <= span;
 }
 
 // The candidates of a map's searches in the model's projection.
@@ -384,6 +471,26 @@ static range_datapoint *walk_point(const contour_walk *w, long j) {
 // pass to pass.
 static candidate_list pass_candidates;
 
+// The silhouette nodes of the outline curve being walked.
+static candidate_list pass_silhouette;
+
+static double distance_across(hybroid *h, const force_map *fmp, node *n, vector separation);
+
+// An outline point whose nearest node on the edge line is n (separation *s,
+// distance *d): the nearest silhouette node instead when that lies nearer
+// across the outline.
+static node *nearer_across_outline(hybroid *h, const force_map *fmp, vector point, node *n,
+                                   vector *s, double *d) {
+  vector s2 = {0.0, 0.0, 0.0};
+  double d2 = 0.0;
+  node *m = nearest_listed_node(pass_silhouette, point, &s2, &d2);
+  if (!m) return n;
+  if (n && distance_across(h, fmp, n, *s) <= distance_across(h, fmp, m, s2)) return n;
+  *s = s2;
+  *d = d2;
+  return m;
+}
+
 // Calls match(fmp, dp, node, separation) for every sampled point of every
 // active map, in the pass's order, with the point's nearest node (null
 // when none) and its separation; the point's mag_force is set to the
@@ -396,10 +503,13 @@ static void for_each_nearest_node(hybroid *h, Match match) {
     contour_walk w;
     if (!map_is_active(fmp, h->df_mask) || !plan_contour_walk(h, fmp, &w)) continue;
     list_candidates(h, fmp, &pass_candidates);
+    bool outline = fmp->u1 != -1 && matches_outline(h, fmp);
+    if (outline) list_face_silhouette(h, fmp, h->perspective_flag, &pass_silhouette);
     for (long j = w.first; j <= w.last; j += w.step) {
       range_datapoint *dp = walk_point(&w, j);
       vector s = {0.0, 0.0, 0.0};
       node *n = nearest_listed_node(pass_candidates, dp->position, &s, &dp->mag_force);
+      if (outline) n = nearer_across_outline(h, fmp, dp->position, n, &s, &dp->mag_force);
       match(fmp, dp, n, s);
     }
   }
@@ -453,11 +563,6 @@ void compute_range_data_forces_projection(hybroid *h) {
   compute_gof(h);
 }
 
-// Grid node (row, column), the column wrapped; null outside the grid.
-static node *grid_node(hybroid *h, int row, long column) {
-  if (row < 0 || row >= valid_rows(h)) return nullptr;
-  return &h->nodes[(long)row * h->vsize + wrap_index(column, h->vsize)];
-}
 
 // Direction that shapes the force of a point matched to n.  Sets *tangent
 // when the force must lose its component along the direction (a contour
@@ -466,13 +571,17 @@ static node *grid_node(hybroid *h, int row, long column) {
 // outside the grid falls back on n's own tangent.
 static vector choose_force_direction(hybroid *h, const force_map *fmp, node *n, bool *tangent) {
   *tangent = true;
+  if (h->outline_match && !in_own_patch(h, fmp, n)) {
+    *tangent = false;  // a silhouette node of an outline curve: the normal alone
+    return n->rnormal;
+  }
   if (fmp->u1 == fmp->u2) {
     long v2 = fmp->v2 < fmp->v1 ? (long)fmp->v2 + h->vsize : (long)fmp->v2;
-    node *mid = h->e2 >= 0.5 ? nullptr : grid_node(h, fmp->u1, ((long)fmp->v1 + v2) / 2);
+    node *mid = h->e2 >= 0.5 ? nullptr : grid_node_at(h, fmp->u1, ((long)fmp->v1 + v2) / 2);
     return mid ? mid->dXdv : n->dXdv;
   }
   if (fmp->v1 == fmp->v2 && h->e1 < 0.5) {
-    node *mid = h->e2 >= 0.5 ? nullptr : grid_node(h, (fmp->u1 + fmp->u2) / 2, fmp->v1);
+    node *mid = h->e2 >= 0.5 ? nullptr : grid_node_at(h, (fmp->u1 + fmp->u2) / 2, fmp->v1);
     return mid ? mid->dXdu : n->dXdu;
   }
   *tangent = false;
@@ -515,6 +624,19 @@ static void shape_normal_force(hybroid *h, force_map *fmp, range_datapoint *dp,
   else  // (S . A) A
     *separation = {along * a.x, along * a.y, along * a.z};
   *distance = (double)(float)length_vector(*separation);
+}
+
+// Length of the force a point at separation s from n would get: across the
+// edge line, or along the normal (see shape_normal_force).
+static double distance_across(hybroid *h, const force_map *fmp, node *n, vector s) {
+  direction_memo memo = {};
+  bool tangent;
+  vector a = unit_force_direction(h, choose_force_direction(h, fmp, n, &tangent), n->posit, &memo);
+  s.z = 0.0;
+  double along = dot_vector(s, a);
+  if (!tangent) return fabs(along);
+  vector across = {s.x - along * a.x, s.y - along * a.y, s.z - along * a.z};
+  return length_vector(across);
 }
 
 void compute_normal_force(hybroid *h, struct force_map *fmp, range_datapoint *dp,

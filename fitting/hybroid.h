@@ -93,7 +93,8 @@ enum {
   STAGE_EXACT      = 0x20,  //  exact      true normals and derivatives
   STAGE_ALL_CURVES = 0x40,  //  allcurves  every curve drives bend1, bend3
   STAGE_ADAPT      = 0x80,   //  adapt      inverse dampings follow the gof
-  STAGE_PAIR       = 0x100   //  pair       a stereo pair shares one orientation
+  STAGE_PAIR       = 0x100,  //  pair       a stereo pair shares one orientation
+  STAGE_OUTLINE    = 0x200   //  outline    a box's outline curves pull its silhouette too
 };
 
 // ---------------------------------------------------------------------------
@@ -185,6 +186,7 @@ struct Face {
   int n_neighbor;                      // at most MAX_NEIGHBORS
   int neighbor_face[MAX_NEIGHBORS];
   int neighbor_curve[MAX_NEIGHBORS];
+  int outline[MAX_CURVES];             // 1: the background lies across the curve
 };
 
 struct force_map {
@@ -284,6 +286,7 @@ struct hybroid {
   double display_scale;            // divisor of the stereo base line
   int exact_geometry;              // 1: true normals and derivatives of the deformed surface
   int extended_shape;              // 1: e1, e2 get forces; freed shape parameters stay in bounds
+  int outline_match;               // 1: a box's outline curves pull its silhouette nodes too
 
   // Stages read from a schedule file (all 0 with the built-in schedules).
   int stage_options[MAX_SEQUENCE]; // STAGE_ bits of each fitting_sequence entry
@@ -526,6 +529,7 @@ void map_region_to_uv_ranges(hybroid *h, struct force_map *fmp, int region);
 void set_dof_mapping(struct force_map *fmp, int volume_label,
                      int volume_node_label, int curve_label);
 int curved_occluding_contour(int primitive, int face, int curve);
+int box_face_patch(const hybroid *h, int face, struct force_map *patch);
 
 // schedule.cpp: the fitting schedule file.  Per primitive label: the stages
 // (df_mask, options, step limit) and the inverse damping of the parameters

@@ -258,6 +258,7 @@ static void read_neighbors(const dump_file *df, hybroid *h) {
     for (int c = 0; c < fc->n_curve; c++) {
       int rec[4];
       read_neighbor_record(df, f, c, rec);
+      fc->outline[c] = rec[2] == -1;
       if (rec[2] == -1) continue;
       // At most one neighbour per curve slot: the arrays cannot overflow.
       static_assert(MAX_NEIGHBORS >= MAX_CURVES, "one neighbour per curve slot");

@@ -61,6 +61,7 @@ static const struct { const char *word; int bits; int options; } stage_words[] =
   {"allcurves",  0,                 STAGE_ALL_CURVES},
   {"adapt",      0,                 STAGE_ADAPT},
   {"pair",       0,                 STAGE_PAIR},
+  {"outline",    0,                 STAGE_OUTLINE},
 };
 
 static const int MOVING_BITS = DF_SC | DF_A1 | DF_A2 | DF_A3 | DF_E1 | DF_E2 | DF_TAPX |

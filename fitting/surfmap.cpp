@@ -494,3 +494,27 @@ void init_model_center(hybroid *h) {
 int curved_occluding_contour(int primitive, int face, int curve) {
   return is_round_kind(primitive) && face == 1 && curve % 2 != 0;
 }
+
+// The mesh patch of each face of a box (label 1), edges included: the four
+// sides between the rings, each between two of the meridians at odd
+// multiples of pi/4, and the top above the upper ring (the layout has no
+// bottom face).  Columns in eighths of the ring as in the region table.
+enum { BOX_SIDE_LOW, BOX_SIDE_HIGH, BOX_TOP_ROW };
+//                                                 u1             u2            k1  k2
+static const region_def box_face_patches[BOX_FACES] = {{BOX_SIDE_LOW, BOX_SIDE_HIGH, 5, 7},   // 0
+                                                       {BOX_SIDE_LOW, BOX_SIDE_HIGH, 3, 5},   // 1
+                                                       {BOX_SIDE_LOW, BOX_SIDE_HIGH, 7, 9},   // 2
+                                                       {BOX_SIDE_LOW, BOX_SIDE_HIGH, 1, 3},   // 3
+                                                       {BOX_SIDE_HIGH, BOX_TOP_ROW, 0, 8}};   // 4
+
+int box_face_patch(const hybroid *h, int face, struct force_map *patch) {
+  if (h->primitive_label != 1 || face < 0 || face >= BOX_FACES || h->vsize <= 0) return 0;
+  const region_def *r = &box_face_patches[face];
+  int V = h->vsize;
+  int row[3] = {h->u_offset, h->usize - h->u_offset - 1, h->usize - 1};  // Ub, Ut, top row
+  patch->u1 = row[r->u1];
+  patch->u2 = row[r->u2];
+  patch->v1 = V * r->k1 / 8;
+  patch->v2 = V * r->k2 / 8;
+  return 1;
+}
