@@ -12,13 +12,13 @@
 namespace testmodel {
 
 
-// Parameter record of a label: a 7 x 8 mesh of a unit sphere-like
-// superquadric with unit damping coefficients.
-inline void install_primitive(int label) {
+// Parameter record of a label: a usize x vsize mesh (7 x 8 unless given) of
+// a unit sphere-like superquadric with unit damping coefficients.
+inline void install_primitive(int label, int usize = 7, int vsize = 8) {
   hyb_param &p = hybroid_parameter[label - 1];
   p = hyb_param{};
-  p.usize = 7;
-  p.vsize = 8;
+  p.usize = usize;
+  p.vsize = vsize;
   p.sc = 1.0f;
   p.a1 = p.a2 = p.a3 = 1.0f;
   p.e1 = p.e2 = 1.0f;
@@ -31,8 +31,8 @@ inline void install_primitive(int label) {
 // like the run loop does (settings of the default command line, identity
 // camera), except for the world positions of its (absent) data points,
 // which only the display uses.
-inline hybroid *build_model_without_data(int label) {
-  install_primitive(label);
+inline hybroid *build_model_without_data(int label, int usize = 7, int vsize = 8) {
+  install_primitive(label, usize, vsize);
   hybroid *h = hybroid_alloc();
   h->ftol = 0.001;
   h->dt = 1.0;

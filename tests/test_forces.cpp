@@ -1,15 +1,19 @@
 // Data forces: nearest-node searches, the data-force pass, normal forces,
 // force mapping, net force and torque, and model-frame forces.  The models
-// are built by hand (nodes placed directly), so no geometry is involved.
+// are built by hand (nodes placed directly), so no geometry is involved,
+// except in the outline matching of a box, which takes a real sphere.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <vector>
 
 #include "hybroid.h"
+#include "built_model.h"
 #include "model_fixture.h"
 #include "test_util.h"
+#include "vector_ops.h"
 
 using testutil::near_vector;
 
@@ -814,4 +818,70 @@ TEST(ForceNodes, WalksOverTheMarkedNodesGiveTheBitsOfWalksOverEveryNode) {
             << "node " << i << " slot " << s;
   }
   EXPECT_NE(listed->net_applied_torque.x, 0.0);  // the forces did act
+}
+
+// ---------------------------------------------------------------------------
+// Outline curves of a box (built by the model initialisation)
+// ---------------------------------------------------------------------------
+
+namespace {
+// A unit sphere (a box of squareness 1, the shipped 15 x 16 mesh) in its
+// start pose, orthographic, whose face 0 has one curve c along the
+// background: points on the true occluding contour, about the image
+// direction of the face's middle (the model's +y axis).
+struct OutlineSphere {
+  hybroid *h;
+  std::vector<range_datapoint> points;
+  explicit OutlineSphere(int c) : h(testmodel::build_model_without_data(1, 15, 16)) {
+    vector centre = {0.0, 0.0, 0.0};
+    for (int i = 0; i < h->numnodes; i++) centre = add_vector(centre, h->nodes[i].posit);
+    double middle = atan2(h->rotation[1][1], h->rotation[0][1]);
+    for (int k = -3; k <= 3; k++) {
+      double phi = middle + k * M_PI / 36;  // 5 degrees apart
+      range_datapoint dp = {};
+      dp.position = {centre.x / h->numnodes + cos(phi), centre.y / h->numnodes + sin(phi),
+                     -h->focal_length};
+      points.push_back(dp);
+    }
+    Face &f = h->face[0];
+    f.n_points = (int)points.size();
+    f.points = points.data();
+    f.n_curve = c + 1;
+    for (int k = 0; k < c; k++) f.begin[k] = f.end[k] = -1;
+    f.begin[c] = 0;
+    f.end[c] = f.n_points - 1;
+    f.outline[c] = 1;
+    h->n_face = 1;
+    init_dof_uv_mapping(h);
+    h->force_map[0].df_mode = DF_TRANS;
+    h->df_mask = DF_TRANS;
+    prepare_geometry(h);
+  }
+  // The largest distance across the outline of a pass.
+  double largest_distance(int outline_match) {
+    h->outline_match = outline_match;
+    compute_range_data_forces_projection(h);
+    double most = 0.0;
+    for (auto &dp : points) most = std::max(most, dp.mag_force);
+    return most;
+  }
+};
+}  // namespace
+
+// A silhouette node's normal lies within one mesh step (at most 22.5
+// degrees on the 15 x 16 mesh) of the image plane, so the node lies at most
+// 1 - cos(22.5 degrees) of the radius inside the contour.
+static const double SILHOUETTE_SAGITTA = 1.0 - cos(M_PI / 8);
+// The edge lines of the face run a tenth of the radius or more inside the
+// contour, many times the distance the silhouette nodes leave.
+static const double EDGE_OVER_SILHOUETTE = 5.0;
+
+TEST(OutlineMatch, ContourPointsOfARoundedBoxFindTheSilhouetteNotTheEdgesInside) {
+  for (int c = 0; c < 4; c++) {
+    OutlineSphere m(c);
+    double edges = m.largest_distance(0);
+    double outline = m.largest_distance(1);
+    EXPECT_LT(outline, SILHOUETTE_SAGITTA) << "curve " << c;
+    EXPECT_GT(edges, EDGE_OVER_SILHOUETTE * outline) << "curve " << c;
+  }
 }
