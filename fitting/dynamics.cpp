@@ -410,8 +410,9 @@ static void adapt_shape_damping(hybroid *h) {
 
 // A stage of a schedule file keeps the shape parameters it frees within
 // their bounds and gives e1, e2 forces (extended_shape); exact asks for the
-// true normals and derivatives.  The node normals follow at once when
-// exact_geometry changes.  Built-in stages leave both switches 0.
+// true normals and derivatives, outline for a box's outline curves to pull
+// on its silhouette too (outline_match).  The node normals follow at once
+// when exact_geometry changes.  Built-in stages leave the switches 0.
 static void set_geometry_switches(hybroid *h, int options) {
   h->extended_shape = (options & STAGE_FROM_FILE) ? 1 : 0;
   h->outline_match = (options & STAGE_OUTLINE) ? 1 : 0;

@@ -13,8 +13,10 @@
 // Start with compute_range_data_forces_projection: it walks every active force
 // map's sampled points, finds each point's nearest node (the three searches at
 // the top, each map's candidates listed once per pass) and hands the
-// separation to perform_force_mapping.  draw_force walks
-// the same points to show the forces.
+// separation to perform_force_mapping (a box's outline curve, with the
+// outline stage option, may take a silhouette node of its face instead:
+// see nearer_across_outline).  draw_force walks the same points to show the
+// forces.
 #include <cmath>
 #include <cstdint>
 #include <cstring>
