@@ -565,7 +565,6 @@ void compute_range_data_forces_projection(hybroid *h) {
   compute_gof(h);
 }
 
-
 // Direction that shapes the force of a point matched to n.  Sets *tangent
 // when the force must lose its component along the direction (a contour
 // along one row or one column of the patch), clears it when only the
@@ -612,33 +611,33 @@ static vector unit_force_direction(const hybroid *h, vector a, vector at,
   return a;
 }
 
+// Separation s of a point matched to n, shaped: without its component
+// along the contour, or only its component along the normal.
+static vector shaped_separation(hybroid *h, const force_map *fmp, node *n, vector s,
+                                direction_memo *memo) {
+  bool tangent;
+  vector a = unit_force_direction(h, choose_force_direction(h, fmp, n, &tangent), n->posit, memo);
+  double along = dot_vector(s, a);
+  if (tangent)  // S - (S . A) A
+    return {s.x - along * a.x, s.y - along * a.y, s.z - along * a.z};
+  return {along * a.x, along * a.y, along * a.z};  // (S . A) A
+}
+
 // compute_normal_force with the pass's direction memory.
 static void shape_normal_force(hybroid *h, force_map *fmp, range_datapoint *dp,
                                vector *separation, double *distance, direction_memo *memo) {
   node *n = dp->nearest_node;
   if (!n) return;
-  bool tangent;
-  vector a = unit_force_direction(h, choose_force_direction(h, fmp, n, &tangent), n->posit, memo);
-  vector s = *separation;
-  double along = dot_vector(s, a);
-  if (tangent)  // S - (S . A) A
-    *separation = {s.x - along * a.x, s.y - along * a.y, s.z - along * a.z};
-  else  // (S . A) A
-    *separation = {along * a.x, along * a.y, along * a.z};
+  *separation = shaped_separation(h, fmp, n, *separation, memo);
   *distance = (double)(float)length_vector(*separation);
 }
 
-// Length of the force a point at separation s from n would get: across the
-// edge line, or along the normal (see shape_normal_force).
+// Length of the force a point at separation s from n would get (the image
+// plane's part of s): across the edge line, or along the normal.
 static double distance_across(hybroid *h, const force_map *fmp, node *n, vector s) {
   direction_memo memo = {};
-  bool tangent;
-  vector a = unit_force_direction(h, choose_force_direction(h, fmp, n, &tangent), n->posit, &memo);
   s.z = 0.0;
-  double along = dot_vector(s, a);
-  if (!tangent) return fabs(along);
-  vector across = {s.x - along * a.x, s.y - along * a.y, s.z - along * a.z};
-  return length_vector(across);
+  return length_vector(shaped_separation(h, fmp, n, s, &memo));
 }
 
 void compute_normal_force(hybroid *h, struct force_map *fmp, range_datapoint *dp,
