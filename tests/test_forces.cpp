@@ -857,6 +857,10 @@ struct OutlineSphere {
     h->df_mask = DF_TRANS;
     prepare_geometry(h);
   }
+  ~OutlineSphere() {
+    h->face[0].points = nullptr;  // the vector owns them
+    free_hybroid(h);
+  }
   // The largest distance across the outline of a pass.
   double largest_distance(int outline_match) {
     h->outline_match = outline_match;
