@@ -4,7 +4,6 @@
 // except in the outline matching of a box, which takes a real sphere.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <vector>
@@ -820,64 +819,46 @@ TEST(ForceNodes, WalksOverTheMarkedNodesGiveTheBitsOfWalksOverEveryNode) {
   EXPECT_NE(listed->net_applied_torque.x, 0.0);  // the forces did act
 }
 
-// ---------------------------------------------------------------------------
-// Outline curves of a box (built by the model initialisation)
-// ---------------------------------------------------------------------------
-
-namespace {
-// A unit sphere (a box of squareness 1, the shipped 15 x 16 mesh) in its
-// start pose, orthographic, whose face 0 has one curve c along the
-// background: points on the true occluding contour, about the image
-// direction of the face's middle (the model's +y axis).
+// A unit sphere (a box of squareness 1, 15 x 16 mesh) in its start pose,
+// orthographic; face 0 has one curve c along the background, its points on
+// the true occluding contour, 5 degrees apart about the image direction of
+// the face's middle (the model's +y axis).
 struct OutlineSphere {
-  hybroid *h;
-  std::vector<range_datapoint> points;
-  explicit OutlineSphere(int c) : h(testmodel::build_model_without_data(1, 15, 16)) {
+  hybroid *h = testmodel::build_model_without_data(1, 15, 16);
+  std::vector<range_datapoint> points = std::vector<range_datapoint>(7);
+  explicit OutlineSphere(int c) {
     vector centre = {0.0, 0.0, 0.0};
     for (int i = 0; i < h->numnodes; i++) centre = add_vector(centre, h->nodes[i].posit);
     double middle = atan2(h->rotation[1][1], h->rotation[0][1]);
-    for (int k = -3; k <= 3; k++) {
-      double phi = middle + k * M_PI / 36;  // 5 degrees apart
-      range_datapoint dp = {};
-      dp.position = {centre.x / h->numnodes + cos(phi), centre.y / h->numnodes + sin(phi),
-                     -h->focal_length};
-      points.push_back(dp);
-    }
+    for (int k = 0; k < 7; k++)
+      points[k].position = {centre.x / h->numnodes + cos(middle + (k - 3) * M_PI / 36),
+                            centre.y / h->numnodes + sin(middle + (k - 3) * M_PI / 36),
+                            -h->focal_length};
     Face &f = h->face[0];
-    f.n_points = (int)points.size();
-    f.points = points.data();
-    f.n_curve = c + 1;
-    for (int k = 0; k < c; k++) f.begin[k] = f.end[k] = -1;
-    f.begin[c] = 0;
-    f.end[c] = f.n_points - 1;
+    f = {7, points.data(), c + 1, {}, {}, 0, {}, {}, {}};
+    for (int k = 0; k < c; k++) f.begin[k] = -1;
+    f.end[c] = 6;
     f.outline[c] = 1;
     h->n_face = 1;
     init_dof_uv_mapping(h);
-    h->force_map[0].df_mode = DF_TRANS;
-    h->df_mask = DF_TRANS;
+    h->force_map[0].df_mode = h->df_mask = DF_TRANS;
     prepare_geometry(h);
   }
-  ~OutlineSphere() {
-    h->face[0].points = nullptr;  // the vector owns them
-    free_hybroid(h);
-  }
-  // The largest distance across the outline of a pass.
-  double largest_distance(int outline_match) {
+  ~OutlineSphere() { h->face[0].points = nullptr, free_hybroid(h); }  // the vector owns them
+  double largest_distance(int outline_match) {  // across the outline, of one pass
     h->outline_match = outline_match;
     compute_range_data_forces_projection(h);
     double most = 0.0;
-    for (auto &dp : points) most = std::max(most, dp.mag_force);
+    for (auto &dp : points) most = fmax(most, dp.mag_force);
     return most;
   }
 };
-}  // namespace
 
 // A silhouette node's normal lies within one mesh step (at most 22.5
-// degrees on the 15 x 16 mesh) of the image plane, so the node lies at most
-// 1 - cos(22.5 degrees) of the radius inside the contour.
+// degrees) of the image plane: the node lies at most 1 - cos(22.5 degrees)
+// of the radius inside the contour.  The face's edge lines run a tenth of
+// the radius or more inside it, many times that.
 static const double SILHOUETTE_SAGITTA = 1.0 - cos(M_PI / 8);
-// The edge lines of the face run a tenth of the radius or more inside the
-// contour, many times the distance the silhouette nodes leave.
 static const double EDGE_OVER_SILHOUETTE = 5.0;
 
 TEST(OutlineMatch, ContourPointsOfARoundedBoxFindTheSilhouetteNotTheEdgesInside) {
