@@ -844,7 +844,7 @@ struct OutlineSphere {
     h->force_map[0].df_mode = h->df_mask = DF_TRANS;
     prepare_geometry(h);
   }
-  ~OutlineSphere() { h->face[0].points = nullptr, free_hybroid(h); }  // the vector owns them
+  ~OutlineSphere() { h->face[0].points = nullptr; free_hybroid(h); }  // the vector owns them
   double largest_distance(int outline_match) {  // across the outline, of one pass
     h->outline_match = outline_match;
     compute_range_data_forces_projection(h);
