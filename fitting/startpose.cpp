@@ -1266,6 +1266,32 @@ static void try_bend_directions(hybroid *h, const view_frame &v, const round_dat
   *height_from_rims = apply_bend(h, v, d, initial, shape0, winner, s);
 }
 
+// Rims seen edge on show which way their normals turn in the image but not
+// how far they lean out of it: an ellipse's width within the points'
+// scatter reads as any small tilt either way, and the bend read from the
+// rims leans out of the image by what the noise makes of it.  When each rim
+// fitted alone lies within EDGE_ON_BEND_SINE of edge on, both rims' normals
+// are laid into the image plane (of the reference camera) and b becomes
+// their bend; false when it is left as it was.
+static bool lay_bend_in_image(const round_data &d, double toward, const view_frame &reference,
+                              bend_fit *b) {
+  static const double EDGE_ON_BEND_SINE = 0.1;
+  vector apart[2], n[2];
+  rim_normals_apart(d, toward, reference, apart);
+  if (fabs(apart[UPPER].z) >= EDGE_ON_BEND_SINE || fabs(apart[LOWER].z) >= EDGE_ON_BEND_SINE)
+    return false;
+  split_normal(bend_normal(*b), b->x[2], b->x[3], &n[UPPER], &n[LOWER]);
+  for (vector &m : n) {
+    m.z = 0.0;
+    double l = length_vector(m);
+    if (!(l > 0.0)) return false;
+    m = scaled_vector(m, 1.0 / l);
+  }
+  *b = bend_from_normals(n[UPPER], n[LOWER]);
+  b->toward = toward;
+  return true;
+}
+
 // The model from the rim shape s: its rotation, bend, sizes, squareness and
 // position.
 static void start_from_rim_shape(hybroid *h, const view_frame &v, const round_data &d,
@@ -1281,6 +1307,8 @@ static void start_from_rim_shape(hybroid *h, const view_frame &v, const round_da
   bool height_from_rims = finish_round_model(h, v, d, s, local);
   if (h->primitive_label == 10)
     try_bend_directions(h, v, d, initial, shape0, &s, &height_from_rims, &bend);
+  if (bend.x[2] > 0.0 && lay_bend_in_image(d, toward, v, &bend))
+    height_from_rims = apply_bend(h, v, d, initial, shape0, bend, &s);
   double e1 = h->e1;
   bool bent = bend.x[2] > 0.0;
   if (!d.contour.empty() && height_from_rims) {
