@@ -84,6 +84,8 @@ static const double MIN_SIN_TILT_FOR_HEIGHT = 0.5;
 // A box edge shorter than this fraction of its length in the image is too
 // foreshortened to give a size.
 static const double MIN_EDGE_FORESHORTENING = 0.4;
+// The least angle between the rims' normals read as a bend.
+static const double MIN_BEND_ANGLE = 5.0 * DEGREE;
 // The squareness the start tries (the range a fitting stage keeps it in).
 static const double SQUARENESS_MIN = 0.1;
 static const double SQUARENESS_MAX = 2.0;
@@ -777,7 +779,6 @@ static bool bent_rotation(hybroid *h, const round_data &d, const view_frame &ref
 // little to read.
 static bool rotation_of_bend(hybroid *h, const round_data &d, const view_frame &reference,
                              const bend_fit &b, rim_shape *shape, double R[3][3]) {
-  static const double MIN_BEND_ANGLE = 5.0 * DEGREE;
   double alpha = b.x[2];
   vector nu, nl;
   split_normal(bend_normal(b), alpha, b.x[3], &nu, &nl);
@@ -1272,7 +1273,8 @@ static void try_bend_directions(hybroid *h, const view_frame &v, const round_dat
 // rims leans out of the image by what the noise makes of it.  When each rim
 // fitted alone lies within EDGE_ON_BEND_SINE of edge on, both rims' normals
 // are laid into the image plane (of the reference camera) and b becomes
-// their bend; false when it is left as it was.
+// their bend; false when it is left as it was (also when the bend laid in
+// the image is too small to read).
 static bool lay_bend_in_image(const round_data &d, double toward, const view_frame &reference,
                               bend_fit *b) {
   static const double EDGE_ON_BEND_SINE = 0.1;
@@ -1287,7 +1289,9 @@ static bool lay_bend_in_image(const round_data &d, double toward, const view_fra
     if (!(l > 0.0)) return false;
     m = scaled_vector(m, 1.0 / l);
   }
-  *b = bend_from_normals(n[UPPER], n[LOWER]);
+  bend_fit laid = bend_from_normals(n[UPPER], n[LOWER]);
+  if (laid.x[2] < MIN_BEND_ANGLE) return false;
+  *b = laid;
   b->toward = toward;
   return true;
 }
