@@ -15,8 +15,9 @@
 //   points in the image.  The rim radius and the distance between the rims
 //   give a1, a2 and a3, the ratio of the two radii the taper of label 6, two
 //   rims that are not parallel the bend of label 10 (under noise the bend's
-//   direction is chosen among one per sector by the distance of the whole
-//   model to all the data); the centre rim gives the translation.
+//   direction is chosen among one per sector, fitted to both rims or to the
+//   less-seen one about the better-seen one's normal, by the distance of the
+//   whole model to all the data); the centre rim gives the translation.
 //   Boxes (label 1): the edges of the seen sides run along the model's three
 //   axes; their image directions, with signs from where the edges lie, give
 //   the rotation of an orthographic view, and their lengths the sizes.
@@ -83,6 +84,8 @@ static const double MIN_SIN_TILT_FOR_HEIGHT = 0.5;
 // A box edge shorter than this fraction of its length in the image is too
 // foreshortened to give a size.
 static const double MIN_EDGE_FORESHORTENING = 0.4;
+// The least angle between the rims' normals read as a bend.
+static const double MIN_BEND_ANGLE = 5.0 * DEGREE;
 // The squareness the start tries (the range a fitting stage keeps it in).
 static const double SQUARENESS_MIN = 0.1;
 static const double SQUARENESS_MAX = 2.0;
@@ -693,6 +696,21 @@ static bend_fit bend_from_normals(vector nu, vector nl) {
           N.z < 0.0 ? -1.0 : 1.0};
 }
 
+// The upward normals of the two rims, each fitted alone (an ellipse of its
+// own; the line between their centres tells which way is up).
+static void rim_normals_apart(const round_data &d, double toward, const view_frame &reference,
+                              vector normal[2]) {
+  rim_points one[2][2] = {{d.rim[UPPER], rim_points()}, {d.rim[LOWER], rim_points()}};
+  rim_shape su, sl;
+  fit_rim_shape(one[0], toward, reference, &su);
+  fit_rim_shape(one[1], toward, reference, &sl);
+  point2 up = {su.rim[0].centre.x - sl.rim[0].centre.x, su.rim[0].centre.y - sl.rim[0].centre.y};
+  orient_rim_shape(one[0], toward, up, reference, &su);
+  orient_rim_shape(one[1], toward, up, reference, &sl);
+  normal[UPPER] = shape_normal(su, toward);
+  normal[LOWER] = shape_normal(sl, toward);
+}
+
 // The bend that fits the two rims best, searched from two starts: the split
 // of the rims' common normal, and the normals of the rims fitted apart
 // (better when the bend is large, worse when a rim's arc is short).  Of the
@@ -705,14 +723,9 @@ static double search_bend(const round_data &d, vector N, double toward,
   for (rim_points &r : coarse.rim) r = thinned(r);
   bend_fit a = split_on_grid(coarse, N);
   double cost_a = refine_bend(d, &a);
-  rim_points one[2][2] = {{d.rim[UPPER], rim_points()}, {d.rim[LOWER], rim_points()}};
-  rim_shape su, sl;
-  fit_rim_shape(one[0], toward, reference, &su);
-  fit_rim_shape(one[1], toward, reference, &sl);
-  point2 up = {su.rim[0].centre.x - sl.rim[0].centre.x, su.rim[0].centre.y - sl.rim[0].centre.y};
-  orient_rim_shape(one[0], toward, up, reference, &su);
-  orient_rim_shape(one[1], toward, up, reference, &sl);
-  bend_fit b = bend_from_normals(shape_normal(su, toward), shape_normal(sl, toward));
+  vector apart[2];
+  rim_normals_apart(d, toward, reference, apart);
+  bend_fit b = bend_from_normals(apart[UPPER], apart[LOWER]);
   double cost_b = refine_bend(d, &b);
   size_t n = d.rim[UPPER].p.size() + d.rim[LOWER].p.size();
   double scatter = (cost_a < cost_b ? cost_a : cost_b) / (double)(n > 8 ? n - 8 : 1);
@@ -766,7 +779,6 @@ static bool bent_rotation(hybroid *h, const round_data &d, const view_frame &ref
 // little to read.
 static bool rotation_of_bend(hybroid *h, const round_data &d, const view_frame &reference,
                              const bend_fit &b, rim_shape *shape, double R[3][3]) {
-  static const double MIN_BEND_ANGLE = 5.0 * DEGREE;
   double alpha = b.x[2];
   vector nu, nl;
   split_normal(bend_normal(b), alpha, b.x[3], &nu, &nl);
@@ -1170,9 +1182,48 @@ static void bent_squareness(hybroid *h, const view_frame &v, const round_data &d
   h->gof = gof;
 }
 
+// The bend whose rim `anchor` has the normal n and whose other rim's normal
+// is n turned by alpha towards the direction at angle beta about n.
+static bend_fit anchored_bend(int anchor, vector n, double alpha, double beta) {
+  vector e1, e2;
+  perpendicular_basis(n, &e1, &e2);
+  vector w = add_vector(scaled_vector(e1, cos(beta)), scaled_vector(e2, sin(beta)));
+  vector m = add_vector(scaled_vector(n, cos(alpha)), scaled_vector(w, sin(alpha)));
+  return anchor == UPPER ? bend_from_normals(n, m) : bend_from_normals(m, n);
+}
+
+// Per sector of the bend's direction, the bend that fits the other rim best
+// when the rim with more points keeps the normal it has alone.  Under noise
+// a short arc fits an ellipse of almost any tilt, and a joint fit of both
+// rims lets it turn the well-seen rim's normal too; a model seen obliquely
+// with one rim's arc short is then bent the wrong way.
+static void anchored_sectors(const round_data &d, double toward, const view_frame &reference,
+                             bend_fit sectors[BEND_SECTORS]) {
+  static const double ALPHA_STEP = 2.0 * DEGREE, BETA_STEP = 3.0 * DEGREE;
+  static const int ALPHA_STEPS = 35, BETA_STEPS = 120;
+  vector apart[2];
+  rim_normals_apart(d, toward, reference, apart);
+  int anchor = d.rim[UPPER].p.size() >= d.rim[LOWER].p.size() ? UPPER : LOWER;
+  double best[BEND_SECTORS];
+  for (double &c : best) c = HUGE_VAL;
+  for (int i = 1; i <= ALPHA_STEPS; i++)
+    for (int j = 0; j < BETA_STEPS; j++) {
+      bend_fit b = anchored_bend(anchor, apart[anchor], i * ALPHA_STEP, j * BETA_STEP);
+      vector n[2];
+      split_normal(bend_normal(b), b.x[2], b.x[3], &n[UPPER], &n[LOWER]);
+      double cost = normal_cost(d.rim[1 - anchor], n[1 - anchor]);
+      int k = j * BEND_SECTORS / BETA_STEPS;
+      if (cost < best[k]) {
+        best[k] = cost;
+        sectors[k] = b;
+      }
+    }
+}
+
 // Under noise the rims alone may not tell which way a model bends (a short
 // arc of one rim fits a turn either way).  The occluding contours do: the
-// best bend of the rims in each of BEND_SECTORS ranges of its direction is
+// best bend of the rims in each of BEND_SECTORS ranges of its direction,
+// fitted to both rims and with the better-seen rim's own normal kept, is
 // made into a whole model, and the one closest to all the data replaces the
 // model chosen from the rims when it is clearly closer.  Returns the rims
 // and whether the height came from them, of the model kept.
@@ -1189,11 +1240,13 @@ static void try_bend_directions(hybroid *h, const view_frame &v, const round_dat
   round_state kept = save_round_state(h);
   round_data coarse = d;
   for (rim_points &r : coarse.rim) r = thinned(r);
-  bend_fit sectors[BEND_SECTORS], winner;
+  bend_fit sectors[2 * BEND_SECTORS], winner;
   split_on_grid(coarse, shape_normal(shape0, toward_camera(h)), sectors);
-  for (int k = 0; k < BEND_SECTORS; k++) {
+  anchored_sectors(d, toward_camera(h), v, sectors + BEND_SECTORS);
+  for (int k = 0; k < 2 * BEND_SECTORS; k++) {
     bend_fit &b = sectors[k];
-    refine_bend(d, &b, 2 * PI * k / BEND_SECTORS, 2 * PI * (k + 1) / BEND_SECTORS);
+    if (k < BEND_SECTORS)
+      refine_bend(d, &b, 2 * PI * k / BEND_SECTORS, 2 * PI * (k + 1) / BEND_SECTORS);
     restore_round_state(h, initial);
     rim_shape t = shape0;
     double local[3][3];
@@ -1214,6 +1267,35 @@ static void try_bend_directions(hybroid *h, const view_frame &v, const round_dat
   *height_from_rims = apply_bend(h, v, d, initial, shape0, winner, s);
 }
 
+// Rims seen edge on show which way their normals turn in the image but not
+// how far they lean out of it: an ellipse's width within the points'
+// scatter reads as any small tilt either way, and the bend read from the
+// rims leans out of the image by what the noise makes of it.  When each rim
+// fitted alone lies within EDGE_ON_BEND_SINE of edge on, both rims' normals
+// are laid into the image plane (of the reference camera) and b becomes
+// their bend; false when it is left as it was (also when the bend laid in
+// the image is too small to read).
+static bool lay_bend_in_image(const round_data &d, double toward, const view_frame &reference,
+                              bend_fit *b) {
+  static const double EDGE_ON_BEND_SINE = 0.1;
+  vector apart[2], n[2];
+  rim_normals_apart(d, toward, reference, apart);
+  if (fabs(apart[UPPER].z) >= EDGE_ON_BEND_SINE || fabs(apart[LOWER].z) >= EDGE_ON_BEND_SINE)
+    return false;
+  split_normal(bend_normal(*b), b->x[2], b->x[3], &n[UPPER], &n[LOWER]);
+  for (vector &m : n) {
+    m.z = 0.0;
+    double l = length_vector(m);
+    if (!(l > 0.0)) return false;
+    m = scaled_vector(m, 1.0 / l);
+  }
+  bend_fit laid = bend_from_normals(n[UPPER], n[LOWER]);
+  if (laid.x[2] < MIN_BEND_ANGLE) return false;
+  *b = laid;
+  b->toward = toward;
+  return true;
+}
+
 // The model from the rim shape s: its rotation, bend, sizes, squareness and
 // position.
 static void start_from_rim_shape(hybroid *h, const view_frame &v, const round_data &d,
@@ -1229,6 +1311,8 @@ static void start_from_rim_shape(hybroid *h, const view_frame &v, const round_da
   bool height_from_rims = finish_round_model(h, v, d, s, local);
   if (h->primitive_label == 10)
     try_bend_directions(h, v, d, initial, shape0, &s, &height_from_rims, &bend);
+  if (bend.x[2] > 0.0 && lay_bend_in_image(d, toward, v, &bend))
+    height_from_rims = apply_bend(h, v, d, initial, shape0, bend, &s);
   double e1 = h->e1;
   bool bent = bend.x[2] > 0.0;
   if (!d.contour.empty() && height_from_rims) {
