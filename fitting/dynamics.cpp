@@ -432,7 +432,7 @@ static void begin_file_stage(hybroid *h, int options) {
     h->stage_force_pr[k] = {0.0, 0.0, 0.0};
   }
   if (options & STAGE_ALL_CURVES) drive_bending_from_every_curve(h);
-  if (options & STAGE_START) init_pose_from_data(h);
+  if (options & STAGE_START) init_pose_from_data(h, (options & STAGE_INNER) != 0);
 }
 
 // The shape values the built-in bookkeeping leaves alone, for the test of

@@ -94,7 +94,8 @@ enum {
   STAGE_ALL_CURVES = 0x40,  //  allcurves  every curve drives bend1, bend3
   STAGE_ADAPT      = 0x80,   //  adapt      inverse dampings follow the gof
   STAGE_PAIR       = 0x100,  //  pair       a stereo pair shares one orientation
-  STAGE_OUTLINE    = 0x200   //  outline    a box's outline curves pull its silhouette too
+  STAGE_OUTLINE    = 0x200,  //  outline    a box's outline curves pull its silhouette too
+  STAGE_INNER      = 0x400   //  inner      start: a box's rotation from its inner edges
 };
 
 // ---------------------------------------------------------------------------
@@ -550,8 +551,9 @@ int load_schedule_file(const char *fname, char *err);
 const label_schedule *schedule_of_label(int label);
 void describe_stage(int mask, int options, int limit, char *out, int size);
 
-// startpose.cpp: a starting pose, orientation, position and sizes, read from the data
-void init_pose_from_data(hybroid *h);
+// startpose.cpp: a starting pose, orientation, position and sizes, read from the data;
+// inner_edges: a box's rotation from the edges between its seen faces (see start_box)
+void init_pose_from_data(hybroid *h, bool inner_edges = false);
 // Unit quaternion of a rotation matrix (row-major, acting on columns).
 quaternion quaternion_from_rotation(const double R[3][3]);
 

@@ -62,6 +62,7 @@ static const struct { const char *word; int bits; int options; } stage_words[] =
   {"adapt",      0,                 STAGE_ADAPT},
   {"pair",       0,                 STAGE_PAIR},
   {"outline",    0,                 STAGE_OUTLINE},
+  {"inner",      0,                 STAGE_INNER},
 };
 
 static const int MOVING_BITS = DF_SC | DF_A1 | DF_A2 | DF_A3 | DF_E1 | DF_E2 | DF_TAPX |

@@ -20,7 +20,9 @@
 //   whole model to all the data); the centre rim gives the translation.
 //   Boxes (label 1): the edges of the seen sides run along the model's three
 //   axes; their image directions, with signs from where the edges lie, give
-//   the rotation of an orthographic view, and their lengths the sizes.
+//   the rotation of an orthographic view (with the stage option inner only
+//   the edges between two seen faces, where an axis has one: the outline of
+//   a rounded box is its silhouette), and their lengths the sizes.
 // In perspective each rim (and a box's edges) is read in a camera turned to
 // look straight at it, as an orthographic view.  When a stage of the
 // label's schedule file frees the squareness, the start also tries e1 (and
@@ -1455,12 +1457,38 @@ static point2 edge_chord(const points2 &p) {
   return {(b.x - a.x) * stretch, (b.y - a.y) * stretch};
 }
 
-// Image chords of the edges, summed per axis with their signs made to agree.
-static void collect_box_edges(const hybroid *h, const view_frame &v, box_edges *e) {
-  *e = box_edges();
+// Whether a map's curve runs between two seen faces of the box (its
+// neighbour record names a face): an inner edge, seen whole and where it
+// is, while a curve along the background is the model's outline, which on a
+// rounded box is its silhouette, up to a few pixels outside the edge line
+// and, on a short edge, turned from it.
+static bool inner_edge(const hybroid *h, const force_map *m) {
+  if (m->face < 0 || m->face >= h->n_face || m->curve < 0 || m->curve >= MAX_CURVES) return false;
+  return !h->face[m->face].outline[m->curve];
+}
+
+// The axes along which an inner edge of at least two points is seen.
+static void axes_with_inner_edges(const hybroid *h, const view_frame &v, bool inner[3]) {
+  inner[0] = inner[1] = inner[2] = false;
   for (int i = 0; i < h->n_force && i < MAX_FORCE_MAPS; i++) {
     const force_map *m = &h->force_map[i];
     int ax = edge_axis(h, m);
+    if (ax >= 0 && inner_edge(h, m) && map_points(h, m, v).size() >= 2) inner[ax] = true;
+  }
+}
+
+// Image chords of the edges, summed per axis with their signs made to agree.
+// With inner_only, an axis that has an inner edge takes its inner edges
+// alone.
+static void collect_box_edges(const hybroid *h, const view_frame &v, box_edges *e,
+                              bool inner_only = false) {
+  *e = box_edges();
+  bool inner[3] = {false, false, false};
+  if (inner_only) axes_with_inner_edges(h, v, inner);
+  for (int i = 0; i < h->n_force && i < MAX_FORCE_MAPS; i++) {
+    const force_map *m = &h->force_map[i];
+    int ax = edge_axis(h, m);
+    if (ax >= 0 && inner[ax] && !inner_edge(h, m)) continue;
     points2 p = map_points(h, m, v);
     if (ax < 0 || p.size() < 2) continue;
     point2 chord = edge_chord(p);
@@ -1668,10 +1696,13 @@ static void box_squareness(hybroid *h, const view_frame &v, const double w[3],
   h->gof = gof;
 }
 
-static void start_box(hybroid *h) {
+// The rotation from the edges' image directions (with inner_edges those of
+// the inner edges, where an axis has one), then the sizes from all edges'
+// lengths and the squareness from all the data.
+static void start_box(hybroid *h, bool inner_edges) {
   view_frame v = view_of_data(h);
   box_edges e;
-  collect_box_edges(h, v, &e);
+  collect_box_edges(h, v, &e, inner_edges);
   orient_box_edges(&e);
   double w[3], local[3][3], R[3][3];
   axis_foreshortening(e, w);
@@ -1688,9 +1719,9 @@ static void start_box(hybroid *h) {
 // Entry
 // ---------------------------------------------------------------------------
 
-void init_pose_from_data(hybroid *h) {
+void init_pose_from_data(hybroid *h, bool inner_edges) {
   if (!h || !h->nodes || h->usize < 3 || h->vsize < 8) return;
-  if (h->primitive_label == 1) start_box(h);
+  if (h->primitive_label == 1) start_box(h, inner_edges);
   else if (h->primitive_label == 5 || h->primitive_label == 6 || h->primitive_label == 10)
     start_round_model(h);
   else
