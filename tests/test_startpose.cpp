@@ -237,6 +237,22 @@ TEST(StartPose, ReadsTheSquarenessOnlyWhenAStageFitsIt) {
   schedule_file_used = nullptr;
 }
 
+// Outline curves traced off a rounded box's edges (its silhouette; here each
+// mirrored, which tilts the plain start by degrees) leave inner's start true.
+TEST(StartPose, InnerEdgesSetABoxRotationWhateverItsOutline) {
+  synth_scene s;
+  testutil::ScratchDir dir;
+  vector centre;
+  Model h = case_model({"box", 1, {2, 1, 1.2, 0.8, 0.3, 0.3, 0, 0, 0, 0}, "-A 1,-1,0,20", 0}, dir,
+                       &s, &centre);
+  for (Face *f = h->face; f < h->face + h->n_face; f++)
+    for (int k = 0; k < f->n_curve; k++)
+      for (int i = f->begin[k]; f->outline[k] && i >= 0 && i <= f->end[k]; i++)
+        f->points[i].position.y = 2 * f->points[f->begin[k]].position.y - f->points[i].position.y;
+  init_pose_from_data(h.get(), true);
+  for (int c = 0; c < 3; c++) EXPECT_LT(column_angle(s.rotation, h->rotation, c), kAxisDegrees);
+}
+
 // Under a pixel of noise a short arc of a rim fits an ellipse of almost any
 // tilt, and a rim seen edge on leans either way out of the image: the bend
 // is still read the right way, from the better-seen rim and the occluding
