@@ -48,6 +48,9 @@ static const double EDGE_ON_RATIO = 0.15;  // a flatter rim ellipse is seen edge
                                            // are corners, not tangent points
 static const double PI = 3.141592653589793;
 static const size_t MAX_RIM_PATH = 4096;    // points a rim is carried on by, at most
+static const double RING_TOLERANCE = 1.0;  // pixels: a cap outline this close to its rim's
+                                           // ellipse all round is the whole rim ring,
+static const double RING_BULGE = 0.1;      // unless it lies outside it by this on average
 static const double CORNER_RATIO = 3.0;     // a corner turns this much more than the
                                             // stretch's median (a smooth outline's
                                             // ends of a flat ellipse: under 2)
@@ -904,9 +907,32 @@ static void fit_rim(const outline &cap, const ellipse *shape, rim_run *run) {
   run->e = e;
 }
 
+// Whether the cap's outline off its rim stretch (the smoothed corners along
+// the background) lies on the rim's ellipse: within RING_TOLERANCE of it
+// everywhere and not outside it on the whole (RING_BULGE), so that the
+// side's band beyond it is lost, not hidden by a cap bulging over the rim.
+static bool outline_on_rim(const outline &cap, const rim_run &run) {
+  int n = (int)cap.v.size(), rest = n - run.count;
+  if (rest < 1) return false;
+  for (int k = 0; k < rest; k++)
+    if (cap.across[(run.first + run.count + k) % n] >= 0) return false;
+  std::vector<point> pts = smoothed(corners_between(cap, run.first + run.count, run.first + n), 2);
+  const ellipse &e = run.e;
+  double q[5] = {e.c.x, e.c.y, e.a, e.b, atan2(e.u.y, e.u.x)}, sum = 0.0;
+  for (const point &p : pts) {
+    double d = ellipse_residual(q, p);
+    if (fabs(d) > RING_TOLERANCE) return false;
+    sum += d;
+  }
+  return sum <= RING_BULGE * pts.size();
+}
+
 // Both ends of the rims of the caps that show part of their rim ring;
-// ends[2 cap / 2 + k] of cap 0 or 2.
-static void find_rim_ends(const outline outlines[], const bool present[], rim_end ends[4]) {
+// ends[2 cap / 2 + k] of cap 0 or 2.  ringed[cap / 2]: the cap's outline off
+// the rim stretch lies on the rim's ellipse (the side's band beyond it is
+// lost, not hidden by a bulging cap), so the whole outline is the rim.
+static void find_rim_ends(const outline outlines[], const bool present[], rim_end ends[4],
+                          bool ringed[2]) {
   rim_run runs[2];
   for (int k = 0; k < 4; k++) ends[k].found = false;
   for (int j = 0; j < 2; j++) {
@@ -919,7 +945,9 @@ static void find_rim_ends(const outline outlines[], const bool present[], rim_en
       fit_rim(outlines[2 * j], &runs[1 - j].e, &runs[j]);
   for (int j = 0; j < 2; j++) {
     const rim_run &r = runs[j];
+    ringed[j] = false;
     if (!r.fitted) continue;
+    ringed[j] = outline_on_rim(outlines[2 * j], r);
     ends[2 * j] = follow_rim(outlines[1], outlines[2 * j], r.e, r.first, -1, r.count);
     ends[2 * j + 1] = follow_rim(outlines[1], outlines[2 * j], r.e, r.first + r.count, +1, r.count);
   }
@@ -967,9 +995,17 @@ static bool take_enclosed_cap(const face_grid &g, const outline *outlines, int c
   return true;
 }
 
+// The whole outline of a cap, its rim ring, run as the cap's own curve runs
+// (the side runs it the other way).
+static curve ring_of(const outline &cap, int label, int cap_face, bool for_side) {
+  outline o = cap;
+  if (layout_of(label, cap_face)->reverse != for_side) reverse_outline(&o);
+  return whole_outline(o);
+}
+
 static void trace_face(const face_grid &g, outline *outlines, const bool present[], int label,
-                       int f, const rim_end ends[4], const frame_map &m, double spacing,
-                       synth_face *out) {
+                       int f, const rim_end ends[4], const bool ringed[2], const frame_map &m,
+                       double spacing, synth_face *out) {
   const face_layout *L = layout_of(label, f);
   outline o = outlines[f];
   curve rims[3];
@@ -987,6 +1023,14 @@ static void trace_face(const face_grid &g, outline *outlines, const bool present
       c[slot] = rims[cap];
       have[slot] = true;
     }
+  if (label != 1 && f == 1)
+    for (int cap = 0; cap <= 2; cap += 2)
+      if (ringed[cap / 2]) {
+        int slot = cap == 0 ? 2 : 0;
+        c[slot] = ring_of(outlines[cap], label, cap, true);
+        have[slot] = true;
+      }
+  if (label != 1 && f != 1 && ringed[f / 2]) c[0] = ring_of(outlines[f], label, f, false);
   if (label != 1) carry_to_rim_ends(ends, 4, c, have);
   store_face(c, have, L->n_curve, m, spacing, out);
 }
@@ -1020,8 +1064,9 @@ int trace_label_image(const label_image *img, const trace_options *o, synth_view
     if (present[f] && layout_of(o->label, f)) outlines[f] = trace_outline(g, f, first[f]);
   }
   rim_end ends[4];  // the pixel ends of the rims of caps 0 and 2
+  bool ringed[2] = {false, false};
   for (int k = 0; k < 4; k++) ends[k].found = false;
-  if (o->label != 1) find_rim_ends(outlines, present, ends);
+  if (o->label != 1) find_rim_ends(outlines, present, ends, ringed);
   frame_map m = choose_frame(img, o);
   report->scale = m.scale;
   report->center_row = m.center_row;
@@ -1031,7 +1076,7 @@ int trace_label_image(const label_image *img, const trace_options *o, synth_view
   for (int f = 0; f < v->n_face; f++) {
     v->face[f].n_points = -1;
     if (present[f] && layout_of(o->label, f))
-      trace_face(g, outlines, present, o->label, f, ends, m, o->spacing, &v->face[f]);
+      trace_face(g, outlines, present, o->label, f, ends, ringed, m, o->spacing, &v->face[f]);
   }
   return 1;
 }
