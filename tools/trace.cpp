@@ -51,6 +51,8 @@ static const size_t MAX_RIM_PATH = 4096;    // points a rim is carried on by, at
 static const double RING_TOLERANCE = 1.0;  // pixels: a cap outline this close to its rim's
                                            // ellipse all round is the whole rim ring,
 static const double RING_BULGE = 0.1;      // unless it lies outside it by this on average
+static const double SPECK_RIM_GROWTH = 3.0;  // a speck cap's rim is at most this many
+                                            // times the stretch its specks span
 static const double CORNER_RATIO = 3.0;     // a corner turns this much more than the
                                             // stretch's median (a smooth outline's
                                             // ends of a flat ellipse: under 2)
@@ -860,15 +862,16 @@ struct rim_run {
 };
 }  // namespace
 
-static rim_run find_rim_run(const outline &cap) {
+// The longest stretch of outline o along face `along`.
+static rim_run find_rim_run(const outline &o, int along) {
   rim_run run = {0, 0, false, false, {}};
-  int n = (int)cap.v.size(), start = 0;
-  while (start < n && cap.across[start] == 1) start++;  // a crack off the rim
+  int n = (int)o.v.size(), start = 0;
+  while (start < n && o.across[start] == along) start++;  // a crack off the rim
   if (start == n) return run;  // the whole ring: no ends
   for (int k = 0; k < n; k++) {
     int i = (start + k) % n, len = 0;
-    if (cap.across[i] != 1) continue;
-    while (len < n && cap.across[(i + len) % n] == 1) len++;
+    if (o.across[i] != along) continue;
+    while (len < n && o.across[(i + len) % n] == along) len++;
     if (len > run.count) run.count = len, run.first = i;
     k += len;
   }
@@ -927,22 +930,70 @@ static bool outline_on_rim(const outline &cap, const rim_run &run) {
   return sum <= RING_BULGE * pts.size();
 }
 
+// How many cracks of the side's outline, from corner `end` on in direction
+// step, make up `length` pixels (of the smoothed corners pts), before
+// another face's crack and at most `most`.
+static int cracks_for_length(const outline &side, const std::vector<point> &pts, int end,
+                             int step, double length, int most, int cap) {
+  int n = (int)side.v.size(), k = 0;
+  double run = 0.0;
+  for (; k < most && run < length; k++) {
+    int crack = (((end + (step > 0 ? k : -k - 1)) % n) + n) % n;
+    if (side.across[crack] >= 0 && side.across[crack] != cap) break;
+    const point &a = pts[(((end + step * k) % n) + n) % n];
+    const point &b = pts[(((end + step * (k + 1)) % n) + n) % n];
+    run += hypot(b.x - a.x, b.y - a.y);
+  }
+  return k;
+}
+
+// A cap seen only as specks along the side's outline: the side's stretch
+// from its first speck to its last is the middle of the rim, where the
+// cap's crescent shows pixels; towards the rim's ends it thins to nothing.
+// With the crescent's width growing linearly from either end (two curves
+// that touch there), w(s) = 4 W s (L - s) / L^2, and a pixel showing where
+// its centre falls inside, the crescent shows its n pixels (n = 2 W L / 3)
+// over L (1 - 2 / sqrt(3 n)): the stretch is carried on by the rest,
+// half at either end, at most SPECK_RIM_GROWTH times its length in all.
+// The side's cracks there are marked as the cap's.
+static void extend_speck_rim(outline *side, int cap, int n_shown, const bool speck[]) {
+  outline s = *side;
+  find_runs(&s, speck);  // spans the specks
+  rim_run run = find_rim_run(s, cap);
+  if (run.count < 2) return;
+  int n = (int)side->v.size(), most = (n - run.count) / 2;
+  std::vector<point> pts = smoothed(whole_outline(s), 2);
+  double seen = 0.0;
+  for (int k = 0; k < run.count; k++) {
+    const point &a = pts[(run.first + k) % n], &b = pts[(run.first + k + 1) % n];
+    seen += hypot(b.x - a.x, b.y - a.y);
+  }
+  double shown_share = 1.0 - 2.0 / sqrt(3.0 * std::max(n_shown, 1));
+  double growth = shown_share > 1.0 / SPECK_RIM_GROWTH ? 1.0 / shown_share : SPECK_RIM_GROWTH;
+  double each = 0.5 * (growth - 1.0) * seen;
+  int ahead = cracks_for_length(s, pts, run.first + run.count, +1, each, most, cap);
+  int back = cracks_for_length(s, pts, run.first, -1, each, most, cap);
+  for (int k = -back; k < run.count + ahead; k++) side->across[((run.first + k) % n + n) % n] = cap;
+}
+
 // Both ends of the rims of the caps that show part of their rim ring;
 // ends[2 cap / 2 + k] of cap 0 or 2.  ringed[cap / 2]: the cap's outline off
 // the rim stretch lies on the rim's ellipse (the side's band beyond it is
 // lost, not hidden by a bulging cap), so the whole outline is the rim.
-static void find_rim_ends(const outline outlines[], const bool present[], rim_end ends[4],
-                          bool ringed[2]) {
+static void find_rim_ends(outline outlines[], const bool present[], const bool speck[],
+                          const int shown[], rim_end ends[4], bool ringed[2]) {
   rim_run runs[2];
   for (int k = 0; k < 4; k++) ends[k].found = false;
   for (int j = 0; j < 2; j++) {
     runs[j] = {0, 0, false, false, {}};
-    if (present[2 * j] && present[1]) runs[j] = find_rim_run(outlines[2 * j]);
+    if (present[2 * j] && present[1]) runs[j] = find_rim_run(outlines[2 * j], 1);
     fit_rim(outlines[2 * j], nullptr, &runs[j]);
   }
   for (int j = 0; j < 2; j++)
     if (!runs[j].fitted && !runs[j].edge_on && runs[1 - j].fitted)
       fit_rim(outlines[2 * j], &runs[1 - j].e, &runs[j]);
+  for (int j = 0; j < 2; j++)
+    if (speck[2 * j] && present[1]) extend_speck_rim(&outlines[1], 2 * j, shown[2 * j], speck);
   for (int j = 0; j < 2; j++) {
     const rim_run &r = runs[j];
     ringed[j] = false;
@@ -1049,6 +1100,9 @@ int trace_label_image(const label_image *img, const trace_options *o, synth_view
   std::vector<signed char> face;
   if (!classify_pixels(img, o, &face, err)) return 0;
   std::vector<signed char> seen(face);
+  int shown[MAX_FACES] = {0};  // pixels of every face, all pieces
+  for (signed char f : seen)
+    if (f >= 0) shown[f]++;
   bool speck[MAX_FACES] = {false};
   keep_largest_pieces(img->width, &face, speck, report);
   warn_border(img->width, img->height, face, report);
@@ -1066,7 +1120,7 @@ int trace_label_image(const label_image *img, const trace_options *o, synth_view
   rim_end ends[4];  // the pixel ends of the rims of caps 0 and 2
   bool ringed[2] = {false, false};
   for (int k = 0; k < 4; k++) ends[k].found = false;
-  if (o->label != 1) find_rim_ends(outlines, present, ends, ringed);
+  if (o->label != 1) find_rim_ends(outlines, present, speck, shown, ends, ringed);
   frame_map m = choose_frame(img, o);
   report->scale = m.scale;
   report->center_row = m.center_row;
