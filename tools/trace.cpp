@@ -950,12 +950,14 @@ static int cracks_for_length(const outline &side, const std::vector<point> &pts,
 // A cap seen only as specks along the side's outline: the side's stretch
 // from its first speck to its last is the middle of the rim, where the
 // cap's crescent shows pixels; towards the rim's ends it thins to nothing.
-// With the crescent's width growing linearly from either end (two curves
-// that touch there), w(s) = 4 W s (L - s) / L^2, and a pixel showing where
-// its centre falls inside, the crescent shows its n pixels (n = 2 W L / 3)
-// over L (1 - 2 / sqrt(3 n)): the stretch is carried on by the rest,
-// half at either end, at most SPECK_RIM_GROWTH times its length in all.
-// The side's cracks there are marked as the cap's.
+// The crescent lies between two curves that touch at the rim's ends, so
+// its width grows with the square of the distance from either end:
+// w(s) = 16 W u^2 (1 - u)^2, u = s / L, holding n = 8 W L / 15 pixels.  A
+// pixel shows once about one pixel of its area has passed, 10 n (x / L)^3
+// = 1 from either end: the specks span L (1 - 2 x / L), and the stretch is
+// carried on by the rest, half at either end, at most SPECK_RIM_GROWTH
+// times its length in all.  The side's cracks there are marked as the
+// cap's.
 static void extend_speck_rim(outline *side, int cap, int n_shown, const bool speck[]) {
   outline s = *side;
   find_runs(&s, speck);  // spans the specks
@@ -968,7 +970,7 @@ static void extend_speck_rim(outline *side, int cap, int n_shown, const bool spe
     const point &a = pts[(run.first + k) % n], &b = pts[(run.first + k + 1) % n];
     seen += hypot(b.x - a.x, b.y - a.y);
   }
-  double shown_share = 1.0 - 2.0 / sqrt(3.0 * std::max(n_shown, 1));
+  double shown_share = 1.0 - 2.0 * cbrt(1.0 / (10.0 * std::max(n_shown, 1)));
   double growth = shown_share > 1.0 / SPECK_RIM_GROWTH ? 1.0 / shown_share : SPECK_RIM_GROWTH;
   double each = 0.5 * (growth - 1.0) * seen;
   int ahead = cracks_for_length(s, pts, run.first + run.count, +1, each, most, cap);
