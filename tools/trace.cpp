@@ -53,6 +53,7 @@ static const double RING_TOLERANCE = 1.0;  // pixels: a cap outline this close t
 static const double RING_BULGE = 0.1;      // unless it lies outside it by this on average
 static const double SPECK_RIM_GROWTH = 3.0;  // a speck cap's rim is at most this many
                                             // times the stretch its specks span
+static const int CHORD_STEP = 3;           // corners: the chords that judge a rim's turning
 static const double CORNER_RATIO = 3.0;     // a corner turns this much more than the
                                             // stretch's median (a smooth outline's
                                             // ends of a flat ellipse: under 2)
@@ -978,12 +979,37 @@ static void extend_speck_rim(outline *side, int cap, int n_shown, const bool spe
   for (int k = -back; k < run.count + ahead; k++) side->across[((run.first + k) % n + n) % n] = cap;
 }
 
+// The turning of the smoothed corners pts (radians, positive clockwise as
+// seen), over chords of CHORD_STEP points.
+static double total_turning(const std::vector<point> &pts, bool closed) {
+  int n = (int)pts.size(), last = closed ? n : n - 2 * CHORD_STEP;
+  double sum = 0.0;
+  for (int i = 0; i < last; i += CHORD_STEP) {
+    const point &a = pts[i], &b = pts[(i + CHORD_STEP) % n], &c = pts[(i + 2 * CHORD_STEP) % n];
+    double ux = b.x - a.x, uy = b.y - a.y, vx = c.x - b.x, vy = c.y - b.y;
+    sum += atan2(ux * vy - uy * vx, ux * vx + uy * vy);
+  }
+  return sum;
+}
+
+// Whether the cap lies on the outer side of its rim (a crescent between the
+// rim and the cap's silhouette): its outline turns the other way along the
+// rim than all round.
+static bool cap_outside_rim(const outline &cap, const rim_run &run) {
+  if (run.count < 4 * CHORD_STEP) return false;
+  double rim = total_turning(smoothed(corners_between(cap, run.first, run.first + run.count), 2),
+                             false);
+  double all = total_turning(smoothed(whole_outline(cap), 2), true);
+  return rim * all < 0.0;
+}
+
 // Both ends of the rims of the caps that show part of their rim ring;
 // ends[2 cap / 2 + k] of cap 0 or 2.  ringed[cap / 2]: the cap's outline off
 // the rim stretch lies on the rim's ellipse (the side's band beyond it is
 // lost, not hidden by a bulging cap), so the whole outline is the rim.
 static void find_rim_ends(outline outlines[], const bool present[], const bool speck[],
-                          const int shown[], rim_end ends[4], bool ringed[2]) {
+                          const int shown[], rim_end ends[4], bool ringed[2],
+                          bool crescent[2]) {
   rim_run runs[2];
   for (int k = 0; k < 4; k++) ends[k].found = false;
   for (int j = 0; j < 2; j++) {
@@ -994,13 +1020,16 @@ static void find_rim_ends(outline outlines[], const bool present[], const bool s
   for (int j = 0; j < 2; j++)
     if (!runs[j].fitted && !runs[j].edge_on && runs[1 - j].fitted)
       fit_rim(outlines[2 * j], &runs[1 - j].e, &runs[j]);
-  for (int j = 0; j < 2; j++)
-    if (speck[2 * j] && present[1]) extend_speck_rim(&outlines[1], 2 * j, shown[2 * j], speck);
   for (int j = 0; j < 2; j++) {
     const rim_run &r = runs[j];
-    ringed[j] = false;
-    if (!r.fitted) continue;
-    ringed[j] = outline_on_rim(outlines[2 * j], r);
+    ringed[j] = r.fitted && outline_on_rim(outlines[2 * j], r);
+    crescent[j] = present[1] && (speck[2 * j] ||
+                                 (!ringed[j] && !r.edge_on && cap_outside_rim(outlines[2 * j], r)));
+    if (crescent[j]) extend_speck_rim(&outlines[1], 2 * j, shown[2 * j], speck);
+  }
+  for (int j = 0; j < 2; j++) {
+    const rim_run &r = runs[j];
+    if (!r.fitted || crescent[j]) continue;
     ends[2 * j] = follow_rim(outlines[1], outlines[2 * j], r.e, r.first, -1, r.count);
     ends[2 * j + 1] = follow_rim(outlines[1], outlines[2 * j], r.e, r.first + r.count, +1, r.count);
   }
@@ -1056,9 +1085,19 @@ static curve ring_of(const outline &cap, int label, int cap_face, bool for_side)
   return whole_outline(o);
 }
 
+// A crescent cap's rim as the side's outline shows it, carried on past the
+// cap's pixels, run as the cap's own curve runs (against the side's turn).
+static curve side_rim(const outline &side, int label, int cap) {
+  rim_run r = find_rim_run(side, cap);
+  curve c = corners_between(side, r.first, r.first + r.count);
+  if (!layout_of(label, cap)->reverse) std::reverse(c.pts.begin(), c.pts.end());
+  return c;
+}
+
 static void trace_face(const face_grid &g, outline *outlines, const bool present[], int label,
-                       int f, const rim_end ends[4], const bool ringed[2], const frame_map &m,
-                       double spacing, synth_face *out) {
+                       int f, const rim_end ends[4], const bool ringed[2],
+                       const bool crescent[2], const frame_map &m, double spacing,
+                       synth_face *out) {
   const face_layout *L = layout_of(label, f);
   outline o = outlines[f];
   curve rims[3];
@@ -1084,6 +1123,7 @@ static void trace_face(const face_grid &g, outline *outlines, const bool present
         have[slot] = true;
       }
   if (label != 1 && f != 1 && ringed[f / 2]) c[0] = ring_of(outlines[f], label, f, false);
+  if (label != 1 && f != 1 && crescent[f / 2]) c[0] = side_rim(outlines[1], label, f);
   if (label != 1) carry_to_rim_ends(ends, 4, c, have);
   store_face(c, have, L->n_curve, m, spacing, out);
 }
@@ -1120,9 +1160,9 @@ int trace_label_image(const label_image *img, const trace_options *o, synth_view
     if (present[f] && layout_of(o->label, f)) outlines[f] = trace_outline(g, f, first[f]);
   }
   rim_end ends[4];  // the pixel ends of the rims of caps 0 and 2
-  bool ringed[2] = {false, false};
+  bool ringed[2] = {false, false}, crescent[2] = {false, false};
   for (int k = 0; k < 4; k++) ends[k].found = false;
-  if (o->label != 1) find_rim_ends(outlines, present, speck, shown, ends, ringed);
+  if (o->label != 1) find_rim_ends(outlines, present, speck, shown, ends, ringed, crescent);
   frame_map m = choose_frame(img, o);
   report->scale = m.scale;
   report->center_row = m.center_row;
@@ -1132,7 +1172,8 @@ int trace_label_image(const label_image *img, const trace_options *o, synth_view
   for (int f = 0; f < v->n_face; f++) {
     v->face[f].n_points = -1;
     if (present[f] && layout_of(o->label, f))
-      trace_face(g, outlines, present, o->label, f, ends, ringed, m, o->spacing, &v->face[f]);
+      trace_face(g, outlines, present, o->label, f, ends, ringed, crescent, m, o->spacing,
+                 &v->face[f]);
   }
   return 1;
 }
