@@ -53,7 +53,7 @@ static const double RING_TOLERANCE = 1.0;  // pixels: a cap outline this close t
 static const double RING_BULGE = 0.1;      // unless it lies outside it by this on average
 static const double SPECK_RIM_GROWTH = 3.0;  // a speck cap's rim is at most this many
                                             // times the stretch its specks span
-static const double SPECK_SHOWN_AREA = 0.6;  // pixels of a crescent's area before its tip
+static const double SPECK_SHOWN_AREA = 1.0;  // pixels of a crescent's area before its tip
                                             // shows a pixel
 static const int CHORD_STEP = 3;           // corners: the chords that judge a rim's turning
 static const double CORNER_RATIO = 3.0;     // a corner turns this much more than the
