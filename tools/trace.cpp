@@ -1087,9 +1087,19 @@ static curve ring_of(const outline &cap, int label, int cap_face, bool for_side)
   return whole_outline(o);
 }
 
+// A crescent cap's rim as the side's outline shows it, carried on past the
+// cap's pixels, run as the cap's own curve runs (against the side's turn).
+static curve side_rim(const outline &side, int label, int cap) {
+  rim_run r = find_rim_run(side, cap);
+  curve c = corners_between(side, r.first, r.first + r.count);
+  if (!layout_of(label, cap)->reverse) std::reverse(c.pts.begin(), c.pts.end());
+  return c;
+}
+
 static void trace_face(const face_grid &g, outline *outlines, const bool present[], int label,
-                       int f, const rim_end ends[4], const bool ringed[2], const frame_map &m,
-                       double spacing, synth_face *out) {
+                       int f, const rim_end ends[4], const bool ringed[2],
+                       const bool crescent[2], const frame_map &m, double spacing,
+                       synth_face *out) {
   const face_layout *L = layout_of(label, f);
   outline o = outlines[f];
   curve rims[3];
@@ -1115,6 +1125,7 @@ static void trace_face(const face_grid &g, outline *outlines, const bool present
         have[slot] = true;
       }
   if (label != 1 && f != 1 && ringed[f / 2]) c[0] = ring_of(outlines[f], label, f, false);
+  if (label != 1 && f != 1 && crescent[f / 2]) c[0] = side_rim(outlines[1], label, f);
   if (label != 1) carry_to_rim_ends(ends, 4, c, have);
   store_face(c, have, L->n_curve, m, spacing, out);
 }
@@ -1162,9 +1173,9 @@ int trace_label_image(const label_image *img, const trace_options *o, synth_view
   v->n_face = label_faces(o->label);
   for (int f = 0; f < v->n_face; f++) {
     v->face[f].n_points = -1;
-    bool seen_from_behind = o->label != 1 && f != 1 && crescent[f / 2];
-    if (present[f] && layout_of(o->label, f) && !seen_from_behind)
-      trace_face(g, outlines, present, o->label, f, ends, ringed, m, o->spacing, &v->face[f]);
+    if (present[f] && layout_of(o->label, f))
+      trace_face(g, outlines, present, o->label, f, ends, ringed, crescent, m, o->spacing,
+                 &v->face[f]);
   }
   return 1;
 }
