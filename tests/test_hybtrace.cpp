@@ -384,6 +384,33 @@ TEST(TracedRims, EndWhereTheyTouchTheSilhouettes) {
   }
 }
 
+// A bent model seen from its upper end: the upper rim touches the outline,
+// the band beyond it lost, and is whole; the lower cap shows only as specks
+// in the middle of its rim, which still reaches its true ends.
+TEST(TracedRims, BentModelsUpperRimIsWholeAndLowerRimReachesItsEnds) {
+  const double kOnTrue = 1.5, kAtTrueEnd = 2.0;  // dump pixels
+  synth_view truth, v;
+  synth_and_trace({"-l", "10", "-S", "2,0.8,0.8,1.5,1,1,0,0,0.2,0", "-R", "-20,0,0", "-T",
+                   "1,0.5,-0.1"},
+                  256, &truth, &v);
+  const synth_face &a = truth.face[0], &b = v.face[0];
+  ASSERT_GE(b.n_points, 2);
+  for (int j = 0; j < a.n_points; j++) {
+    double nearest = HUGE_VAL;
+    for (int k = 0; k < b.n_points; k++)
+      nearest = std::min(nearest, hypot(a.row[j] - b.row[k], a.col[j] - b.col[k]));
+    EXPECT_LT(nearest, kOnTrue) << "upper rim point " << j;
+  }
+  const synth_face &s = truth.face[1], &t = v.face[1];
+  ASSERT_GE(t.begin[0], 0);
+  for (int end = 0; end < 2; end++) {
+    int i = end ? s.end[0] : s.begin[0], j = end ? t.end[0] : t.begin[0];
+    EXPECT_NEAR(0.0, hypot(s.row[i] - t.row[j], s.col[i] - t.col[j]), kAtTrueEnd) << end;
+  }
+  free_synth_view(&truth);
+  free_synth_view(&v);
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Scenes, TracedLayout,
     ::testing::Values(

@@ -48,6 +48,14 @@ static const double EDGE_ON_RATIO = 0.15;  // a flatter rim ellipse is seen edge
                                            // are corners, not tangent points
 static const double PI = 3.141592653589793;
 static const size_t MAX_RIM_PATH = 4096;    // points a rim is carried on by, at most
+static const double RING_TOLERANCE = 1.0;  // pixels: a cap outline this close to its rim's
+                                           // ellipse all round is the whole rim ring,
+static const double RING_BULGE = 0.1;      // unless it lies outside it by this on average
+static const double SPECK_RIM_GROWTH = 3.0;  // a speck cap's rim is at most this many
+                                            // times the stretch its specks span
+static const double SPECK_SHOWN_AREA = 1.0;  // pixels of a crescent's area before its tip
+                                            // shows a pixel
+static const int CHORD_STEP = 3;           // corners: the chords that judge a rim's turning
 static const double CORNER_RATIO = 3.0;     // a corner turns this much more than the
                                             // stretch's median (a smooth outline's
                                             // ends of a flat ellipse: under 2)
@@ -857,15 +865,16 @@ struct rim_run {
 };
 }  // namespace
 
-static rim_run find_rim_run(const outline &cap) {
+// The longest stretch of outline o along face `along`.
+static rim_run find_rim_run(const outline &o, int along) {
   rim_run run = {0, 0, false, false, {}};
-  int n = (int)cap.v.size(), start = 0;
-  while (start < n && cap.across[start] == 1) start++;  // a crack off the rim
+  int n = (int)o.v.size(), start = 0;
+  while (start < n && o.across[start] == along) start++;  // a crack off the rim
   if (start == n) return run;  // the whole ring: no ends
   for (int k = 0; k < n; k++) {
     int i = (start + k) % n, len = 0;
-    if (cap.across[i] != 1) continue;
-    while (len < n && cap.across[(i + len) % n] == 1) len++;
+    if (o.across[i] != along) continue;
+    while (len < n && o.across[(i + len) % n] == along) len++;
     if (len > run.count) run.count = len, run.first = i;
     k += len;
   }
@@ -904,14 +913,110 @@ static void fit_rim(const outline &cap, const ellipse *shape, rim_run *run) {
   run->e = e;
 }
 
+// Whether the cap's outline off its rim stretch (the smoothed corners along
+// the background) lies on the rim's ellipse: within RING_TOLERANCE of it
+// everywhere and not outside it on the whole (RING_BULGE), so that the
+// side's band beyond it is lost, not hidden by a cap bulging over the rim.
+static bool outline_on_rim(const outline &cap, const rim_run &run) {
+  int n = (int)cap.v.size(), rest = n - run.count;
+  if (rest < 1) return false;
+  for (int k = 0; k < rest; k++)
+    if (cap.across[(run.first + run.count + k) % n] >= 0) return false;
+  std::vector<point> pts = smoothed(corners_between(cap, run.first + run.count, run.first + n), 2);
+  const ellipse &e = run.e;
+  double q[5] = {e.c.x, e.c.y, e.a, e.b, atan2(e.u.y, e.u.x)}, sum = 0.0;
+  for (const point &p : pts) {
+    double d = ellipse_residual(q, p);
+    if (fabs(d) > RING_TOLERANCE) return false;
+    sum += d;
+  }
+  return sum <= RING_BULGE * pts.size();
+}
+
+// How many cracks of the side's outline, from corner `end` on in direction
+// step, make up `length` pixels (of the smoothed corners pts), before
+// another face's crack and at most `most`.
+static int cracks_for_length(const outline &side, const std::vector<point> &pts, int end,
+                             int step, double length, int most, int cap) {
+  int n = (int)side.v.size(), k = 0;
+  double run = 0.0;
+  for (; k < most && run < length; k++) {
+    int crack = (((end + (step > 0 ? k : -k - 1)) % n) + n) % n;
+    if (side.across[crack] >= 0 && side.across[crack] != cap) break;
+    const point &a = pts[(((end + step * k) % n) + n) % n];
+    const point &b = pts[(((end + step * (k + 1)) % n) + n) % n];
+    run += hypot(b.x - a.x, b.y - a.y);
+  }
+  return k;
+}
+
+// A cap seen only as specks along the side's outline: the side's stretch
+// from its first speck to its last is the middle of the rim, where the
+// cap's crescent shows pixels; towards the rim's ends it thins to nothing.
+// The crescent lies between two curves that touch at the rim's ends, so
+// its width grows with the square of the distance from either end:
+// w(s) = 16 W u^2 (1 - u)^2, u = s / L, holding n = 8 W L / 15 pixels.  A
+// pixel shows once about one pixel of its area has passed, 10 n (x / L)^3
+// = 1 from either end: the specks span L (1 - 2 x / L), and the stretch is
+// carried on by the rest, half at either end, at most SPECK_RIM_GROWTH
+// times its length in all.  The side's cracks there are marked as the
+// cap's.
+static void extend_speck_rim(outline *side, int cap, int n_shown, const bool speck[]) {
+  outline s = *side;
+  find_runs(&s, speck);  // spans the specks
+  rim_run run = find_rim_run(s, cap);
+  if (run.count < 2) return;
+  int n = (int)side->v.size(), most = (n - run.count) / 2;
+  std::vector<point> pts = smoothed(whole_outline(s), 2);
+  double seen = 0.0;
+  for (int k = 0; k < run.count; k++) {
+    const point &a = pts[(run.first + k) % n], &b = pts[(run.first + k + 1) % n];
+    seen += hypot(b.x - a.x, b.y - a.y);
+  }
+  double shown_share = 1.0 - 2.0 * cbrt(SPECK_SHOWN_AREA / (10.0 * std::max(n_shown, 1)));
+  double growth = shown_share > 1.0 / SPECK_RIM_GROWTH ? 1.0 / shown_share : SPECK_RIM_GROWTH;
+  double each = 0.5 * (growth - 1.0) * seen;
+  int ahead = cracks_for_length(s, pts, run.first + run.count, +1, each, most, cap);
+  int back = cracks_for_length(s, pts, run.first, -1, each, most, cap);
+  for (int k = -back; k < run.count + ahead; k++) side->across[((run.first + k) % n + n) % n] = cap;
+}
+
+// The turning of the smoothed corners pts (radians, positive clockwise as
+// seen), over chords of CHORD_STEP points.
+static double total_turning(const std::vector<point> &pts, bool closed) {
+  int n = (int)pts.size(), last = closed ? n : n - 2 * CHORD_STEP;
+  double sum = 0.0;
+  for (int i = 0; i < last; i += CHORD_STEP) {
+    const point &a = pts[i], &b = pts[(i + CHORD_STEP) % n], &c = pts[(i + 2 * CHORD_STEP) % n];
+    double ux = b.x - a.x, uy = b.y - a.y, vx = c.x - b.x, vy = c.y - b.y;
+    sum += atan2(ux * vy - uy * vx, ux * vx + uy * vy);
+  }
+  return sum;
+}
+
+// Whether the cap lies on the outer side of its rim (a crescent between the
+// rim and the cap's silhouette): its outline turns the other way along the
+// rim than all round.
+static bool cap_outside_rim(const outline &cap, const rim_run &run) {
+  if (run.count < 4 * CHORD_STEP) return false;
+  double rim = total_turning(smoothed(corners_between(cap, run.first, run.first + run.count), 2),
+                             false);
+  double all = total_turning(smoothed(whole_outline(cap), 2), true);
+  return rim * all < 0.0;
+}
+
 // Both ends of the rims of the caps that show part of their rim ring;
-// ends[2 cap / 2 + k] of cap 0 or 2.
-static void find_rim_ends(const outline outlines[], const bool present[], rim_end ends[4]) {
+// ends[2 cap / 2 + k] of cap 0 or 2.  ringed[cap / 2]: the cap's outline off
+// the rim stretch lies on the rim's ellipse (the side's band beyond it is
+// lost, not hidden by a bulging cap), so the whole outline is the rim.
+static void find_rim_ends(outline outlines[], const bool present[], const bool speck[],
+                          const int shown[], rim_end ends[4], bool ringed[2],
+                          bool crescent[2]) {
   rim_run runs[2];
   for (int k = 0; k < 4; k++) ends[k].found = false;
   for (int j = 0; j < 2; j++) {
     runs[j] = {0, 0, false, false, {}};
-    if (present[2 * j] && present[1]) runs[j] = find_rim_run(outlines[2 * j]);
+    if (present[2 * j] && present[1]) runs[j] = find_rim_run(outlines[2 * j], 1);
     fit_rim(outlines[2 * j], nullptr, &runs[j]);
   }
   for (int j = 0; j < 2; j++)
@@ -919,7 +1024,14 @@ static void find_rim_ends(const outline outlines[], const bool present[], rim_en
       fit_rim(outlines[2 * j], &runs[1 - j].e, &runs[j]);
   for (int j = 0; j < 2; j++) {
     const rim_run &r = runs[j];
-    if (!r.fitted) continue;
+    ringed[j] = r.fitted && outline_on_rim(outlines[2 * j], r);
+    crescent[j] = present[1] && (speck[2 * j] ||
+                                 (!ringed[j] && !r.edge_on && cap_outside_rim(outlines[2 * j], r)));
+    if (crescent[j]) extend_speck_rim(&outlines[1], 2 * j, shown[2 * j], speck);
+  }
+  for (int j = 0; j < 2; j++) {
+    const rim_run &r = runs[j];
+    if (!r.fitted || crescent[j]) continue;
     ends[2 * j] = follow_rim(outlines[1], outlines[2 * j], r.e, r.first, -1, r.count);
     ends[2 * j + 1] = follow_rim(outlines[1], outlines[2 * j], r.e, r.first + r.count, +1, r.count);
   }
@@ -967,8 +1079,26 @@ static bool take_enclosed_cap(const face_grid &g, const outline *outlines, int c
   return true;
 }
 
+// The whole outline of a cap, its rim ring, run as the cap's own curve runs
+// (the side runs it the other way).
+static curve ring_of(const outline &cap, int label, int cap_face, bool for_side) {
+  outline o = cap;
+  if (layout_of(label, cap_face)->reverse != for_side) reverse_outline(&o);
+  return whole_outline(o);
+}
+
+// A crescent cap's rim as the side's outline shows it, carried on past the
+// cap's pixels, run as the cap's own curve runs (against the side's turn).
+static curve side_rim(const outline &side, int label, int cap) {
+  rim_run r = find_rim_run(side, cap);
+  curve c = corners_between(side, r.first, r.first + r.count);
+  if (!layout_of(label, cap)->reverse) std::reverse(c.pts.begin(), c.pts.end());
+  return c;
+}
+
 static void trace_face(const face_grid &g, outline *outlines, const bool present[], int label,
-                       int f, const rim_end ends[4], const frame_map &m, double spacing,
+                       int f, const rim_end ends[4], const bool ringed[2],
+                       const bool crescent[2], const frame_map &m, double spacing,
                        synth_face *out) {
   const face_layout *L = layout_of(label, f);
   outline o = outlines[f];
@@ -987,6 +1117,15 @@ static void trace_face(const face_grid &g, outline *outlines, const bool present
       c[slot] = rims[cap];
       have[slot] = true;
     }
+  if (label != 1 && f == 1)
+    for (int cap = 0; cap <= 2; cap += 2)
+      if (ringed[cap / 2]) {
+        int slot = cap == 0 ? 2 : 0;
+        c[slot] = ring_of(outlines[cap], label, cap, true);
+        have[slot] = true;
+      }
+  if (label != 1 && f != 1 && ringed[f / 2]) c[0] = ring_of(outlines[f], label, f, false);
+  if (label != 1 && f != 1 && crescent[f / 2]) c[0] = side_rim(outlines[1], label, f);
   if (label != 1) carry_to_rim_ends(ends, 4, c, have);
   store_face(c, have, L->n_curve, m, spacing, out);
 }
@@ -1005,6 +1144,9 @@ int trace_label_image(const label_image *img, const trace_options *o, synth_view
   std::vector<signed char> face;
   if (!classify_pixels(img, o, &face, err)) return 0;
   std::vector<signed char> seen(face);
+  int shown[MAX_FACES] = {0};  // pixels of every face, all pieces
+  for (signed char f : seen)
+    if (f >= 0) shown[f]++;
   bool speck[MAX_FACES] = {false};
   keep_largest_pieces(img->width, &face, speck, report);
   warn_border(img->width, img->height, face, report);
@@ -1020,8 +1162,9 @@ int trace_label_image(const label_image *img, const trace_options *o, synth_view
     if (present[f] && layout_of(o->label, f)) outlines[f] = trace_outline(g, f, first[f]);
   }
   rim_end ends[4];  // the pixel ends of the rims of caps 0 and 2
+  bool ringed[2] = {false, false}, crescent[2] = {false, false};
   for (int k = 0; k < 4; k++) ends[k].found = false;
-  if (o->label != 1) find_rim_ends(outlines, present, ends);
+  if (o->label != 1) find_rim_ends(outlines, present, speck, shown, ends, ringed, crescent);
   frame_map m = choose_frame(img, o);
   report->scale = m.scale;
   report->center_row = m.center_row;
@@ -1031,7 +1174,8 @@ int trace_label_image(const label_image *img, const trace_options *o, synth_view
   for (int f = 0; f < v->n_face; f++) {
     v->face[f].n_points = -1;
     if (present[f] && layout_of(o->label, f))
-      trace_face(g, outlines, present, o->label, f, ends, m, o->spacing, &v->face[f]);
+      trace_face(g, outlines, present, o->label, f, ends, ringed, crescent, m, o->spacing,
+                 &v->face[f]);
   }
   return 1;
 }
