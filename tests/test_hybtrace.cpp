@@ -411,6 +411,25 @@ TEST(TracedRims, BentModelsUpperRimIsWholeAndLowerRimReachesItsEnds) {
   free_synth_view(&v);
 }
 
+// Near its axis the cap bulges over the far rim; the side's band thins into stray
+// specks, and the silhouette runs on its true curve to the last (10.6 px short without).
+TEST(TracedRims, SilhouetteRunsOnThroughTheBandsSpecks) {
+  const double kOnTrue = 1.5, kNearTrueEnd = 8.0;  // dump pixels
+  synth_view truth, v;
+  synth_and_trace({"-l", "6", "-S", "2,1,1,1.5,1,1,0.3,0.3", "-R", "-20,0,0", "-p", "-f", "10",
+                   "-T", "1,0.5,-20"}, 256, &truth, &v);
+  const synth_face &a = truth.face[1], &b = v.face[1];
+  ASSERT_GE(b.begin[3], 0);
+  int j = b.begin[3];
+  double nearest = HUGE_VAL;
+  for (int k = a.begin[3]; k <= a.end[3]; k++)
+    nearest = std::min(nearest, hypot(a.row[k] - b.row[j], a.col[k] - b.col[j]));
+  EXPECT_LT(nearest, kOnTrue);
+  EXPECT_LT(hypot(a.row[a.begin[3]] - b.row[j], a.col[a.begin[3]] - b.col[j]), kNearTrueEnd);
+  free_synth_view(&truth);
+  free_synth_view(&v);
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Scenes, TracedLayout,
     ::testing::Values(

@@ -48,6 +48,8 @@ static const double EDGE_ON_RATIO = 0.15;  // a flatter rim ellipse is seen edge
                                            // are corners, not tangent points
 static const double PI = 3.141592653589793;
 static const size_t MAX_RIM_PATH = 4096;    // points a rim is carried on by, at most
+static const double BAND_SPECK_OFF = 1.0;  // pixels: a stray side pixel this close to a rim's
+                                           // ellipse beyond its end is the band's last
 static const double RING_TOLERANCE = 1.0;  // pixels: a cap outline this close to its rim's
                                            // ellipse all round is the whole rim ring,
 static const double RING_BULGE = 0.1;      // unless it lies outside it by this on average
@@ -825,6 +827,19 @@ static bool silhouette_direction(const outline &side, point p, point *d) {
   return false;
 }
 
+// The rim end carried from pe (at angle t0 of ellipse e) along it by span
+// radians, in steps of about half a pixel, to its point last there.
+static rim_end along_ellipse(const ellipse &e, point pe, double t0, double span, point last) {
+  rim_end out = {true, {pe}};
+  double dt = 0.5 / std::max(e.a, e.b);
+  // the reach tests keep the arc short; the cap on the steps keeps a wild
+  // ellipse fitted to odd pixels from filling memory
+  for (double k = 1; k * dt < fabs(span) && out.path.size() < MAX_RIM_PATH; k++)
+    out.path.push_back(ellipse_point(e, t0 + (span > 0 ? k : -k) * dt));
+  out.path.push_back(last);
+  return out;
+}
+
 // From the rim's pixel end (corner end of cap outline o, the rim lying on
 // the side of -step from it) along the rim's ellipse to its tangent point
 // with the silhouette that leaves the end: the point of the ellipse farthest
@@ -840,19 +855,59 @@ static rim_end follow_rim(const outline &side, const outline &o, const ellipse &
   double nu = nx * e.u.x + ny * e.u.y, nv = nx * e.v.x + ny * e.v.y;
   double tt = atan2(e.b * nv, e.a * nu), t0 = ellipse_angle(e, pe);
   point T = ellipse_point(e, tt);
-  double span = remainder(tt - t0, 2 * PI), dt = 0.5 / std::max(e.a, e.b);
+  double span = remainder(tt - t0, 2 * PI);
   point inside = corner_point(o, end - step * SILHOUETTE_CHORD);  // back on the rim
   double onward = remainder(t0 - ellipse_angle(e, inside), 2 * PI);
   if (span * onward <= 0.0 || hypot(T.x - pe.x, T.y - pe.y) > RIM_REACH_SHARE * rim_length)
     return out;  // back over the rim, or too far for a lost band: no tangent point
-  out.path.push_back(pe);
-  // the reach test above keeps the arc short; the cap on the steps keeps a
-  // wild ellipse fitted to odd pixels from filling memory
-  for (double k = 1; k * dt < fabs(span) && out.path.size() < MAX_RIM_PATH; k++)
-    out.path.push_back(ellipse_point(e, t0 + (span > 0 ? k : -k) * dt));
-  out.path.push_back(T);
-  out.found = true;
-  return out;
+  return along_ellipse(e, pe, t0, span, T);
+}
+
+// The side's pixel across crack i of the cap's outline o, when it is one of
+// the side's stray pieces (not its kept piece): its centre, else false.
+static bool stray_side_across(const face_grid &g, const outline &o, int i, point *centre) {
+  int n = (int)o.v.size();
+  const corner &p = o.v[((i % n) + n) % n], &q = o.v[(((i + 1) % n) + n) % n];
+  int d = q.c > p.c ? 0 : q.r > p.r ? 1 : q.c < p.c ? 2 : 3;
+  int r = p.r + LEFT_R[d], c = p.c + LEFT_C[d];
+  if (r < 0 || c < 0 || r >= g.height || c >= g.width) return false;
+  *centre = {c + 0.5, r + 0.5};
+  return (*g.seen)[(size_t)r * g.width + c] == 1 && g.at(r, c) != 1;
+}
+
+// The side's band thins to nothing towards the rim's end, so that its last
+// pixels are often cut off from the side as stray specks along the cap's
+// outline: the band, and so the rim and the silhouette, reach at least the
+// farthest of them.  From the rim's pixel end (corner `end` of cap outline
+// o, onward in direction step) along the background, within the reach of a
+// lost band, the farthest stray side pixel; the end (`found`) is carried on
+// along the ellipse to it when it lies farther on and the ellipse passes
+// within BAND_SPECK_OFF of the speck's centre, as the thin band's pixels
+// lie (a rim ellipse fitted to a short arc can run off the speck).
+static void reach_band_specks(const face_grid &g, const outline &o, const ellipse &e, int end,
+                              int step, double rim_length, rim_end *found) {
+  int n = (int)o.v.size();
+  point pe = corner_point(o, end), s = pe, centre;
+  bool seen = false;
+  for (int k = 0; k < n; k++) {
+    int crack = step > 0 ? end + k : end - k - 1;
+    if (o.across[((crack % n) + n) % n] >= 0) break;  // another face: not the band's
+    if (!stray_side_across(g, o, crack, &centre)) continue;
+    if (hypot(centre.x - pe.x, centre.y - pe.y) > RIM_REACH_SHARE * rim_length) break;
+    s = centre;
+    seen = true;
+  }
+  if (!seen) return;
+  double q[5] = {e.c.x, e.c.y, e.a, e.b, atan2(e.u.y, e.u.x)};
+  if (fabs(ellipse_residual(q, s)) > BAND_SPECK_OFF) return;
+  point inside = corner_point(o, end - step * SILHOUETTE_CHORD);  // back on the rim
+  double t0 = ellipse_angle(e, pe), ts = ellipse_angle(e, s);
+  double onward = remainder(t0 - ellipse_angle(e, inside), 2 * PI);
+  double span = remainder(ts - t0, 2 * PI);
+  if (span * onward <= 0.0) return;
+  double reached = found->found ? remainder(ellipse_angle(e, found->path.back()) - t0, 2 * PI) : 0;
+  if (fabs(reached) >= fabs(span)) return;  // the tangent point lies farther on already
+  *found = along_ellipse(e, pe, t0, span, ellipse_point(e, ts));
 }
 
 namespace {
@@ -1009,7 +1064,8 @@ static bool cap_outside_rim(const outline &cap, const rim_run &run) {
 // ends[2 cap / 2 + k] of cap 0 or 2.  ringed[cap / 2]: the cap's outline off
 // the rim stretch lies on the rim's ellipse (the side's band beyond it is
 // lost, not hidden by a bulging cap), so the whole outline is the rim.
-static void find_rim_ends(outline outlines[], const bool present[], const bool speck[],
+static void find_rim_ends(const face_grid &g, outline outlines[], const bool present[],
+                          const bool speck[],
                           const int shown[], rim_end ends[4], bool ringed[2],
                           bool crescent[2]) {
   rim_run runs[2];
@@ -1034,6 +1090,8 @@ static void find_rim_ends(outline outlines[], const bool present[], const bool s
     if (!r.fitted || crescent[j]) continue;
     ends[2 * j] = follow_rim(outlines[1], outlines[2 * j], r.e, r.first, -1, r.count);
     ends[2 * j + 1] = follow_rim(outlines[1], outlines[2 * j], r.e, r.first + r.count, +1, r.count);
+    reach_band_specks(g, outlines[2 * j], r.e, r.first, -1, r.count, &ends[2 * j]);
+    reach_band_specks(g, outlines[2 * j], r.e, r.first + r.count, +1, r.count, &ends[2 * j + 1]);
   }
 }
 
@@ -1164,7 +1222,7 @@ int trace_label_image(const label_image *img, const trace_options *o, synth_view
   rim_end ends[4];  // the pixel ends of the rims of caps 0 and 2
   bool ringed[2] = {false, false}, crescent[2] = {false, false};
   for (int k = 0; k < 4; k++) ends[k].found = false;
-  if (o->label != 1) find_rim_ends(outlines, present, speck, shown, ends, ringed, crescent);
+  if (o->label != 1) find_rim_ends(g, outlines, present, speck, shown, ends, ringed, crescent);
   frame_map m = choose_frame(img, o);
   report->scale = m.scale;
   report->center_row = m.center_row;
