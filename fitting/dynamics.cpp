@@ -546,11 +546,66 @@ static int file_stage_goes_on(hybroid *h, int options, int changing) {
   return changing;
 }
 
+// probe: how far the rerun raises e1 and e2 from where the first run ended.
+// The squareness and the sizes of a box trade against each other along a
+// valley whose floor, with the data matched to the nearest nodes, can have
+// two dips; a run that comes from squareness 1 (where the start may leave
+// it) settles in the first one it meets, and a pinched box ends there with
+// its sizes small.
+static const double PROBE_STEP = 0.15;
+
+static double *shape_value(hybroid *h, int k) {
+  double *v[10] = {&h->sc, &h->a1, &h->a2, &h->a3, &h->e1,
+                   &h->e2, &h->tapx, &h->tapy, &h->bend1, &h->bend3};
+  return v[k];
+}
+
+static void save_probe(hybroid *h, probe_snapshot *p) {
+  for (int k = 0; k < 10; k++) p->shape[k] = *shape_value(h, k);
+  p->translation = h->translation;
+  p->orientation = h->orientation;
+  p->gof = h->gof;
+}
+
+static void restore_probe(hybroid *h, const probe_snapshot &p) {
+  for (int k = 0; k < 10; k++) *shape_value(h, k) = p.shape[k];
+  h->translation = p.translation;
+  h->orientation = p.orientation;
+  h->gof = p.gof;
+  rotation_from_quaternion(h->orientation, h->rotation);
+  compute_superquadric_taper_bend_normal(h);
+  compute_superquadric_taper_bend_new_center(h);
+}
+
+// At the end of each run of a probe stage (round 0, 1, 2): after the
+// first, the stage runs again from where it ended with the freed e1, e2
+// raised by PROBE_STEP and held there (the sizes and the pose settle to
+// them), then once more with them free; of the first and the last run the
+// one that ended with the lower gof stays.  True while the stage goes on.
+static bool probe_goes_on(hybroid *h, int stage_mask) {
+  if (h->probe_round == 0) {
+    save_probe(h, &h->probe_first);
+    if (stage_mask & DF_E1) h->e1 += PROBE_STEP;
+    if (stage_mask & DF_E2) h->e2 += PROBE_STEP;
+    compute_superquadric_taper_bend_normal(h);
+    compute_superquadric_taper_bend_new_center(h);
+  }
+  if (h->probe_round < 2) {
+    h->probe_round++;
+    return true;
+  }
+  if (!(h->gof < h->probe_first.gof)) restore_probe(h, h->probe_first);
+  h->probe_round = 0;
+  return false;
+}
+
 int compute_motion_auto(hybroid *h) {
   h->df_mask = current_schedule_entry(h);
   if (h->df_mask == 0) return 1;  // schedule finished
   int options = current_stage_options(h);
   bool from_file = (options & STAGE_FROM_FILE) != 0;
+  int stage_mask = h->df_mask;
+  if ((options & STAGE_PROBE) && h->probe_round == 1) h->df_mask &= ~(DF_E1 | DF_E2);
   set_geometry_switches(h, options);
   if (from_file && h->stage_steps == 0) begin_file_stage(h, options);
   bookkeep_superquadric_parameters(h);
@@ -582,6 +637,11 @@ int compute_motion_auto(hybroid *h) {
     share_orientation(h);
   int changing = fit_changing(h) != 0;
   if (from_file) changing = file_stage_goes_on(h, options, changing);
+  bool probing = (options & STAGE_PROBE) && (stage_mask & (DF_E1 | DF_E2));
+  if (!changing && probing && probe_goes_on(h, stage_mask)) {
+    h->stage_steps = 0;
+    return 0;
+  }
   if (!changing) {
     h->fitting_index += 1;
     h->stage_steps = 0;

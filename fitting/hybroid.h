@@ -95,7 +95,8 @@ enum {
   STAGE_ADAPT      = 0x80,   //  adapt      inverse dampings follow the gof
   STAGE_PAIR       = 0x100,  //  pair       a stereo pair shares one orientation
   STAGE_OUTLINE    = 0x200,  //  outline    a box's outline curves pull its silhouette too
-  STAGE_INNER      = 0x400   //  inner      start: a box's rotation from its inner edges
+  STAGE_INNER      = 0x400,  //  inner      start: a box's rotation from its inner edges
+  STAGE_PROBE      = 0x800   //  probe      reruns from e1, e2 raised, keeps the better end
 };
 
 // ---------------------------------------------------------------------------
@@ -199,6 +200,14 @@ struct force_map {
   int tangent;  // not used
 };
 
+// A stage's end pose and shape with its gof, kept by the probe option.
+struct probe_snapshot {
+  double shape[10];  // sc a1 a2 a3 e1 e2 tapx tapy bend1 bend3
+  vector translation;
+  quaternion orientation;
+  double gof;
+};
+
 struct hybroid {
   // Mesh.
   int usize, vsize;                // grid rows (poles excluded) and columns
@@ -298,6 +307,8 @@ struct hybroid {
   double stage_gain[ADAPT_TERMS];  // factor of each inverse damping (adapt)
   vector stage_force_pr[ADAPT_TERMS];  // its force in the previous step
   double stage_gof_pr;             // gof of the previous step of the entry
+  int probe_round;                 // probe: 0 first run, 1 e1, e2 raised and held, 2 free
+  probe_snapshot probe_first;      // probe: where the first run ended
   int stage_worse;                 // 1: this step's gof is above the previous one
   vector pair_torque;              // pair: own torque of the last step, camera frame
 };

@@ -63,6 +63,7 @@ static const struct { const char *word; int bits; int options; } stage_words[] =
   {"pair",       0,                 STAGE_PAIR},
   {"outline",    0,                 STAGE_OUTLINE},
   {"inner",      0,                 STAGE_INNER},
+  {"probe",      0,                 STAGE_PROBE},
 };
 
 static const int MOVING_BITS = DF_SC | DF_A1 | DF_A2 | DF_A3 | DF_E1 | DF_E2 | DF_TAPX |
