@@ -440,6 +440,10 @@ static const double BEND1_MAX = 1.0;
 // held at or below this.
 static const double BEND_FOLD_MARGIN = 0.9;
 
+double squareness_within_bounds(double e) {
+  return fmin(fmax(e, EXPONENT_MIN), EXPONENT_MAX);
+}
+
 // The parameters as they were before the step.
 struct shape_values {
   double e1, e2, tapx, tapy, bend1, bend3;

@@ -579,14 +579,15 @@ static void restore_probe(hybroid *h, const probe_snapshot &p) {
 
 // At the end of each run of a probe stage (round 0, 1, 2): after the
 // first, the stage runs again from where it ended with the freed e1, e2
-// raised by PROBE_STEP and held there (the sizes and the pose settle to
-// them), then once more with them free; of the first and the last run the
-// one that ended with the lower gof stays.  True while the stage goes on.
+// raised by PROBE_STEP (within their bounds) and held there (the sizes and
+// the pose settle to them), then once more with them free; of the first
+// and the last run the one that ended with the lower gof stays.  True
+// while the stage goes on.
 static bool probe_goes_on(hybroid *h, int stage_mask) {
   if (h->probe_round == 0) {
     save_probe(h, &h->probe_first);
-    if (stage_mask & DF_E1) h->e1 += PROBE_STEP;
-    if (stage_mask & DF_E2) h->e2 += PROBE_STEP;
+    if (stage_mask & DF_E1) h->e1 = squareness_within_bounds(h->e1 + PROBE_STEP);
+    if (stage_mask & DF_E2) h->e2 = squareness_within_bounds(h->e2 + PROBE_STEP);
     compute_superquadric_taper_bend_normal(h);
     compute_superquadric_taper_bend_new_center(h);
   }

@@ -451,6 +451,8 @@ void compute_superquadric_generalized_force(hybroid *h);
 void bookkeep_generalized_force(hybroid *h);
 void fprintf_suq_force_params(FILE *fp, hybroid *h);
 void compute_superquadric_deformation(hybroid *h);
+// A squareness exponent held within the bounds that keep the geometry finite.
+double squareness_within_bounds(double e);
 
 // forces.cpp: correspondence, data forces, net force and torque
 node *nearest_hybroid_node2D(hybroid *h, vector point, vector *separation,
