@@ -321,9 +321,7 @@ static bool on_discrete_silhouette(hybroid *h, int row, long column, int perspec
 
 static bool matches_outline(const hybroid *h, const force_map *fmp) {
   if (!h->outline_match || h->primitive_label != 1) return false;
-  if (fmp->face < 0 || fmp->face >= MAX_FACES || fmp->curve < 0 || fmp->curve >= MAX_CURVES)
-    return false;
-  return h->face[fmp->face].outline[fmp->curve] != 0;
+  return curve_outline_mark(h, fmp->face, fmp->curve) == 1;
 }
 
 // The silhouette nodes of the map's face.
@@ -500,13 +498,17 @@ static node *nearer_across_outline(hybroid *h, const force_map *fmp, vector poin
 template <class Match>
 static void for_each_nearest_node(hybroid *h, Match match) {
   int n_maps = h->n_force < MAX_FORCE_MAPS ? h->n_force : MAX_FORCE_MAPS;
+  int silhouette_face = -1;  // the face pass_silhouette lists in this pass
   for (int i = 0; i < n_maps; i++) {
     force_map *fmp = &h->force_map[i];
     contour_walk w;
     if (!map_is_active(fmp, h->df_mask) || !plan_contour_walk(h, fmp, &w)) continue;
     list_candidates(h, fmp, &pass_candidates);
     bool outline = fmp->u1 != -1 && matches_outline(h, fmp);
-    if (outline) list_face_silhouette(h, fmp, h->perspective_flag, &pass_silhouette);
+    if (outline && fmp->face != silhouette_face) {  // a face's curves come one after another
+      list_face_silhouette(h, fmp, h->perspective_flag, &pass_silhouette);
+      silhouette_face = fmp->face;
+    }
     for (long j = w.first; j <= w.last; j += w.step) {
       range_datapoint *dp = walk_point(&w, j);
       vector s = {0.0, 0.0, 0.0};

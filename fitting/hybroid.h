@@ -544,6 +544,7 @@ void set_dof_mapping(struct force_map *fmp, int volume_label,
                      int volume_node_label, int curve_label);
 int curved_occluding_contour(int primitive, int face, int curve);
 int box_face_patch(const hybroid *h, int face, struct force_map *patch);
+int curve_outline_mark(const hybroid *h, int face, int curve);
 
 // schedule.cpp: the fitting schedule file.  Per primitive label: the stages
 // (df_mask, options, step limit) and the inverse damping of the parameters

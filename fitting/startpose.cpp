@@ -1463,9 +1463,7 @@ static point2 edge_chord(const points2 &p) {
 // rounded box is its silhouette, up to a few pixels outside the edge line
 // and, on a short edge, turned from it.
 static bool inner_edge(const hybroid *h, const force_map *m) {
-  if (m->face < 0 || m->face >= MAX_FACES || m->face >= h->n_face) return false;
-  if (m->curve < 0 || m->curve >= MAX_CURVES) return false;
-  return !h->face[m->face].outline[m->curve];
+  return curve_outline_mark(h, m->face, m->curve) == 0;
 }
 
 // The axes along which an inner edge of at least two points is seen.

@@ -518,3 +518,12 @@ int box_face_patch(const hybroid *h, int face, struct force_map *patch) {
   patch->v2 = V * r->k2 / 8;
   return 1;
 }
+
+// What lies across curve `curve` of face `face`, as its neighbour record
+// says: 1 the background (the curve is the model's outline), 0 a face; -1
+// for a face or curve the model cannot have.
+int curve_outline_mark(const hybroid *h, int face, int curve) {
+  if (face < 0 || face >= MAX_FACES || face >= h->n_face) return -1;
+  if (curve < 0 || curve >= MAX_CURVES) return -1;
+  return h->face[face].outline[curve] ? 1 : 0;
+}
