@@ -430,6 +430,23 @@ TEST(TracedRims, SilhouetteRunsOnThroughTheBandsSpecks) {
   free_synth_view(&v);
 }
 
+// A cap bulging over its far rim hides the thin end of the side's band and
+// the rim's hidden arc: the rim carries on along the outline, as far as the
+// band's growth puts the tangent points (7 and 8 px short without).
+TEST(TracedRims, ReachOnAlongTheOutlineWhereTheBandThinsOut) {
+  const double kNearTrueEnd = 6.0;  // dump pixels
+  synth_view truth, v;
+  synth_and_trace({"-l", "6", "-S", "2,1,1,1.5,1,1,0.3,0.3", "-R", "-20,0,0", "-p", "-f", "10",
+                   "-T", "1,0.5,-20"}, 256, &truth, &v);
+  const synth_face &a = truth.face[0], &b = v.face[0];
+  ASSERT_GE(b.n_points, 2);
+  EXPECT_LT(hypot(a.row[0] - b.row[0], a.col[0] - b.col[0]), kNearTrueEnd);
+  int m = a.n_points - 1, n = b.n_points - 1;
+  EXPECT_LT(hypot(a.row[m] - b.row[n], a.col[m] - b.col[n]), kNearTrueEnd);
+  free_synth_view(&truth);
+  free_synth_view(&v);
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Scenes, TracedLayout,
     ::testing::Values(

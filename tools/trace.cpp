@@ -28,6 +28,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 
 #include "Mqmalloc.h"
 
@@ -48,6 +49,11 @@ static const double EDGE_ON_RATIO = 0.15;  // a flatter rim ellipse is seen edge
                                            // are corners, not tangent points
 static const double PI = 3.141592653589793;
 static const size_t MAX_RIM_PATH = 4096;    // points a rim is carried on by, at most
+static const double BAND_FIT_SHARE = 0.25;  // the share of a rim's length, either side of its
+                                            // pixel end, whose band tells its tangent point
+static const double BAND_FIT_OFF = 2.0;     // pixels: a thin band lies within this of the
+                                            // rim's ellipse
+static const int BAND_FIT_FEWEST = 8;       // band pixels that give the tangent point, at least
 static const double BAND_SPECK_OFF = 1.0;  // pixels: a stray side pixel this close to a rim's
                                            // ellipse beyond its end is the band's last
 static const double RING_TOLERANCE = 1.0;  // pixels: a cap outline this close to its rim's
@@ -910,6 +916,76 @@ static void reach_band_specks(const face_grid &g, const outline &o, const ellips
   *found = along_ellipse(e, pe, t0, span, ellipse_point(e, ts));
 }
 
+// The side's band between the rim and the silhouette thins to nothing at the
+// tangent point, with a width growing as the square of the distance u from
+// it (two curves touching), so the band's pixels counted from its far end
+// grow as u^3: the cube root of the count is linear in the arc length along
+// the rim, and its zero is the tangent point.  From the rim's pixel end
+// (corner `end` of cap outline o, onward in direction step): the arc length
+// past it to the tangent point so estimated from the side's pixels (every
+// piece) just outside the rim's ellipse within BAND_FIT_SHARE of the rim's
+// length of the end; 0 when the band's pixels do not show that growth.
+static double band_end_by_area(const face_grid &g, const outline &o, const ellipse &e, int end,
+                               int step, double rim_length) {
+  point pe = corner_point(o, end), inside = corner_point(o, end - step * SILHOUETTE_CHORD);
+  double t0 = ellipse_angle(e, pe);
+  double onward = remainder(t0 - ellipse_angle(e, inside), 2 * PI) > 0.0 ? 1.0 : -1.0;
+  double speed = hypot(e.a * sin(t0), e.b * cos(t0));  // pixels per radian at pe
+  double window = BAND_FIT_SHARE * rim_length;
+  double q[5] = {e.c.x, e.c.y, e.a, e.b, atan2(e.u.y, e.u.x)};
+  int reach = (int)ceil(2 * window) + 1;
+  std::vector<std::pair<double, double>> band;  // arc length past pe, distance off the ellipse
+  for (int r = (int)pe.y - reach; r <= (int)pe.y + reach; r++)
+    for (int c = (int)pe.x - reach; c <= (int)pe.x + reach; c++) {
+      if (r < 0 || c < 0 || r >= g.height || c >= g.width) continue;
+      if ((*g.seen)[(size_t)r * g.width + c] != 1) continue;
+      point p = {c + 0.5, r + 0.5};
+      double off = ellipse_residual(q, p);
+      if (off <= 0.0 || off > 2 * BAND_FIT_OFF) continue;
+      double s = remainder(ellipse_angle(e, p) - t0, 2 * PI) * onward * speed;
+      if (fabs(s) <= window) band.push_back({s, off});
+    }
+  std::sort(band.begin(), band.end(), std::greater<std::pair<double, double>>());
+  // the band's pixels from its far end up to the first beyond BAND_FIT_OFF,
+  // where the band has grown wider than a thin band
+  std::vector<double> along;
+  for (const auto &b : band) {
+    if (b.second > BAND_FIT_OFF) break;
+    along.push_back(b.first);
+  }
+  // least squares of cbrt(count) = a + b s over the counts from 2 on
+  double n = 0, ms = 0, my = 0, sss = 0, ssy = 0;
+  for (size_t k = 1; k < along.size(); k++) n++, ms += along[k], my += cbrt(k + 1.0);
+  if (n < BAND_FIT_FEWEST) return 0.0;
+  ms /= n, my /= n;
+  for (size_t k = 1; k < along.size(); k++) {
+    double ds = along[k] - ms;
+    sss += ds * ds, ssy += ds * (cbrt(k + 1.0) - my);
+  }
+  if (sss <= 0.0 || ssy >= 0.0) return 0.0;
+  double b = ssy / sss, past = ms - my / b;
+  return past > 0.0 && past <= window ? past : 0.0;
+}
+
+// The rim end carried from the pixel end (corner `end` of cap outline o)
+// along the cap's outline onward (direction step, across the background) by
+// `length` pixels: there the band is under half a pixel wide, so the
+// outline is the rim.
+static rim_end along_outline(const outline &o, int end, int step, double length) {
+  rim_end out = {true, {corner_point(o, end)}};
+  int n = (int)o.v.size();
+  double run = 0.0;
+  for (int k = 0; k < n && run < length && out.path.size() < MAX_RIM_PATH; k++) {
+    int crack = step > 0 ? end + k : end - k - 1;
+    if (o.across[((crack % n) + n) % n] >= 0) break;  // another face: no band beyond
+    point a = out.path.back(), b = corner_point(o, end + step * (k + 1));
+    run += hypot(b.x - a.x, b.y - a.y);
+    out.path.push_back(b);
+  }
+  if (out.path.size() < 2) out.found = false;
+  return out;
+}
+
 namespace {
 // A cap's rim as its pixels show it: its longest stretch along the side.
 struct rim_run {
@@ -1060,6 +1136,22 @@ static bool cap_outside_rim(const outline &cap, const rim_run &run) {
   return rim * all < 0.0;
 }
 
+static double path_length(const std::vector<point> &p) {
+  double len = 0.0;
+  for (size_t i = 1; i < p.size(); i++) len += hypot(p[i].x - p[i - 1].x, p[i].y - p[i - 1].y);
+  return len;
+}
+
+// The rim's end carried along the cap's outline to where its band's growth
+// puts the tangent point, when that lies farther on than found already.
+static void band_reach(const face_grid &g, const outline &o, const ellipse &e, int end, int step,
+                       double rim_length, rim_end *found) {
+  double past = band_end_by_area(g, o, e, end, step, rim_length);
+  if (past <= (found->found ? path_length(found->path) : 0.0)) return;
+  rim_end r = along_outline(o, end, step, past);
+  if (r.found) *found = r;
+}
+
 // Both ends of the rims of the caps that show part of their rim ring;
 // ends[2 cap / 2 + k] of cap 0 or 2.  ringed[cap / 2]: the cap's outline off
 // the rim stretch lies on the rim's ellipse (the side's band beyond it is
@@ -1092,6 +1184,8 @@ static void find_rim_ends(const face_grid &g, outline outlines[], const bool pre
     ends[2 * j + 1] = follow_rim(outlines[1], outlines[2 * j], r.e, r.first + r.count, +1, r.count);
     reach_band_specks(g, outlines[2 * j], r.e, r.first, -1, r.count, &ends[2 * j]);
     reach_band_specks(g, outlines[2 * j], r.e, r.first + r.count, +1, r.count, &ends[2 * j + 1]);
+    band_reach(g, outlines[2 * j], r.e, r.first, -1, r.count, &ends[2 * j]);
+    band_reach(g, outlines[2 * j], r.e, r.first + r.count, +1, r.count, &ends[2 * j + 1]);
   }
 }
 
