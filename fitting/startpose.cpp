@@ -1350,6 +1350,54 @@ static bool rims_straight(const round_data &d, double *phi) {
   return any && straight;
 }
 
+// The shape of rim `only` alone, with both rims' centres and radii fitted
+// for its normal.
+static void fit_one_rim_shape(const rim_points rims[2], int only, double toward,
+                              const view_frame &v, rim_shape *s) {
+  rim_points one[2] = {rims[0], rims[1]};
+  one[1 - only].p.clear();
+  fit_rim_shape(one, toward, v, s);
+  vector n = tilted_normal(s->phi, acos(s->ratio), toward);
+  for (int k = 0; k < 2; k++) s->rim[k] = finish_rim(rims[k], n, v);
+}
+
+// The start from the rims' shared shape s, or from the shape of one rim
+// alone where that model lies clearly closer to the data: two short arcs,
+// traced from pixels, can together fit a wide circle seen face on better
+// than the tilted one that each arc alone gives.  The model's gof is kept.
+static void start_from_rims(hybroid *h, const view_frame &v, const round_data &d,
+                            const rim_shape &s) {
+  round_state initial = save_round_state(h);
+  double gof = h->gof, e1 = h->e1;
+  start_from_rim_shape(h, v, d, s);
+  if (d.rim[UPPER].p.size() < (size_t)MIN_RIM_POINTS ||
+      d.rim[LOWER].p.size() < (size_t)MIN_RIM_POINTS) {
+    h->gof = gof;
+    return;
+  }
+  double best = data_distance(h), kept_e1 = h->e1;
+  round_state kept = save_round_state(h);
+  for (int k = 0; k < 2; k++) {
+    rim_shape one;
+    fit_one_rim_shape(d.rim, k, toward_camera(h), v, &one);
+    if (!one.rim[UPPER].used && !one.rim[LOWER].used) continue;
+    restore_round_state(h, initial);
+    h->e1 = e1;
+    refresh_geometry(h);
+    start_from_rim_shape(h, v, d, one);
+    double found = data_distance(h);
+    if (clearly_closer(found, best)) {
+      best = found;
+      kept = save_round_state(h);
+      kept_e1 = h->e1;
+    }
+  }
+  restore_round_state(h, kept);
+  h->e1 = kept_e1;
+  refresh_geometry(h);
+  h->gof = gof;
+}
+
 // Rims seen edge on are straight lines, which an ellipse of any tilt fits
 // about as well (a long flat one): their pixel staircase can tip the
 // ellipse fit to any tilt.  When the rims are straight, the start from the
@@ -1369,13 +1417,13 @@ static void start_round_model(hybroid *h) {
   fit_rim_shape(d.rim, toward, v, &s);
   bool fit_used = s.rim[UPPER].used || s.rim[LOWER].used;
   if (!rims_straight(d, &side.phi) || d.contour.empty()) {
-    if (fit_used) start_from_rim_shape(h, v, d, s);
+    if (fit_used) start_from_rims(h, v, d, s);
     return;
   }
   round_state initial = save_round_state(h);
   double gof = h->gof, e1 = h->e1, fitted = HUGE_VAL;
   if (fit_used) {
-    start_from_rim_shape(h, v, d, s);
+    start_from_rims(h, v, d, s);
     fitted = data_distance(h);
   }
   round_state kept = save_round_state(h);
