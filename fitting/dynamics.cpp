@@ -340,6 +340,11 @@ static int current_stage_options(const hybroid *h) {
 // the best value seen since the previous such step.
 static const double SETTLE_GAIN = 0.005;
 static const int SETTLE_STEPS = 12;
+// patient: under noise the gof of a flat valley (squareness against size,
+// bend against tilt and height) falls by less than SETTLE_GAIN over
+// SETTLE_STEPS while the fit still creeps towards its floor.
+static const double PATIENT_GAIN = 0.001;
+static const int PATIENT_STEPS = 30;
 
 // allcurves: the stage's bending bits join every curve that drives
 // anything, so that the bending slots receive the forces of all the data.
@@ -463,15 +468,17 @@ static void apply_schedule_damping(hybroid *h) {
   set_schedule_damping(&h->c_inv_b3, s->c_inv_b3, h->force_cnt[SLOT_BEND3]);
 }
 
-// settle: 1 while the gof still improves (see SETTLE_GAIN).
-static int gof_still_improving(hybroid *h) {
-  if (h->stage_steps == 1 || h->gof < h->stage_best_gof * (1 - SETTLE_GAIN)) {
+// settle: 1 while the gof still improves (see SETTLE_GAIN); patient, by
+// PATIENT_GAIN within PATIENT_STEPS.
+static int gof_still_improving(hybroid *h, bool patient) {
+  double gain = patient ? PATIENT_GAIN : SETTLE_GAIN;
+  if (h->stage_steps == 1 || h->gof < h->stage_best_gof * (1 - gain)) {
     h->stage_best_gof = h->gof;
     h->stage_stall = 0;
     return 1;
   }
   h->stage_stall++;
-  return h->stage_stall < SETTLE_STEPS;
+  return h->stage_stall < (patient ? PATIENT_STEPS : SETTLE_STEPS);
 }
 
 // pair: the two views of a stereo pair see one object.  Each view alone
@@ -542,7 +549,7 @@ static int file_stage_goes_on(hybroid *h, int options, int changing) {
   h->stage_steps++;
   int limit = h->stage_limit[h->fitting_index];
   if (limit > 0 && h->stage_steps >= limit) return 0;
-  if (options & STAGE_SETTLE) return gof_still_improving(h);
+  if (options & STAGE_SETTLE) return gof_still_improving(h, (options & STAGE_PATIENT) != 0);
   return changing;
 }
 

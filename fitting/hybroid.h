@@ -96,7 +96,8 @@ enum {
   STAGE_PAIR       = 0x100,  //  pair       a stereo pair shares one orientation
   STAGE_OUTLINE    = 0x200,  //  outline    a box's outline curves pull its silhouette too
   STAGE_INNER      = 0x400,  //  inner      start: a box's rotation from its inner edges
-  STAGE_PROBE      = 0x800   //  probe      reruns from e1, e2 raised, keeps the better end
+  STAGE_PROBE      = 0x800,  //  probe      reruns from e1, e2 raised, keeps the better end
+  STAGE_PATIENT    = 0x1000  //  patient    settle waits longer for smaller gains
 };
 
 // ---------------------------------------------------------------------------
