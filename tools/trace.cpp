@@ -935,9 +935,10 @@ static double band_end_by_area(const face_grid &g, const outline &o, const ellip
   double q[5] = {e.c.x, e.c.y, e.a, e.b, atan2(e.u.y, e.u.x)};
   int reach = (int)ceil(2 * window) + 1;
   std::vector<std::pair<double, double>> band;  // arc length past pe, distance off the ellipse
-  for (int r = (int)pe.y - reach; r <= (int)pe.y + reach; r++)
-    for (int c = (int)pe.x - reach; c <= (int)pe.x + reach; c++) {
-      if (r < 0 || c < 0 || r >= g.height || c >= g.width) continue;
+  int r0 = std::max(0, (int)pe.y - reach), r1 = std::min(g.height - 1, (int)pe.y + reach);
+  int c0 = std::max(0, (int)pe.x - reach), c1 = std::min(g.width - 1, (int)pe.x + reach);
+  for (int r = r0; r <= r1; r++)
+    for (int c = c0; c <= c1; c++) {
       if ((*g.seen)[(size_t)r * g.width + c] != 1) continue;
       point p = {c + 0.5, r + 0.5};
       double off = ellipse_residual(q, p);
