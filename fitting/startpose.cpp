@@ -1350,6 +1350,14 @@ static bool rims_straight(const round_data &d, double *phi) {
   return any && straight;
 }
 
+// Back to state r with the squareness e1, which round_state leaves out (a
+// bend is made anew from the initial state for each e1 tried).
+static void restore_round_start(hybroid *h, const round_state &r, double e1) {
+  restore_round_state(h, r);
+  h->e1 = e1;
+  refresh_geometry(h);
+}
+
 // The shape of rim `only` alone, with both rims' centres and radii fitted
 // for its normal.
 static void fit_one_rim_shape(const rim_points rims[2], int only, double toward,
@@ -1381,9 +1389,7 @@ static void start_from_rims(hybroid *h, const view_frame &v, const round_data &d
     rim_shape one;
     fit_one_rim_shape(d.rim, k, toward_camera(h), v, &one);
     if (!one.rim[UPPER].used && !one.rim[LOWER].used) continue;
-    restore_round_state(h, initial);
-    h->e1 = e1;
-    refresh_geometry(h);
+    restore_round_start(h, initial, e1);
     start_from_rim_shape(h, v, d, one);
     double found = data_distance(h);
     if (clearly_closer(found, best)) {
@@ -1392,9 +1398,7 @@ static void start_from_rims(hybroid *h, const view_frame &v, const round_data &d
       kept_e1 = h->e1;
     }
   }
-  restore_round_state(h, kept);
-  h->e1 = kept_e1;
-  refresh_geometry(h);
+  restore_round_start(h, kept, kept_e1);
   h->gof = gof;
 }
 
@@ -1428,9 +1432,7 @@ static void start_round_model(hybroid *h) {
   }
   round_state kept = save_round_state(h);
   double kept_e1 = h->e1;
-  restore_round_state(h, initial);
-  h->e1 = e1;
-  refresh_geometry(h);
+  restore_round_start(h, initial, e1);
   refine_rim_shape(d.rim, toward, PI / 2, v, &side);
   if (side.rim[UPPER].used || side.rim[LOWER].used) {
     start_from_rim_shape(h, v, d, side);
@@ -1439,9 +1441,7 @@ static void start_round_model(hybroid *h) {
       return;
     }
   }
-  restore_round_state(h, kept);
-  h->e1 = kept_e1;
-  refresh_geometry(h);
+  restore_round_start(h, kept, kept_e1);
   h->gof = gof;
 }
 

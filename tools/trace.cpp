@@ -817,6 +817,20 @@ static double ellipse_angle(const ellipse &e, point p) {
   return atan2((dx * e.v.x + dy * e.v.y) / e.b, (dx * e.u.x + dy * e.u.y) / e.a);
 }
 
+// Distance of p outside ellipse e (negative inside), to first order.
+static double off_ellipse(const ellipse &e, point p) {
+  double q[5] = {e.c.x, e.c.y, e.a, e.b, atan2(e.u.y, e.u.x)};
+  return ellipse_residual(q, p);
+}
+
+// How far the angle of ellipse e turns from back on the rim to the rim's
+// pixel end (corner `end` of cap outline o, the rim lying on the side of
+// -step from it): its sign is the way the rim runs on past the end.
+static double onward_turn(const outline &o, const ellipse &e, int end, int step) {
+  point inside = corner_point(o, end - step * SILHOUETTE_CHORD);  // back on the rim
+  return remainder(ellipse_angle(e, corner_point(o, end)) - ellipse_angle(e, inside), 2 * PI);
+}
+
 // The direction of the silhouette that leaves corner p of the side's outline
 // (the side's first SILHOUETTE_CHORD cracks along the background from it),
 // or false when p is no corner of it next to the background.
@@ -862,9 +876,8 @@ static rim_end follow_rim(const outline &side, const outline &o, const ellipse &
   double tt = atan2(e.b * nv, e.a * nu), t0 = ellipse_angle(e, pe);
   point T = ellipse_point(e, tt);
   double span = remainder(tt - t0, 2 * PI);
-  point inside = corner_point(o, end - step * SILHOUETTE_CHORD);  // back on the rim
-  double onward = remainder(t0 - ellipse_angle(e, inside), 2 * PI);
-  if (span * onward <= 0.0 || hypot(T.x - pe.x, T.y - pe.y) > RIM_REACH_SHARE * rim_length)
+  bool back = span * onward_turn(o, e, end, step) <= 0.0;
+  if (back || hypot(T.x - pe.x, T.y - pe.y) > RIM_REACH_SHARE * rim_length)
     return out;  // back over the rim, or too far for a lost band: no tangent point
   return along_ellipse(e, pe, t0, span, T);
 }
@@ -904,13 +917,10 @@ static void reach_band_specks(const face_grid &g, const outline &o, const ellips
     seen = true;
   }
   if (!seen) return;
-  double q[5] = {e.c.x, e.c.y, e.a, e.b, atan2(e.u.y, e.u.x)};
-  if (fabs(ellipse_residual(q, s)) > BAND_SPECK_OFF) return;
-  point inside = corner_point(o, end - step * SILHOUETTE_CHORD);  // back on the rim
+  if (fabs(off_ellipse(e, s)) > BAND_SPECK_OFF) return;
   double t0 = ellipse_angle(e, pe), ts = ellipse_angle(e, s);
-  double onward = remainder(t0 - ellipse_angle(e, inside), 2 * PI);
   double span = remainder(ts - t0, 2 * PI);
-  if (span * onward <= 0.0) return;
+  if (span * onward_turn(o, e, end, step) <= 0.0) return;
   double reached = found->found ? remainder(ellipse_angle(e, found->path.back()) - t0, 2 * PI) : 0;
   if (fabs(reached) >= fabs(span)) return;  // the tangent point lies farther on already
   *found = along_ellipse(e, pe, t0, span, ellipse_point(e, ts));
@@ -927,12 +937,11 @@ static void reach_band_specks(const face_grid &g, const outline &o, const ellips
 // length of the end; 0 when the band's pixels do not show that growth.
 static double band_end_by_area(const face_grid &g, const outline &o, const ellipse &e, int end,
                                int step, double rim_length) {
-  point pe = corner_point(o, end), inside = corner_point(o, end - step * SILHOUETTE_CHORD);
+  point pe = corner_point(o, end);
   double t0 = ellipse_angle(e, pe);
-  double onward = remainder(t0 - ellipse_angle(e, inside), 2 * PI) > 0.0 ? 1.0 : -1.0;
+  double onward = onward_turn(o, e, end, step) > 0.0 ? 1.0 : -1.0;
   double speed = hypot(e.a * sin(t0), e.b * cos(t0));  // pixels per radian at pe
   double window = BAND_FIT_SHARE * rim_length;
-  double q[5] = {e.c.x, e.c.y, e.a, e.b, atan2(e.u.y, e.u.x)};
   int reach = (int)ceil(2 * window) + 1;
   std::vector<std::pair<double, double>> band;  // arc length past pe, distance off the ellipse
   int r0 = std::max(0, (int)pe.y - reach), r1 = std::min(g.height - 1, (int)pe.y + reach);
@@ -941,7 +950,7 @@ static double band_end_by_area(const face_grid &g, const outline &o, const ellip
     for (int c = c0; c <= c1; c++) {
       if ((*g.seen)[(size_t)r * g.width + c] != 1) continue;
       point p = {c + 0.5, r + 0.5};
-      double off = ellipse_residual(q, p);
+      double off = off_ellipse(e, p);
       if (off <= 0.0 || off > 2 * BAND_FIT_OFF) continue;
       double s = remainder(ellipse_angle(e, p) - t0, 2 * PI) * onward * speed;
       if (fabs(s) <= window) band.push_back({s, off});
@@ -1055,10 +1064,9 @@ static bool outline_on_rim(const outline &cap, const rim_run &run) {
   for (int k = 0; k < rest; k++)
     if (cap.across[(run.first + run.count + k) % n] >= 0) return false;
   std::vector<point> pts = smoothed(corners_between(cap, run.first + run.count, run.first + n), 2);
-  const ellipse &e = run.e;
-  double q[5] = {e.c.x, e.c.y, e.a, e.b, atan2(e.u.y, e.u.x)}, sum = 0.0;
+  double sum = 0.0;
   for (const point &p : pts) {
-    double d = ellipse_residual(q, p);
+    double d = off_ellipse(run.e, p);
     if (fabs(d) > RING_TOLERANCE) return false;
     sum += d;
   }
