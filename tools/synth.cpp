@@ -98,6 +98,7 @@ void init_synth_scene(synth_scene *s) {
   s->mesh_usize = 15;
   s->mesh_vsize = 16;
   s->label_size = IMAGE_DIM;
+  s->label_gap = 0;
 }
 
 void print_synth_usage(FILE *fp, const char *prog) {
@@ -129,6 +130,8 @@ void print_synth_usage(FILE *fp, const char *prog) {
           "               left view with -s): value face + 1, 0 background\n"
           " --label-image-right file.png  that of the right view (with -s)\n"
           " --label-size n  width and height of the label images, pixels (256)\n"
+          " --label-gap n   background n pixels wide (1 or 2) between adjoining\n"
+          "               faces of the label images, as annotation tools leave (0)\n"
           " -h            this text\n"
           "e.g. %s -l 5 -S 2,1.2,1.2,1.6,1,1 -R -30,0,30 -T -1.5,1,-0.1 -o ell5.dump\n",
           prog, prog);
@@ -292,13 +295,19 @@ static int check_synth_scene(const synth_scene *s, char *err) {
 // The long options, all with a value: 0 when applied, 1 with err filled,
 // -1 when a is not one of them.
 static int apply_long_option(synth_scene *s, const char *a, const char *val, char *err) {
-  if (strcmp(a, "--label-image") && strcmp(a, "--label-image-right") && strcmp(a, "--label-size"))
+  if (strcmp(a, "--label-image") && strcmp(a, "--label-image-right") &&
+      strcmp(a, "--label-size") && strcmp(a, "--label-gap"))
     return -1;
   if (!val) return fail(err, "%s needs a value", a);
   if (strcmp(a, "--label-image") == 0) {
     s->label_image[0] = val;
   } else if (strcmp(a, "--label-image-right") == 0) {
     s->label_image[1] = val;
+  } else if (strcmp(a, "--label-gap") == 0) {
+    double v;
+    if (!parse_number(val, &v) || (v != 0 && v != 1 && v != 2))
+      return fail(err, "--label-gap %s: give 0, 1 or 2", val);
+    s->label_gap = (int)v;
   } else {
     double v;
     if (!parse_number(val, &v) || v != floor(v) || v < 16 || v > 8192)
@@ -1135,6 +1144,28 @@ static label_vertex label_vertex_at(true_view *m, const synth_scene *s, double u
   return {col * scale, row * scale, p.z};
 }
 
+// Background between adjoining faces, as an annotation tool's polygons leave
+// it: a face pixel next to another face's on its right or below becomes
+// background, and with a gap of 2 also one next to another face's on its
+// left or above (judged on the image as rendered).
+static void open_label_gaps(int size, int gap, unsigned char *pixels) {
+  if (gap <= 0) return;
+  std::vector<unsigned char> was(pixels, pixels + (size_t)size * size);
+  auto other = [&](size_t i, int r, int c) {
+    if (r < 0 || c < 0 || r >= size || c >= size) return false;
+    unsigned char v = was[(size_t)r * size + c];
+    return v != 0 && v != was[i];
+  };
+  for (int r = 0; r < size; r++)
+    for (int c = 0; c < size; c++) {
+      size_t i = (size_t)r * size + c;
+      if (was[i] == 0) continue;
+      bool ahead = other(i, r, c + 1) || other(i, r + 1, c);
+      bool behind = gap > 1 && (other(i, r, c - 1) || other(i, r - 1, c));
+      if (ahead || behind) pixels[i] = 0;
+    }
+}
+
 int make_synth_label_image(const synth_scene *s, int view, int size, unsigned char *pixels,
                            char *err) {
   hybroid shape;
@@ -1164,5 +1195,6 @@ int make_synth_label_image(const synth_scene *s, int view, int size, unsigned ch
       draw_label_triangle(&c, g[0], g[1], g[nv + 1], value);
       draw_label_triangle(&c, g[0], g[nv + 1], g[nv], value);
     }
+  open_label_gaps(size, s->label_gap, pixels);
   return 1;
 }

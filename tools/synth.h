@@ -33,6 +33,7 @@ struct synth_scene {
   const char *output[2];        // dump file of view 0 (left) and view 1 (right)
   const char *label_image[2];   // face-label PNG of view 0 and view 1, or null
   int label_size;               // its width and height, pixels (256)
+  int label_gap;                // background pixels between adjoining faces there (0)
 };
 struct synth_face {
   int n_points;                 // -1: the camera does not see the face

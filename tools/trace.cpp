@@ -4,8 +4,10 @@
 //
 // Start with trace_label_image.  The steps, one function each:
 //   1. map pixel values to faces (classify_pixels), refuse what is not a
-//      label image for the options;
-//   2. keep the largest 4-connected piece of every face (keep_largest_pieces);
+//      label image for the options; close the thin gaps of background that
+//      annotations leave between faces (close_gaps);
+//   2. keep the largest 4-connected piece of every face (keep_largest_pieces),
+//      closing the holes the dropped pieces leave;
 //      a face that is only specks is not traced, but its specks still mark
 //      the rim they lie along (drop_specks, span_speck);
 //   3. trace each face's outer boundary along the pixel cracks, the face on
@@ -47,6 +49,7 @@ static const int ELLIPSE_STEPS = 12;       // refinement steps of a rim's ellips
 static const double LEAST_RIM_ARC = 1.5;   // radians of its ellipse a rim spans to give its shape
 static const double EDGE_ON_RATIO = 0.15;  // a flatter rim ellipse is seen edge on: its ends
                                            // are corners, not tangent points
+static const int GAP_WIDTH = 2;            // pixels: a narrower gap between faces is closed
 static const double PI = 3.141592653589793;
 static const size_t MAX_RIM_PATH = 4096;    // points a rim is carried on by, at most
 static const double BAND_FIT_SHARE = 0.25;  // the share of a rim's length, either side of its
@@ -157,6 +160,46 @@ static int classify_pixels(const label_image *img, const trace_options *o,
   }
   if (!any) return fail(err, "empty: no pixel shows a face");
   return 1;
+}
+
+// A background pixel in a gap at most GAP_WIDTH wide between face pixels
+// (along its row or its column) is not background: annotation tools and
+// segmentations leave such gaps between adjoining faces, and a stray pixel
+// dropped from a face leaves a hole in another's border.  It takes the
+// nearer face, at equal distance the one more of its eight neighbours show
+// (then the lower).  Decided on the image as given, then applied.  With
+// seen, only the pixels of dropped pieces of faces that are no specks are
+// closed (a speck face's pixels stay where they mark a rim).
+static void close_gaps(int width, int height, std::vector<signed char> *face,
+                       const std::vector<signed char> *seen = nullptr,
+                       const bool *speck = nullptr) {
+  const std::vector<signed char> &f = *face;
+  auto at = [&](int r, int c) { return r < 0 || c < 0 || r >= height || c >= width ? -1 : f[(size_t)r * width + c]; };
+  std::vector<std::pair<size_t, signed char>> fills;
+  for (int r = 0; r < height; r++)
+    for (int c = 0; c < width; c++) {
+      if (at(r, c) >= 0) continue;
+      int was = seen ? (*seen)[(size_t)r * width + c] : -1;
+      if (seen && (was < 0 || speck[was])) continue;
+      if (at(r, c - 1) < 0 && at(r, c + 1) < 0 && at(r - 1, c) < 0 && at(r + 1, c) < 0)
+        continue;  // no face next to it: no gap's edge
+      int best = -1, best_d = GAP_WIDTH + 1, best_n = -1;
+      for (int axis = 0; axis < 2; axis++) {
+        int dr = axis, dc = 1 - axis, d0 = 1, d1 = 1;
+        while (d0 <= GAP_WIDTH && at(r - d0 * dr, c - d0 * dc) < 0) d0++;
+        while (d1 <= GAP_WIDTH && at(r + d1 * dr, c + d1 * dc) < 0) d1++;
+        if (d0 + d1 - 1 > GAP_WIDTH) continue;
+        for (int side = 0; side < 2; side++) {
+          int d = side ? d1 : d0, s = side ? 1 : -1;
+          int g = at(r + s * d * dr, c + s * d * dc), n = 0;
+          for (int k = 0; k < 9; k++) n += at(r + k / 3 - 1, c + k % 3 - 1) == g;
+          if (d < best_d || (d == best_d && (n > best_n || (n == best_n && g < best))))
+            best = g, best_d = d, best_n = n;
+        }
+      }
+      if (best >= 0) fills.push_back({(size_t)r * width + c, (signed char)best});
+    }
+  for (const auto &p : fills) (*face)[p.first] = p.second;
 }
 
 static int find_root(std::vector<int> &parent, int i) {
@@ -1304,12 +1347,14 @@ int trace_label_image(const label_image *img, const trace_options *o, synth_view
   memset(v, 0, sizeof *v);
   std::vector<signed char> face;
   if (!classify_pixels(img, o, &face, err)) return 0;
+  close_gaps(img->width, img->height, &face);
   std::vector<signed char> seen(face);
   int shown[MAX_FACES] = {0};  // pixels of every face, all pieces
   for (signed char f : seen)
     if (f >= 0) shown[f]++;
   bool speck[MAX_FACES] = {false};
   keep_largest_pieces(img->width, &face, speck, report);
+  close_gaps(img->width, img->height, &face, &seen, speck);  // holes dropped pieces leave
   warn_border(img->width, img->height, face, report);
   face_grid g = {img->width, img->height, &face, &seen, speck};
   int first[MAX_FACES];
