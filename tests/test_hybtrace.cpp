@@ -26,10 +26,11 @@ label_image drawn(const std::vector<std::string> &art) {
 
 // Traces with dump pixels = image pixels (scale 1, centre at 128, 128) and
 // one point a pixel.
-synth_view trace_drawn(const label_image &img, int label) {
+synth_view trace_drawn(const label_image &img, int label, int others_background = 0) {
   trace_options o;
   init_trace_options(&o);
   o.label = label;
+  o.others_background = others_background;
   o.scale = 1.0;
   o.center_given = 1;
   o.center_row = o.center_col = 128.0;
@@ -164,10 +165,11 @@ TEST(TraceCuts, HandDrawnImagesAreCutWhereTheNeighbourOrTheCornerIs) {
   }
 }
 
-// The same images as an annotation tool may leave them, with a pixel of
-// background between adjoining faces: the gaps are closed, and the curves
+// The same images as a segmentation of a whole scene may give them, with a
+// pixel of background between adjoining faces and another part (value 7,
+// -B: background) in the last column: the gaps are closed, and the curves
 // are cut where they were, give or take the pixel.
-TEST(TraceCuts, OnePixelGapsBetweenFacesAreClosed) {
+TEST(TraceCuts, GapsAndOtherPartsOfASegmentationLeaveTheCuts) {
   for (DrawnCase c : drawn_cases()) {
     SCOPED_TRACE(c.name);
     std::vector<std::string> gapped = c.art;
@@ -177,7 +179,8 @@ TEST(TraceCuts, OnePixelGapsBetweenFacesAreClosed) {
         if (p != '.' && ((right != '.' && right != p) || (below != '.' && below != p)))
           gapped[r][k] = '.';
       }
-    synth_view v = trace_drawn(drawn(gapped), c.label);
+    for (std::string &row : gapped) row.back() = '7';
+    synth_view v = trace_drawn(drawn(gapped), c.label, 1);
     for (const Cut &cut : c.cuts) expect_cut(v, cut, 1.0);
     free_synth_view(&v);
   }

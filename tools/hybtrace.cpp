@@ -33,6 +33,8 @@ static void print_usage(FILE *fp, const char *prog) {
           "Traces a face-label image into a contour dump file for hybfit.\n"
           " -l label      primitive label: 1, 5, 6 or 10 (5)\n"
           " -F v0,v1,...  pixel value of face 0, 1, ... (-1: none); default face v-1\n"
+          " -B            a value that names no face is background (other parts or\n"
+          "               classes of a segmentation); without it such an image is refused\n"
           " -s scale      dump pixels per image pixel (256 / the longer side)\n"
           " -c row,col    image point placed at the dump's centre (the image centre)\n"
           " -d spacing    dump pixels between neighbouring points (2)\n"
@@ -134,6 +136,10 @@ static int parse_command_line(int argc, char **argv, trace_command *c) {
       continue;
     }
     if (a[1] == 'h' && a[2] == '\0') return 2;
+    if (a[1] == 'B' && a[2] == '\0') {
+      c->o.others_background = 1;
+      continue;
+    }
     if (a[2] != '\0' || !strchr("lFscdoP", a[1])) {
       fprintf(stderr, "hybtrace: %s: unknown option\n", a);
       return 1;
@@ -165,6 +171,7 @@ static void write_dump(FILE *fp, const trace_command *c, const label_image *img,
                c->o.face_value[f]);
     write_comment(fp, "face values -F %s", list);
   }
+  if (c->o.others_background) write_comment(fp, "values naming no face taken as background (-B)");
   for (const std::string &w : r->warnings) write_comment(fp, "warning: %s", w.c_str());
   write_synth_contours(fp, v);
 }

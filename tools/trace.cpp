@@ -148,6 +148,7 @@ static int classify_pixels(const label_image *img, const trace_options *o,
   bool any = false;
   for (size_t i = 0; i < img->pixels.size(); i++) {
     int f = of_value[img->pixels[i]];
+    if (f == -2 && o->others_background) f = -1;
     if (f == -2) {
       int v = img->pixels[i];
       if (o->n_values == 0 && v > n_face)

@@ -13,6 +13,7 @@ struct trace_options {
   int label;                 // primitive label: 1, 5, 6 or 10
   int n_values;              // 0: value v is face v - 1; else face_value holds them
   int face_value[MAX_FACES]; // -F: the pixel value of each face, -1 for none
+  int others_background;     // -B: a value that names no face is background
   double scale;              // dump pixels per image pixel; 0: 256 / the longer side
   int center_given;          // 0: the image centre lies at the dump's centre
   double center_row, center_col;  // image point at dump pixel (128, 128)
