@@ -164,13 +164,15 @@ static int classify_pixels(const label_image *img, const trace_options *o,
 }
 
 // A background pixel in a gap at most GAP_WIDTH wide between face pixels
-// (along its row or its column) is not background: annotation tools and
+// (along its row or its column, or along a diagonal between two different
+// faces, so that gaps along slanted edges close too) is not background: annotation tools and
 // segmentations leave such gaps between adjoining faces, and a stray pixel
 // dropped from a face leaves a hole in another's border.  It takes the
 // nearer face, at equal distance the one more of its eight neighbours show
 // (then the lower).  Decided on the image as given, then applied.  With
 // seen, only the pixels of dropped pieces of faces that are no specks are
 // closed (a speck face's pixels stay where they mark a rim).
+static const int AXIS_R[4] = {0, 1, 1, 1}, AXIS_C[4] = {1, 0, 1, -1};
 static void close_gaps(int width, int height, std::vector<signed char> *face,
                        const std::vector<signed char> *seen = nullptr,
                        const bool *speck = nullptr) {
@@ -182,14 +184,19 @@ static void close_gaps(int width, int height, std::vector<signed char> *face,
       if (at(r, c) >= 0) continue;
       int was = seen ? (*seen)[(size_t)r * width + c] : -1;
       if (seen && (was < 0 || speck[was])) continue;
-      if (at(r, c - 1) < 0 && at(r, c + 1) < 0 && at(r - 1, c) < 0 && at(r + 1, c) < 0)
-        continue;  // no face next to it: no gap's edge
+      int next_faces = 0;
+      for (int k = 0; k < 9; k++) next_faces += at(r + k / 3 - 1, c + k % 3 - 1) >= 0;
+      if (next_faces == 0) continue;  // no face next to it: no gap's edge
       int best = -1, best_d = GAP_WIDTH + 1, best_n = -1;
-      for (int axis = 0; axis < 2; axis++) {
-        int dr = axis, dc = 1 - axis, d0 = 1, d1 = 1;
+      for (int axis = 0; axis < 4; axis++) {
+        int dr = AXIS_R[axis], dc = AXIS_C[axis], d0 = 1, d1 = 1;
         while (d0 <= GAP_WIDTH && at(r - d0 * dr, c - d0 * dc) < 0) d0++;
         while (d1 <= GAP_WIDTH && at(r + d1 * dr, c + d1 * dc) < 0) d1++;
         if (d0 + d1 - 1 > GAP_WIDTH) continue;
+        // along a diagonal, one face either side is a step of its outline,
+        // and a dropped piece there is the side's band thinning out
+        if (axis >= 2 && (seen || at(r - d0 * dr, c - d0 * dc) == at(r + d1 * dr, c + d1 * dc)))
+          continue;
         for (int side = 0; side < 2; side++) {
           int d = side ? d1 : d0, s = side ? 1 : -1;
           int g = at(r + s * d * dr, c + s * d * dc), n = 0;
