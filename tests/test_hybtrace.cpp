@@ -186,6 +186,16 @@ TEST(TraceCuts, GapsAndOtherPartsOfASegmentationLeaveTheCuts) {
   }
 }
 
+// An unlabelled spot of a segmentation on the edge two box faces share is
+// a hole in the part, not background: it is filled and the edge stays whole.
+TEST(TraceCuts, HolesInThePartAreFilled) {
+  DrawnCase c = drawn_cases()[2];
+  for (int r = 6; r < 10; r++) c.art[r].replace(6, 4, "....");
+  synth_view v = trace_drawn(drawn(c.art), c.label);
+  for (const Cut &cut : c.cuts) expect_cut(v, cut);
+  free_synth_view(&v);
+}
+
 // A side whose outline below the cap bends smoothly has no corner where a
 // lower rim could meet the silhouettes: the two silhouettes share it.
 TEST(TraceCuts, SmoothSideWithoutItsCapHasNoLowerRim) {

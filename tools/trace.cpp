@@ -5,9 +5,10 @@
 // Start with trace_label_image.  The steps, one function each:
 //   1. map pixel values to faces (classify_pixels), refuse what is not a
 //      label image for the options; close the thin gaps of background that
-//      annotations leave between faces (close_gaps);
+//      annotations leave between faces (close_gaps) and the holes in the
+//      part (fill_holes);
 //   2. keep the largest 4-connected piece of every face (keep_largest_pieces),
-//      closing the holes the dropped pieces leave;
+//      filling the holes the dropped pieces leave;
 //      a face that is only specks is not traced, but its specks still mark
 //      the rim they lie along (drop_specks, span_speck);
 //   3. trace each face's outer boundary along the pixel cracks, the face on
@@ -163,40 +164,59 @@ static int classify_pixels(const label_image *img, const trace_options *o,
   return 1;
 }
 
-// A background pixel in a gap at most GAP_WIDTH wide between face pixels
-// (along its row or its column, or along a diagonal between two different
-// faces, so that gaps along slanted edges close too) is not background: annotation tools and
-// segmentations leave such gaps between adjoining faces, and a stray pixel
-// dropped from a face leaves a hole in another's border.  It takes the
-// nearer face, at equal distance the one more of its eight neighbours show
-// (then the lower).  Decided on the image as given, then applied.  With
-// seen, only the pixels of dropped pieces of faces that are no specks are
-// closed (a speck face's pixels stay where they mark a rim).
+namespace {
+struct pixel_box {
+  int r0, r1, c0, c1;  // rows r0..r1, columns c0..c1; empty when r0 > r1
+};
+}  // namespace
+
+// The rows and columns that hold face pixels, grown by margin within the
+// image.
+static pixel_box faces_box(int width, int height, const std::vector<signed char> &f,
+                           int margin) {
+  pixel_box b = {height, -1, width, -1};
+  for (int r = 0; r < height; r++) {
+    const signed char *row = &f[(size_t)r * width];
+    int first = 0, last = width - 1;
+    while (first < width && row[first] < 0) first++;
+    if (first == width) continue;
+    while (row[last] < 0) last--;
+    b = {std::min(b.r0, r), r, std::min(b.c0, first), std::max(b.c1, last)};
+  }
+  if (b.r0 > b.r1) return b;
+  return {std::max(0, b.r0 - margin), std::min(height - 1, b.r1 + margin),
+          std::max(0, b.c0 - margin), std::min(width - 1, b.c1 + margin)};
+}
+
+// A background pixel in a gap at most GAP_WIDTH wide between face pixels,
+// along its row or its column, or along a diagonal between two different
+// faces (so that gaps along slanted edges close too), is not background:
+// annotation tools and segmentations leave such gaps between adjoining
+// faces.  It takes the nearer face, at equal distance the one more of its
+// eight neighbours show (then the lower).  Decided on the image as given,
+// then applied.
 static const int AXIS_R[4] = {0, 1, 1, 1}, AXIS_C[4] = {1, 0, 1, -1};
-static void close_gaps(int width, int height, std::vector<signed char> *face,
-                       const std::vector<signed char> *seen = nullptr,
-                       const bool *speck = nullptr) {
+static void close_gaps(int width, int height, std::vector<signed char> *face) {
   const std::vector<signed char> &f = *face;
-  auto at = [&](int r, int c) { return r < 0 || c < 0 || r >= height || c >= width ? -1 : f[(size_t)r * width + c]; };
+  auto at = [&](int r, int c) {
+    return r < 0 || c < 0 || r >= height || c >= width ? -1 : f[(size_t)r * width + c];
+  };
   std::vector<std::pair<size_t, signed char>> fills;
-  for (int r = 0; r < height; r++)
-    for (int c = 0; c < width; c++) {
+  pixel_box b = faces_box(width, height, f, 0);  // a gap lies between face pixels
+  for (int r = b.r0; r <= b.r1; r++)
+    for (int c = b.c0; c <= b.c1; c++) {
       if (at(r, c) >= 0) continue;
-      int was = seen ? (*seen)[(size_t)r * width + c] : -1;
-      if (seen && (was < 0 || speck[was])) continue;
-      int next_faces = 0;
-      for (int k = 0; k < 9; k++) next_faces += at(r + k / 3 - 1, c + k % 3 - 1) >= 0;
-      if (next_faces == 0) continue;  // no face next to it: no gap's edge
+      bool next_to_face = false;  // else no gap's edge
+      for (int k = 0; k < 9 && !next_to_face; k++) next_to_face = at(r + k / 3 - 1, c + k % 3 - 1) >= 0;
+      if (!next_to_face) continue;
       int best = -1, best_d = GAP_WIDTH + 1, best_n = -1;
       for (int axis = 0; axis < 4; axis++) {
         int dr = AXIS_R[axis], dc = AXIS_C[axis], d0 = 1, d1 = 1;
         while (d0 <= GAP_WIDTH && at(r - d0 * dr, c - d0 * dc) < 0) d0++;
         while (d1 <= GAP_WIDTH && at(r + d1 * dr, c + d1 * dc) < 0) d1++;
         if (d0 + d1 - 1 > GAP_WIDTH) continue;
-        // along a diagonal, one face either side is a step of its outline,
-        // and a dropped piece there is the side's band thinning out
-        if (axis >= 2 && (seen || at(r - d0 * dr, c - d0 * dc) == at(r + d1 * dr, c + d1 * dc)))
-          continue;
+        // along a diagonal, one face either side is a step of its outline
+        if (axis >= 2 && at(r - d0 * dr, c - d0 * dc) == at(r + d1 * dr, c + d1 * dc)) continue;
         for (int side = 0; side < 2; side++) {
           int d = side ? d1 : d0, s = side ? 1 : -1;
           int g = at(r + s * d * dr, c + s * d * dc), n = 0;
@@ -208,6 +228,61 @@ static void close_gaps(int width, int height, std::vector<signed char> *face,
       if (best >= 0) fills.push_back({(size_t)r * width + c, (signed char)best});
     }
   for (const auto &p : fills) (*face)[p.first] = p.second;
+}
+
+// Background that no path of background joins to the image border is a hole
+// in the part (an unlabelled spot of a segmentation, the place of a piece
+// dropped from a face): the faces around it grow into it, a ring of pixels
+// at a time, each pixel taking the face most of its four neighbours show
+// (then the lower).  With seen, a speck face's pixels stay (they mark a rim).
+static void fill_holes(int width, int height, std::vector<signed char> *face,
+                       const std::vector<signed char> *seen = nullptr,
+                       const bool *speck = nullptr) {
+  std::vector<signed char> &f = *face;
+  // the background beyond the faces' box is outside; the flood starts on
+  // the ring just beyond it and stays within
+  pixel_box b = faces_box(width, height, f, 1);
+  std::vector<char> outside(f.size(), 0);
+  std::vector<size_t> todo;
+  auto reach = [&](int r, int c) {
+    if (r < b.r0 || c < b.c0 || r > b.r1 || c > b.c1) return;
+    size_t i = (size_t)r * width + c;
+    if (f[i] < 0 && !outside[i]) outside[i] = 1, todo.push_back(i);
+  };
+  for (int c = b.c0; c <= b.c1; c++) reach(b.r0, c), reach(b.r1, c);
+  for (int r = b.r0; r <= b.r1; r++) reach(r, b.c0), reach(r, b.c1);
+  while (!todo.empty()) {
+    size_t i = todo.back();
+    todo.pop_back();
+    int r = (int)(i / width), c = (int)(i % width);
+    reach(r, c - 1), reach(r, c + 1), reach(r - 1, c), reach(r + 1, c);
+  }
+  std::vector<size_t> hole;
+  for (int r = b.r0; r <= b.r1; r++)
+    for (int c = b.c0; c <= b.c1; c++) {
+      size_t i = (size_t)r * width + c;
+      if (f[i] < 0 && !outside[i] && !(seen && (*seen)[i] >= 0 && speck[(*seen)[i]]))
+        hole.push_back(i);
+    }
+  while (!hole.empty()) {
+    std::vector<std::pair<size_t, signed char>> fills;
+    std::vector<size_t> rest;
+    for (size_t i : hole) {
+      int r = (int)(i / width), c = (int)(i % width), count[MAX_FACES] = {0}, best = -1;
+      const int nr[4] = {r, r, r - 1, r + 1}, nc[4] = {c - 1, c + 1, c, c};
+      for (int k = 0; k < 4; k++)
+        if (nr[k] >= 0 && nc[k] >= 0 && nr[k] < height && nc[k] < width &&
+            f[(size_t)nr[k] * width + nc[k]] >= 0)
+          count[f[(size_t)nr[k] * width + nc[k]]]++;
+      for (int g = 0; g < MAX_FACES; g++)
+        if (count[g] > 0 && (best < 0 || count[g] > count[best])) best = g;
+      if (best >= 0) fills.push_back({i, (signed char)best});
+      else rest.push_back(i);
+    }
+    if (fills.empty()) break;  // what is left lies among a speck face's pixels
+    for (const auto &p : fills) f[p.first] = p.second;
+    hole.swap(rest);
+  }
 }
 
 static int find_root(std::vector<int> &parent, int i) {
@@ -1355,6 +1430,7 @@ int trace_label_image(const label_image *img, const trace_options *o, synth_view
   memset(v, 0, sizeof *v);
   std::vector<signed char> face;
   if (!classify_pixels(img, o, &face, err)) return 0;
+  fill_holes(img->width, img->height, &face);
   close_gaps(img->width, img->height, &face);
   std::vector<signed char> seen(face);
   int shown[MAX_FACES] = {0};  // pixels of every face, all pieces
@@ -1362,7 +1438,8 @@ int trace_label_image(const label_image *img, const trace_options *o, synth_view
     if (f >= 0) shown[f]++;
   bool speck[MAX_FACES] = {false};
   keep_largest_pieces(img->width, &face, speck, report);
-  close_gaps(img->width, img->height, &face, &seen, speck);  // holes dropped pieces leave
+  // where pieces were dropped, and what the closed gaps sealed off
+  fill_holes(img->width, img->height, &face, &seen, speck);
   warn_border(img->width, img->height, face, report);
   face_grid g = {img->width, img->height, &face, &seen, speck};
   int first[MAX_FACES];
