@@ -4,9 +4,9 @@
 //
 // Start with trace_label_image.  The steps, one function each:
 //   1. map pixel values to faces (classify_pixels), refuse what is not a
-//      label image for the options; close the thin gaps of background that
-//      annotations leave between faces (close_gaps) and the holes in the
-//      part (fill_holes);
+//      label image for the options; fill the holes in the part (fill_holes)
+//      and the thin gaps of background that annotations leave between faces
+//      (close_gaps);
 //   2. keep the largest 4-connected piece of every face (keep_largest_pieces),
 //      filling the holes the dropped pieces leave;
 //      a face that is only specks is not traced, but its specks still mark
@@ -188,6 +188,9 @@ static pixel_box faces_box(int width, int height, const std::vector<signed char>
           std::max(0, b.c0 - margin), std::min(width - 1, b.c1 + margin)};
 }
 
+// The four lines through a pixel: its row, its column, its two diagonals.
+static const int AXIS_R[4] = {0, 1, 1, 1}, AXIS_C[4] = {1, 0, 1, -1};
+
 // A background pixel in a gap at most GAP_WIDTH wide between face pixels,
 // along its row or its column, or along a diagonal between two different
 // faces (so that gaps along slanted edges close too), is not background:
@@ -195,7 +198,6 @@ static pixel_box faces_box(int width, int height, const std::vector<signed char>
 // faces.  It takes the nearer face, at equal distance the one more of its
 // eight neighbours show (then the lower).  Decided on the image as given,
 // then applied.
-static const int AXIS_R[4] = {0, 1, 1, 1}, AXIS_C[4] = {1, 0, 1, -1};
 static void close_gaps(int width, int height, std::vector<signed char> *face) {
   const std::vector<signed char> &f = *face;
   auto at = [&](int r, int c) {
@@ -207,7 +209,8 @@ static void close_gaps(int width, int height, std::vector<signed char> *face) {
     for (int c = b.c0; c <= b.c1; c++) {
       if (at(r, c) >= 0) continue;
       bool next_to_face = false;  // else no gap's edge
-      for (int k = 0; k < 9 && !next_to_face; k++) next_to_face = at(r + k / 3 - 1, c + k % 3 - 1) >= 0;
+      for (int k = 0; k < 9 && !next_to_face; k++)
+        next_to_face = at(r + k / 3 - 1, c + k % 3 - 1) >= 0;
       if (!next_to_face) continue;
       int best = -1, best_d = GAP_WIDTH + 1, best_n = -1;
       for (int axis = 0; axis < 4; axis++) {
