@@ -51,6 +51,7 @@ static const double LEAST_RIM_ARC = 1.5;   // radians of its ellipse a rim spans
 static const double EDGE_ON_RATIO = 0.15;  // a flatter rim ellipse is seen edge on: its ends
                                            // are corners, not tangent points
 static const int GAP_WIDTH = 2;            // pixels: a narrower gap between faces is closed
+static const double HOLE_SHARE = 0.25;     // a larger hole in the part is background
 static const double PI = 3.141592653589793;
 static const size_t MAX_RIM_PATH = 4096;    // points a rim is carried on by, at most
 static const double BAND_FIT_SHARE = 0.25;  // the share of a rim's length, either side of its
@@ -235,56 +236,91 @@ static void close_gaps(int width, int height, std::vector<signed char> *face) {
 
 // Background that no path of background joins to the image border is a hole
 // in the part (an unlabelled spot of a segmentation, the place of a piece
-// dropped from a face): the faces around it grow into it, a ring of pixels
-// at a time, each pixel taking the face most of its four neighbours show
-// (then the lower).  With seen, a speck face's pixels stay (they mark a rim).
+// dropped from a face), when it is at most HOLE_SHARE of the part's pixels
+// (a larger one is the background a ring-shaped part encloses): the faces
+// around it grow into it, a ring of pixels at a time, each pixel taking the
+// face most of its four neighbours show (then the lower).  With seen, a
+// speck face's pixels stay (they mark a rim).
 static void fill_holes(int width, int height, std::vector<signed char> *face,
                        const std::vector<signed char> *seen = nullptr,
                        const bool *speck = nullptr) {
   std::vector<signed char> &f = *face;
-  // the background beyond the faces' box is outside; the flood starts on
-  // the ring just beyond it and stays within
   pixel_box b = faces_box(width, height, f, 1);
-  std::vector<char> outside(f.size(), 0);
-  std::vector<size_t> todo;
-  auto reach = [&](int r, int c) {
-    if (r < b.r0 || c < b.c0 || r > b.r1 || c > b.c1) return;
-    size_t i = (size_t)r * width + c;
-    if (f[i] < 0 && !outside[i]) outside[i] = 1, todo.push_back(i);
+  enum : char { UNSEEN, OUTSIDE, HOLE, TO_FILL, QUEUED };
+  std::vector<char> state(f.size(), UNSEEN);
+  std::vector<size_t> todo, ring;
+  auto inside = [&](int r, int c) { return r >= b.r0 && c >= b.c0 && r <= b.r1 && c <= b.c1; };
+  // marks the background joined to from; collects it into reached while it
+  // holds at most `most` pixels (a larger hole is kept: no need to hold it)
+  auto flood = [&](size_t from, char mark, size_t most, std::vector<size_t> *reached) {
+    state[from] = mark;
+    todo.assign(1, from);
+    bool small = most > 0;
+    reached->clear();
+    if (small) reached->push_back(from);
+    while (!todo.empty()) {
+      size_t i = todo.back();
+      todo.pop_back();
+      int r = (int)(i / width), c = (int)(i % width);
+      const int nr[4] = {r, r, r - 1, r + 1}, nc[4] = {c - 1, c + 1, c, c};
+      for (int k = 0; k < 4; k++) {
+        size_t j = (size_t)nr[k] * width + nc[k];
+        if (!inside(nr[k], nc[k]) || f[j] >= 0 || state[j] != UNSEEN) continue;
+        state[j] = mark;
+        todo.push_back(j);
+        if (small && reached->size() == most) small = false, reached->clear();
+        if (small) reached->push_back(j);
+      }
+    }
+    return small;
   };
-  for (int c = b.c0; c <= b.c1; c++) reach(b.r0, c), reach(b.r1, c);
-  for (int r = b.r0; r <= b.r1; r++) reach(r, b.c0), reach(r, b.c1);
-  while (!todo.empty()) {
-    size_t i = todo.back();
-    todo.pop_back();
-    int r = (int)(i / width), c = (int)(i % width);
-    reach(r, c - 1), reach(r, c + 1), reach(r - 1, c), reach(r + 1, c);
-  }
+  // the background beyond the faces' box is outside, and so is all that
+  // joins the ring just beyond the box
+  long part = 0;
   std::vector<size_t> hole;
   for (int r = b.r0; r <= b.r1; r++)
     for (int c = b.c0; c <= b.c1; c++) {
       size_t i = (size_t)r * width + c;
-      if (f[i] < 0 && !outside[i] && !(seen && (*seen)[i] >= 0 && speck[(*seen)[i]]))
-        hole.push_back(i);
+      part += f[i] >= 0;
+      bool edge = r == b.r0 || r == b.r1 || c == b.c0 || c == b.c1;
+      if (edge && f[i] < 0 && state[i] == UNSEEN) flood(i, OUTSIDE, 0, &hole);
     }
-  while (!hole.empty()) {
+  size_t most = (size_t)(HOLE_SHARE * part);
+  for (int r = b.r0; r <= b.r1; r++)
+    for (int c = b.c0; c <= b.c1; c++) {
+      size_t i = (size_t)r * width + c;
+      if (f[i] >= 0 || state[i] != UNSEEN || !flood(i, HOLE, most, &hole)) continue;
+      for (size_t j : hole)
+        if (!(seen && (*seen)[j] >= 0 && speck[(*seen)[j]])) state[j] = TO_FILL;
+      for (size_t j : hole) {
+        int r1 = (int)(j / width), c1 = (int)(j % width);
+        bool by_face = (c1 > 0 && f[j - 1] >= 0) || (c1 + 1 < width && f[j + 1] >= 0) ||
+                       (r1 > 0 && f[j - width] >= 0) || (r1 + 1 < height && f[j + width] >= 0);
+        if (state[j] == TO_FILL && by_face) state[j] = QUEUED, ring.push_back(j);
+      }
+    }
+  while (!ring.empty()) {
     std::vector<std::pair<size_t, signed char>> fills;
-    std::vector<size_t> rest;
-    for (size_t i : hole) {
+    for (size_t i : ring) {
       int r = (int)(i / width), c = (int)(i % width), count[MAX_FACES] = {0}, best = -1;
       const int nr[4] = {r, r, r - 1, r + 1}, nc[4] = {c - 1, c + 1, c, c};
       for (int k = 0; k < 4; k++)
-        if (nr[k] >= 0 && nc[k] >= 0 && nr[k] < height && nc[k] < width &&
-            f[(size_t)nr[k] * width + nc[k]] >= 0)
+        if (inside(nr[k], nc[k]) && f[(size_t)nr[k] * width + nc[k]] >= 0)
           count[f[(size_t)nr[k] * width + nc[k]]]++;
       for (int g = 0; g < MAX_FACES; g++)
         if (count[g] > 0 && (best < 0 || count[g] > count[best])) best = g;
-      if (best >= 0) fills.push_back({i, (signed char)best});
-      else rest.push_back(i);
+      fills.push_back({i, (signed char)best});
     }
-    if (fills.empty()) break;  // what is left lies among a speck face's pixels
+    ring.clear();
     for (const auto &p : fills) f[p.first] = p.second;
-    hole.swap(rest);
+    for (const auto &p : fills) {  // the next ring: what the filled pixels reach
+      int r = (int)(p.first / width), c = (int)(p.first % width);
+      const int nr[4] = {r, r, r - 1, r + 1}, nc[4] = {c - 1, c + 1, c, c};
+      for (int k = 0; k < 4; k++) {
+        size_t j = (size_t)nr[k] * width + nc[k];
+        if (inside(nr[k], nc[k]) && state[j] == TO_FILL) state[j] = QUEUED, ring.push_back(j);
+      }
+    }
   }
 }
 
