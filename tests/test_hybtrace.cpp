@@ -333,7 +333,9 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(RoundTrip{"ell5", 5, "-S 2,0.8,0.8,1.5,1,1 -R -20,0,0 -T 1,0.5,-0.1", 0.05},
                       RoundTrip{"ell6", 6, "-S 2,0.8,0.8,1.5,1,1 -R -20,0,0 -T 1,0.5,-0.1", 0.05},
                       RoundTrip{"box1", 1, "-S 2,0.8,0.8,0.8,1,1 -A 1,-1,0,40.107 -T 1,0.5,-0.1",
-                                0.03}),
+                                0.03},
+                      RoundTrip{"bent10", 10,
+                                "-S 2,0.8,0.8,1.6,1,1,0,0,0.2,0 -R -45,0,30 -T 0.5,0,-0.1", 0.05}),
     [](const ::testing::TestParamInfo<RoundTrip> &info) { return std::string(info.param.name); });
 
 namespace {
@@ -369,8 +371,8 @@ void synth_and_trace(const std::vector<const char *> &args, int size, synth_view
 
 // The traced dump is compared with hybsynth's contours: the same faces and
 // curves are seen, and the traced points lie on the true curves of their
-// face.  Label 10 (no schedule of its own yet, so no fit to judge it by) and
-// an image twice the dump's size, mapped back by the default scale.
+// face.  A bent label 10 and an image twice the dump's size, mapped back by
+// the default scale.
 TEST_P(TracedLayout, MatchesHybsynthsContours) {
   const double kOnTrueCurve = 1.5;  // dump pixels: cracks, smoothing, the pixel grid
   // Where the silhouettes of the side meet below it, hybsynth leaves a gap
