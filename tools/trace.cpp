@@ -234,94 +234,96 @@ static void close_gaps(int width, int height, std::vector<signed char> *face) {
   for (const auto &p : fills) (*face)[p.first] = p.second;
 }
 
-// Background that no path of background joins to the image border is a hole
-// in the part (an unlabelled spot of a segmentation, the place of a piece
-// dropped from a face), when it is at most HOLE_SHARE of the part's pixels
-// (a larger one is the background a ring-shaped part encloses): the faces
-// around it grow into it, a ring of pixels at a time, each pixel taking the
-// face most of its four neighbours show (then the lower).  With seen, a
-// speck face's pixels stay (they mark a rim).
-static void fill_holes(int width, int height, std::vector<signed char> *face,
-                       const std::vector<signed char> *seen = nullptr,
-                       const bool *speck = nullptr) {
+namespace {
+// What fill_holes knows of a pixel of the faces' box.
+enum hole_state : char { UNSEEN, OUTSIDE, HOLE, TO_FILL, QUEUED };
+}  // namespace
+
+// The faces grow into the hole pixels marked TO_FILL, from ring (those next
+// to a face, QUEUED): each pixel of a ring takes the face most of its four
+// neighbours show (then the lower), and the next ring is what it reaches.
+static void grow_into_holes(int width, std::vector<signed char> *face,
+                            std::vector<char> *state, std::vector<size_t> ring) {
   std::vector<signed char> &f = *face;
-  pixel_box b = faces_box(width, height, f, 1);
-  enum : char { UNSEEN, OUTSIDE, HOLE, TO_FILL, QUEUED };
-  std::vector<char> state(f.size(), UNSEEN);
-  std::vector<size_t> todo, ring;
-  auto inside = [&](int r, int c) { return r >= b.r0 && c >= b.c0 && r <= b.r1 && c <= b.c1; };
-  // marks the background joined to from; collects it into reached while it
-  // holds at most `most` pixels (a larger hole is kept: no need to hold it)
-  auto flood = [&](size_t from, char mark, size_t most, std::vector<size_t> *reached) {
-    state[from] = mark;
-    todo.assign(1, from);
-    bool small = most > 0;
-    reached->clear();
-    if (small) reached->push_back(from);
-    while (!todo.empty()) {
-      size_t i = todo.back();
-      todo.pop_back();
-      int r = (int)(i / width), c = (int)(i % width);
-      const int nr[4] = {r, r, r - 1, r + 1}, nc[4] = {c - 1, c + 1, c, c};
-      for (int k = 0; k < 4; k++) {
-        size_t j = (size_t)nr[k] * width + nc[k];
-        if (!inside(nr[k], nc[k]) || f[j] >= 0 || state[j] != UNSEEN) continue;
-        state[j] = mark;
-        todo.push_back(j);
-        if (small && reached->size() == most) small = false, reached->clear();
-        if (small) reached->push_back(j);
-      }
-    }
-    return small;
-  };
-  // the background beyond the faces' box is outside, and so is all that
-  // joins the ring just beyond the box
-  long part = 0;
-  std::vector<size_t> hole;
-  for (int r = b.r0; r <= b.r1; r++)
-    for (int c = b.c0; c <= b.c1; c++) {
-      size_t i = (size_t)r * width + c;
-      part += f[i] >= 0;
-      bool edge = r == b.r0 || r == b.r1 || c == b.c0 || c == b.c1;
-      if (edge && f[i] < 0 && state[i] == UNSEEN) flood(i, OUTSIDE, 0, &hole);
-    }
-  size_t most = (size_t)(HOLE_SHARE * part);
-  for (int r = b.r0; r <= b.r1; r++)
-    for (int c = b.c0; c <= b.c1; c++) {
-      size_t i = (size_t)r * width + c;
-      if (f[i] >= 0 || state[i] != UNSEEN || !flood(i, HOLE, most, &hole)) continue;
-      for (size_t j : hole)
-        if (!(seen && (*seen)[j] >= 0 && speck[(*seen)[j]])) state[j] = TO_FILL;
-      for (size_t j : hole) {
-        int r1 = (int)(j / width), c1 = (int)(j % width);
-        bool by_face = (c1 > 0 && f[j - 1] >= 0) || (c1 + 1 < width && f[j + 1] >= 0) ||
-                       (r1 > 0 && f[j - width] >= 0) || (r1 + 1 < height && f[j + width] >= 0);
-        if (state[j] == TO_FILL && by_face) state[j] = QUEUED, ring.push_back(j);
-      }
-    }
   while (!ring.empty()) {
     std::vector<std::pair<size_t, signed char>> fills;
     for (size_t i : ring) {
-      int r = (int)(i / width), c = (int)(i % width), count[MAX_FACES] = {0}, best = -1;
-      const int nr[4] = {r, r, r - 1, r + 1}, nc[4] = {c - 1, c + 1, c, c};
-      for (int k = 0; k < 4; k++)
-        if (inside(nr[k], nc[k]) && f[(size_t)nr[k] * width + nc[k]] >= 0)
-          count[f[(size_t)nr[k] * width + nc[k]]]++;
+      int count[MAX_FACES] = {0}, best = -1;
+      for (size_t j : {i - 1, i + 1, i - width, i + width})
+        if (f[j] >= 0) count[f[j]]++;
       for (int g = 0; g < MAX_FACES; g++)
         if (count[g] > 0 && (best < 0 || count[g] > count[best])) best = g;
       fills.push_back({i, (signed char)best});
     }
     ring.clear();
     for (const auto &p : fills) f[p.first] = p.second;
-    for (const auto &p : fills) {  // the next ring: what the filled pixels reach
-      int r = (int)(p.first / width), c = (int)(p.first % width);
+    for (const auto &p : fills)
+      for (size_t j : {p.first - 1, p.first + 1, p.first - width, p.first + width})
+        if ((*state)[j] == TO_FILL) (*state)[j] = QUEUED, ring.push_back(j);
+  }
+}
+
+// Background that no path of background joins to the image border is a hole
+// in the part (an unlabelled spot of a segmentation, the place of a piece
+// dropped from a face), when it is at most HOLE_SHARE of the part's pixels
+// (a larger one is the background a ring-shaped part encloses): the faces
+// around it grow into it (grow_into_holes).  With seen, a speck face's
+// pixels stay (they mark a rim).  The background beyond the faces' box is
+// outside, and so is all that joins the ring just beyond the box; a hole
+// lies within the ring, so its pixels' neighbours are in the image.
+static void fill_holes(int width, int height, std::vector<signed char> *face,
+                       const std::vector<signed char> *seen = nullptr,
+                       const bool *speck = nullptr) {
+  std::vector<signed char> &f = *face;
+  pixel_box b = faces_box(width, height, f, 1);
+  std::vector<char> state(f.size(), UNSEEN);
+  std::vector<size_t> todo, hole, ring;
+  // marks the background joined to from; collects it into hole while it
+  // holds at most `most` pixels (a larger hole is kept: no need to hold it)
+  auto flood = [&](size_t from, char mark, size_t most) {
+    state[from] = mark;
+    todo.assign(1, from);
+    bool small = most > 0;
+    hole.clear();
+    if (small) hole.push_back(from);
+    while (!todo.empty()) {
+      size_t i = todo.back();
+      todo.pop_back();
+      int r = (int)(i / width), c = (int)(i % width);
       const int nr[4] = {r, r, r - 1, r + 1}, nc[4] = {c - 1, c + 1, c, c};
       for (int k = 0; k < 4; k++) {
+        if (nr[k] < b.r0 || nc[k] < b.c0 || nr[k] > b.r1 || nc[k] > b.c1) continue;
         size_t j = (size_t)nr[k] * width + nc[k];
-        if (inside(nr[k], nc[k]) && state[j] == TO_FILL) state[j] = QUEUED, ring.push_back(j);
+        if (f[j] >= 0 || state[j] != UNSEEN) continue;
+        state[j] = mark;
+        todo.push_back(j);
+        if (small && hole.size() == most) small = false, hole.clear();
+        if (small) hole.push_back(j);
       }
     }
-  }
+    return small;
+  };
+  long part = 0;
+  for (int r = b.r0; r <= b.r1; r++)
+    for (int c = b.c0; c <= b.c1; c++) {
+      size_t i = (size_t)r * width + c;
+      part += f[i] >= 0;
+      bool edge = r == b.r0 || r == b.r1 || c == b.c0 || c == b.c1;
+      if (edge && f[i] < 0 && state[i] == UNSEEN) flood(i, OUTSIDE, 0);
+    }
+  size_t most = (size_t)(HOLE_SHARE * part);
+  for (int r = b.r0; r <= b.r1; r++)
+    for (int c = b.c0; c <= b.c1; c++) {
+      size_t i = (size_t)r * width + c;
+      if (f[i] >= 0 || state[i] != UNSEEN || !flood(i, HOLE, most)) continue;
+      for (size_t j : hole)
+        if (!(seen && (*seen)[j] >= 0 && speck[(*seen)[j]])) state[j] = TO_FILL;
+      for (size_t j : hole)
+        if (state[j] == TO_FILL &&
+            (f[j - 1] >= 0 || f[j + 1] >= 0 || f[j - width] >= 0 || f[j + width] >= 0))
+          state[j] = QUEUED, ring.push_back(j);
+    }
+  grow_into_holes(width, face, &state, ring);
 }
 
 static int find_root(std::vector<int> &parent, int i) {
