@@ -172,6 +172,9 @@ static void write_dump(FILE *fp, const trace_command *c, const label_image *img,
     write_comment(fp, "face values -F %s", list);
   }
   if (c->o.others_background) write_comment(fp, "values naming no face taken as background (-B)");
+  if (r->gap_pixels > 0 || r->hole_pixels > 0)
+    write_comment(fp, "background taken as face: %ld pixels of gaps between faces, %ld of holes",
+                  r->gap_pixels, r->hole_pixels);
   for (const std::string &w : r->warnings) write_comment(fp, "warning: %s", w.c_str());
   write_synth_contours(fp, v);
 }

@@ -199,7 +199,7 @@ static const int AXIS_R[4] = {0, 1, 1, 1}, AXIS_C[4] = {1, 0, 1, -1};
 // faces.  It takes the nearer face, at equal distance the one more of its
 // eight neighbours show (then the lower).  Decided on the image as given,
 // then applied.
-static void close_gaps(int width, int height, std::vector<signed char> *face) {
+static long close_gaps(int width, int height, std::vector<signed char> *face) {
   const std::vector<signed char> &f = *face;
   auto at = [&](int r, int c) {
     return r < 0 || c < 0 || r >= height || c >= width ? -1 : f[(size_t)r * width + c];
@@ -232,6 +232,7 @@ static void close_gaps(int width, int height, std::vector<signed char> *face) {
       if (best >= 0) fills.push_back({(size_t)r * width + c, (signed char)best});
     }
   for (const auto &p : fills) (*face)[p.first] = p.second;
+  return (long)fills.size();
 }
 
 namespace {
@@ -242,9 +243,10 @@ enum hole_state : char { UNSEEN, OUTSIDE, HOLE, TO_FILL, QUEUED };
 // The faces grow into the hole pixels marked TO_FILL, from ring (those next
 // to a face, QUEUED): each pixel of a ring takes the face most of its four
 // neighbours show (then the lower), and the next ring is what it reaches.
-static void grow_into_holes(int width, std::vector<signed char> *face,
+static long grow_into_holes(int width, std::vector<signed char> *face,
                             std::vector<char> *state, std::vector<size_t> ring) {
   std::vector<signed char> &f = *face;
+  long grown = 0;
   while (!ring.empty()) {
     std::vector<std::pair<size_t, signed char>> fills;
     for (size_t i : ring) {
@@ -256,11 +258,13 @@ static void grow_into_holes(int width, std::vector<signed char> *face,
       fills.push_back({i, (signed char)best});
     }
     ring.clear();
+    grown += (long)fills.size();
     for (const auto &p : fills) f[p.first] = p.second;
     for (const auto &p : fills)
       for (size_t j : {p.first - 1, p.first + 1, p.first - width, p.first + width})
         if ((*state)[j] == TO_FILL) (*state)[j] = QUEUED, ring.push_back(j);
   }
+  return grown;
 }
 
 // Background that no path of background joins to the image border is a hole
@@ -271,7 +275,7 @@ static void grow_into_holes(int width, std::vector<signed char> *face,
 // pixels stay (they mark a rim).  The background beyond the faces' box is
 // outside, and so is all that joins the ring just beyond the box; a hole
 // lies within the ring, so its pixels' neighbours are in the image.
-static void fill_holes(int width, int height, std::vector<signed char> *face,
+static long fill_holes(int width, int height, std::vector<signed char> *face,
                        const std::vector<signed char> *seen = nullptr,
                        const bool *speck = nullptr) {
   std::vector<signed char> &f = *face;
@@ -323,7 +327,7 @@ static void fill_holes(int width, int height, std::vector<signed char> *face,
             (f[j - 1] >= 0 || f[j + 1] >= 0 || f[j - width] >= 0 || f[j + width] >= 0))
           state[j] = QUEUED, ring.push_back(j);
     }
-  grow_into_holes(width, face, &state, ring);
+  return grow_into_holes(width, face, &state, ring);
 }
 
 static int find_root(std::vector<int> &parent, int i) {
@@ -1471,8 +1475,8 @@ int trace_label_image(const label_image *img, const trace_options *o, synth_view
   memset(v, 0, sizeof *v);
   std::vector<signed char> face;
   if (!classify_pixels(img, o, &face, err)) return 0;
-  fill_holes(img->width, img->height, &face);
-  close_gaps(img->width, img->height, &face);
+  report->hole_pixels = fill_holes(img->width, img->height, &face);
+  report->gap_pixels = close_gaps(img->width, img->height, &face);
   std::vector<signed char> seen(face);
   int shown[MAX_FACES] = {0};  // pixels of every face, all pieces
   for (signed char f : seen)
@@ -1480,7 +1484,7 @@ int trace_label_image(const label_image *img, const trace_options *o, synth_view
   bool speck[MAX_FACES] = {false};
   keep_largest_pieces(img->width, &face, speck, report);
   // where pieces were dropped, and what the closed gaps sealed off
-  fill_holes(img->width, img->height, &face, &seen, speck);
+  report->hole_pixels += fill_holes(img->width, img->height, &face, &seen, speck);
   warn_border(img->width, img->height, face, report);
   face_grid g = {img->width, img->height, &face, &seen, speck};
   int first[MAX_FACES];

@@ -25,6 +25,7 @@ struct trace_options {
 struct trace_report {
   std::vector<std::string> warnings;
   double scale, center_row, center_col;  // the mapping used
+  long gap_pixels, hole_pixels;          // background taken as face: gaps, holes
 };
 
 void init_trace_options(trace_options *o);
