@@ -171,10 +171,10 @@ struct pixel_box {
 };
 }  // namespace
 
-// The rows and columns that hold face pixels, grown by margin within the
-// image.
-static pixel_box faces_box(int width, int height, const std::vector<signed char> &f,
-                           int margin) {
+// The rows and columns that hold face pixels, grown by a pixel within the
+// image.  Filling gaps and holes adds face pixels only inside it, and
+// dropping pieces takes them away, so it bounds the faces to the end.
+static pixel_box faces_box(int width, int height, const std::vector<signed char> &f) {
   pixel_box b = {height, -1, width, -1};
   for (int r = 0; r < height; r++) {
     const signed char *row = &f[(size_t)r * width];
@@ -185,8 +185,8 @@ static pixel_box faces_box(int width, int height, const std::vector<signed char>
     b = {std::min(b.r0, r), r, std::min(b.c0, first), std::max(b.c1, last)};
   }
   if (b.r0 > b.r1) return b;
-  return {std::max(0, b.r0 - margin), std::min(height - 1, b.r1 + margin),
-          std::max(0, b.c0 - margin), std::min(width - 1, b.c1 + margin)};
+  return {std::max(0, b.r0 - 1), std::min(height - 1, b.r1 + 1), std::max(0, b.c0 - 1),
+          std::min(width - 1, b.c1 + 1)};
 }
 
 // The four lines through a pixel: its row, its column, its two diagonals.
@@ -199,13 +199,13 @@ static const int AXIS_R[4] = {0, 1, 1, 1}, AXIS_C[4] = {1, 0, 1, -1};
 // faces.  It takes the nearer face, at equal distance the one more of its
 // eight neighbours show (then the lower).  Decided on the image as given,
 // then applied.
-static long close_gaps(int width, int height, std::vector<signed char> *face) {
+static long close_gaps(int width, int height, const pixel_box &b,
+                       std::vector<signed char> *face) {
   const std::vector<signed char> &f = *face;
   auto at = [&](int r, int c) {
     return r < 0 || c < 0 || r >= height || c >= width ? -1 : f[(size_t)r * width + c];
   };
   std::vector<std::pair<size_t, signed char>> fills;
-  pixel_box b = faces_box(width, height, f, 0);  // a gap lies between face pixels
   for (int r = b.r0; r <= b.r1; r++)
     for (int c = b.c0; c <= b.c1; c++) {
       if (at(r, c) >= 0) continue;
@@ -275,11 +275,10 @@ static long grow_into_holes(int width, std::vector<signed char> *face,
 // pixels stay (they mark a rim).  The background beyond the faces' box is
 // outside, and so is all that joins the ring just beyond the box; a hole
 // lies within the ring, so its pixels' neighbours are in the image.
-static long fill_holes(int width, int height, std::vector<signed char> *face,
+static long fill_holes(int width, const pixel_box &b, std::vector<signed char> *face,
                        const std::vector<signed char> *seen = nullptr,
                        const bool *speck = nullptr) {
   std::vector<signed char> &f = *face;
-  pixel_box b = faces_box(width, height, f, 1);
   std::vector<char> state(f.size(), UNSEEN);
   std::vector<size_t> todo, hole, ring;
   // marks the background joined to from; collects it into hole while it
@@ -1475,8 +1474,9 @@ int trace_label_image(const label_image *img, const trace_options *o, synth_view
   memset(v, 0, sizeof *v);
   std::vector<signed char> face;
   if (!classify_pixels(img, o, &face, err)) return 0;
-  report->hole_pixels = fill_holes(img->width, img->height, &face);
-  report->gap_pixels = close_gaps(img->width, img->height, &face);
+  pixel_box box = faces_box(img->width, img->height, face);
+  report->hole_pixels = fill_holes(img->width, box, &face);
+  report->gap_pixels = close_gaps(img->width, img->height, box, &face);
   std::vector<signed char> seen(face);
   int shown[MAX_FACES] = {0};  // pixels of every face, all pieces
   for (signed char f : seen)
@@ -1484,7 +1484,7 @@ int trace_label_image(const label_image *img, const trace_options *o, synth_view
   bool speck[MAX_FACES] = {false};
   keep_largest_pieces(img->width, &face, speck, report);
   // where pieces were dropped, and what the closed gaps sealed off
-  report->hole_pixels += fill_holes(img->width, img->height, &face, &seen, speck);
+  report->hole_pixels += fill_holes(img->width, box, &face, &seen, speck);
   warn_border(img->width, img->height, face, report);
   face_grid g = {img->width, img->height, &face, &seen, speck};
   int first[MAX_FACES];
