@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "bound.h"
 #include "synth.h"
 #include "test_util.h"
 
@@ -561,6 +562,49 @@ TEST(SynthNoise, IsSeededAndHasTheAskedDeviation) {
   double sd = std::sqrt(sum2 / (2 * f0.n_points));
   // 2n > 1000 deviates: the sample deviation is within 10 % of sigma.
   EXPECT_NEAR(0.8, sd, 0.08);
+}
+
+// ---------------------------------------------------------------------------
+// How precisely the data can determine the model (--bound)
+// ---------------------------------------------------------------------------
+
+namespace {
+synth_bound bound_of(const synth_scene &s) {
+  synth_bound b;
+  char err[SYNTH_ERROR_SIZE] = "";
+  EXPECT_EQ(1, bound_synth_view(&s, 0, &b, err)) << err;
+  return b;
+}
+}  // namespace
+
+TEST(SynthBound, GrowsWithTheNoiseAndShrinksWithMorePoints) {
+  synth_scene s = scene_of(1, kBox);
+  set_axis_angle(&s, kBoxStart);
+  s.noise = 1.0;
+  synth_bound one = bound_of(s);
+  s.noise = 2.0;
+  synth_bound two = bound_of(s);
+  s.noise = 1.0;
+  s.spacing = 1.0;
+  synth_bound dense = bound_of(s);
+  EXPECT_EQ(10, one.free_count);  // orthographic: the depth is not determined
+  EXPECT_GT(one.sd_size[0], 0.0);
+  EXPECT_NEAR(2 * one.sd_size[0], two.sd_size[0], 1e-9 * one.sd_size[0]);
+  EXPECT_NEAR(2 * one.sd_e[1], two.sd_e[1], 1e-9 * one.sd_e[1]);
+  EXPECT_LT(two.met_all, one.met_all);
+  // Twice the points: the deviations fall by about the square root of 2.
+  EXPECT_NEAR(one.sd_size[1] / std::sqrt(2.0), dense.sd_size[1], 0.1 * dense.sd_size[1]);
+  EXPECT_NEAR(one.sd_axis / std::sqrt(2.0), dense.sd_axis, 0.1 * dense.sd_axis);
+
+  s.perspective_flag = 1;
+  s.focal_length = 10;
+  s.translation = {0.5, 0.0, -20.0};
+  EXPECT_EQ(11, bound_of(s).free_count);
+  s.noise = 0.0;
+  synth_bound b;
+  char err[SYNTH_ERROR_SIZE] = "";
+  EXPECT_EQ(0, bound_synth_view(&s, 0, &b, err));
+  EXPECT_STREQ("--bound needs the noise of the data (-n)", err);
 }
 
 // ---------------------------------------------------------------------------

@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "bound.h"
 #include "label_image.h"
 #include "synth.h"
 
@@ -74,6 +75,20 @@ static int write_label_image(const synth_scene *s, int view) {
   return 1;
 }
 
+// --bound: how precisely each view's data determine the model, on stdout.
+static int print_bounds(const synth_scene *s) {
+  char err[SYNTH_ERROR_SIZE];
+  for (int view = 0; view < (s->stereo_flag ? 2 : 1); view++) {
+    synth_bound b;
+    if (!bound_synth_view(s, view, &b, err)) {
+      fprintf(stderr, "hybsynth: %s\n", err);
+      return 0;
+    }
+    print_synth_bound(stdout, s, view, &b);
+  }
+  return 1;
+}
+
 int main(int argc, char **argv) {
   synth_scene s;
   char err[SYNTH_ERROR_SIZE];
@@ -88,6 +103,7 @@ int main(int argc, char **argv) {
     print_synth_usage(stderr, argv[0]);
     return 1;
   }
+  if (s.bound) return print_bounds(&s) ? 0 : 1;
   for (int view = 0; view < (s.stereo_flag ? 2 : 1); view++) {
     if (s.output[view] && !write_view(&s, view)) return 1;
     if (!write_label_image(&s, view)) return 1;

@@ -132,6 +132,8 @@ void print_synth_usage(FILE *fp, const char *prog) {
           " --label-size n  width and height of the label images, pixels (256)\n"
           " --label-gap n   background n pixels wide (1 or 2) between adjoining\n"
           "               faces of the label images, as annotation tools leave (0)\n"
+          " --bound       instead of files, print how precisely each view's data\n"
+          "               (noise -n) can determine the model at best\n"
           " -h            this text\n"
           "e.g. %s -l 5 -S 2,1.2,1.2,1.6,1,1 -R -30,0,30 -T -1.5,1,-0.1 -o ell5.dump\n",
           prog, prog);
@@ -283,7 +285,7 @@ static int check_synth_scene(const synth_scene *s, char *err) {
   if (!(s->spacing >= 0.1)) return fail(err, "%s: the spacing must be at least 0.1 pixel", "-d");
   if (s->stereo_flag && !(s->base_line > 0))
     return fail(err, "%s: the base line must be positive", "-b");
-  if (!s->output[0] && !s->label_image[0]) return fail(err, "%s: no output file", "-o");
+  if (!s->output[0] && !s->label_image[0] && !s->bound) return fail(err, "%s: no output file", "-o");
   if (s->stereo_flag && s->output[0] && !s->output[1])
     return fail(err, "%s: a stereo pair needs -O", "-s");
   if (!s->stereo_flag && s->label_image[1])
@@ -322,6 +324,10 @@ int parse_synth_command_line(int argc, char **argv, synth_scene *s, char *err) {
   static const char valued[] = "lSTRAfbvetnrdmoO";
   for (int i = 1; i < argc; i++) {
     const char *a = argv[i];
+    if (strcmp(a, "--bound") == 0) {
+      s->bound = 1;
+      continue;
+    }
     if (a[0] == '-' && a[1] == '-') {
       int rc = apply_long_option(s, a, i + 1 < argc ? argv[i + 1] : nullptr, err);
       if (rc < 0) return fail(err, "%s: unknown option", a);

@@ -34,6 +34,8 @@ struct synth_scene {
   const char *label_image[2];   // face-label PNG of view 0 and view 1, or null
   int label_size;               // its width and height, pixels (256)
   int label_gap;                // background pixels between adjoining faces there (0)
+  int bound;                    // report how precisely the data determine the
+                                // model (tools/bound.h) instead of writing files
 };
 struct synth_face {
   int n_points;                 // -1: the camera does not see the face
