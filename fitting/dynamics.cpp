@@ -385,10 +385,14 @@ static void adapt_term(hybroid *h, int k, vector f, double *c) {
 }
 
 // Whether the last step raised the gof; called once per step of an adapt
-// stage, after the data-force pass.
-static void judge_last_step(hybroid *h) {
-  h->stage_worse = h->stage_steps > 0 && h->gof > h->stage_gof_pr;
-  h->stage_gof_pr = h->gof;
+// stage, after the data-force pass.  square judges by the mean square of the
+// distances instead: the quantity the step descends.  Close to the fit's end
+// the mean can rise a little while the squares still fall, and judged by the
+// mean every gain would shrink to its least and the stage stand still.
+static void judge_last_step(hybroid *h, int options) {
+  double measure = (options & STAGE_SQUARE) ? h->gof_square : h->gof;
+  h->stage_worse = h->stage_steps > 0 && measure > h->stage_gof_pr;
+  h->stage_gof_pr = measure;
 }
 
 // The rigid terms, from the net force and torque (model frame).
@@ -625,7 +629,7 @@ int compute_motion_auto(hybroid *h) {
   gather_forces(h);
   if (from_file) apply_schedule_damping(h);
   bool adapt = (options & STAGE_ADAPT) != 0;
-  if (adapt) judge_last_step(h);
+  if (adapt) judge_last_step(h, options);
   if (h->df_mask & RIGID_BITS) {
     compute_net_applied_force_and_torque(h);
     if ((options & STAGE_PAIR) && (h->df_mask & (DF_ROT | DF_ROTZ))) add_partner_torque(h);

@@ -428,7 +428,10 @@ void zeroize_force(hybroid *h) {
   if (f) f->known = 1;
 }
 
-void zeroize_gof(hybroid *h) { h->gof = 0.0; }
+void zeroize_gof(hybroid *h) {
+  h->gof = 0.0;
+  h->gof_square = 0.0;
+}
 
 // A map acts when it drives something and mask selects it, directly or
 // through whole-force mode.
@@ -668,6 +671,7 @@ void perform_force_mapping(hybroid *h, struct force_map *fmp, range_datapoint *d
   fmp->df_mode |= DF_SC;  // lasting: a map that has acted also drives the scale
   if (h->df_mask != 0) {
     h->gof += distance;
+    h->gof_square += distance * distance;
     h->force_cnt[SLOT_TOTAL]++;
     if (h->df_mask & DF_WHOLE_FORCE) n->force = add_vector(n->force, separation);
   }
@@ -682,6 +686,7 @@ void perform_force_mapping(hybroid *h, struct force_map *fmp, range_datapoint *d
 void compute_gof(hybroid *h) {
   int n = h->force_cnt[SLOT_TOTAL];
   if (n != 0) h->gof = h->gof / n;
+  if (n != 0) h->gof_square = h->gof_square / n;
 }
 
 // ---------------------------------------------------------------------------

@@ -97,7 +97,8 @@ enum {
   STAGE_OUTLINE    = 0x200,  //  outline    a box's outline curves pull its silhouette too
   STAGE_INNER      = 0x400,  //  inner      start: a box's rotation from its inner edges
   STAGE_PROBE      = 0x800,  //  probe      reruns from e1, e2 raised, keeps the better end
-  STAGE_PATIENT    = 0x1000  //  patient    settle waits longer for smaller gains
+  STAGE_PATIENT    = 0x1000,  //  patient    settle waits longer for smaller gains
+  STAGE_SQUARE     = 0x2000   //  square     adapt judges a step by the mean square distance
 };
 
 // ---------------------------------------------------------------------------
@@ -276,6 +277,7 @@ struct hybroid {
   double fsc, fa1, fa2, fa3, fe1, fe2, ftx, fty, fb1, fb2, fb3;
   double qforce_pr[NUM_SLOTS];     // 0..5: fsc, fa1, fa2, fa3, ftx, fty
   double gof;                      // mean data-to-node distance, last pass
+  double gof_square;               // mean square of that distance, last pass
   double gof_pr;                   // not used
   double normal_eps;               // not used
   int diff;                        // bits whose last step exceeded the tolerance
@@ -307,7 +309,7 @@ struct hybroid {
   int stage_stall;                 // steps since stage_best_gof last improved
   double stage_gain[ADAPT_TERMS];  // factor of each inverse damping (adapt)
   vector stage_force_pr[ADAPT_TERMS];  // its force in the previous step
-  double stage_gof_pr;             // gof of the previous step of the entry
+  double stage_gof_pr;             // gof (square: its mean square) of the previous step
   int probe_round;                 // probe: 0 first run, 1 e1, e2 raised and held, 2 free
   probe_snapshot probe_first;      // probe: where the first run ended
   int stage_worse;                 // 1: this step's gof is above the previous one

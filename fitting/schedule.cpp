@@ -65,6 +65,7 @@ static const struct { const char *word; int bits; int options; } stage_words[] =
   {"inner",      0,                 STAGE_INNER},
   {"probe",      0,                 STAGE_PROBE},
   {"patient",    0,                 STAGE_PATIENT},
+  {"square",     0,                 STAGE_SQUARE},
 };
 
 static const int MOVING_BITS = DF_SC | DF_A1 | DF_A2 | DF_A3 | DF_E1 | DF_E2 | DF_TAPX |
