@@ -256,10 +256,10 @@ static int differentiate(const synth_scene *s, int view, int p, const view_point
   return 1;
 }
 
-// The Fisher information J^T J / noise^2 over the points whose distance is
-// known in every derivative (a curve's ends are left out); returns their count.
-static int information(const std::vector<double> &J, int npt, int n, double noise,
-                       std::vector<double> *I) {
+// The Fisher information J^T J at unit noise over the points whose distance
+// is known in every derivative (a curve's ends are left out); returns their
+// count.  The covariance at noise sigma is sigma^2 times its inverse.
+static int information(const std::vector<double> &J, int npt, int n, std::vector<double> *I) {
   I->assign(n * n, 0.0);
   int used = 0;
   for (int k = 0; k < npt; k++) {
@@ -269,7 +269,7 @@ static int information(const std::vector<double> &J, int npt, int n, double nois
     if (!known) continue;
     used++;
     for (int i = 0; i < n; i++)
-      for (int j = 0; j < n; j++) (*I)[i * n + j] += r[i] * r[j] / (noise * noise);
+      for (int j = 0; j < n; j++) (*I)[i * n + j] += r[i] * r[j];
   }
   return used;
 }
@@ -301,7 +301,7 @@ static void judge_draws(const synth_scene *s, const std::vector<double> &L, int 
     solve_transposed(L, kept, z.data(), x.data());
     for (int q = 0; q < N_MEASURE; q++) {
       dm[q] = 0.0;
-      for (int i = 0; i < kept; i++) dm[q] += G[q * n + keep[i]] * x[i];
+      for (int i = 0; i < kept; i++) dm[q] += G[q * n + keep[i]] * x[i] * s->noise;
     }
     judge_draw(s, dm, met);
   }
@@ -330,9 +330,13 @@ int bound_synth_view(const synth_scene *s, int view, synth_bound *b, char *err) 
   std::vector<double> J((size_t)npt * n), G(N_MEASURE * n), I, L, C;
   for (int i = 0; i < n; i++)
     if (!differentiate(&plain, view, params[i], pts, i, n, &J, &G, err)) return 0;
-  b->points = information(J, npt, n, s->noise, &I);
+  b->points = information(J, npt, n, &I);
   std::vector<int> keep;
   int kept = factor_information(I, n, &keep, &L);
+  if (kept == 0) {
+    snprintf(err, SYNTH_ERROR_SIZE, "--bound: the view's contours determine none of the parameters");
+    return 0;
+  }
   b->free_count = kept;
   covariance(L, kept, &C);
   auto sd = [&](int q, int count) {  // of the sum of count measures' squares
@@ -341,7 +345,7 @@ int bound_synth_view(const synth_scene *s, int view, synth_bound *b, char *err) 
       for (int i = 0; i < kept; i++)
         for (int j = 0; j < kept; j++)
           v += G[m * n + keep[i]] * C[i * kept + j] * G[m * n + keep[j]];
-    return sqrt(v);
+    return s->noise * sqrt(v);
   };
   b->sd_size[0] = 100 * sd(M_SIZE1, 1);
   b->sd_size[1] = 100 * sd(M_SIZE2, 1);
