@@ -190,14 +190,6 @@ static void solve_transposed(const std::vector<double> &L, int k, const double *
   }
 }
 
-static double normal_deviate(std::mt19937_64 *rng) {
-  double u1, u2;
-  do u1 = (double)((*rng)() >> 11) * 0x1.0p-53;
-  while (u1 <= 0.0);
-  u2 = (double)((*rng)() >> 11) * 0x1.0p-53;
-  return sqrt(-2.0 * log(u1)) * cos(2 * PI * u2);
-}
-
 // The measures' errors of one draw, judged by the targets; counts in met[].
 static void judge_draw(const synth_scene *s, const double dm[N_MEASURE], double met[6]) {
   double size = 100 * std::max(fabs(dm[M_SIZE1]), fabs(dm[M_SIZE2]));
@@ -297,7 +289,7 @@ static void judge_draws(const synth_scene *s, const std::vector<double> &L, int 
   std::vector<double> z(kept), x(kept);
   double met[6] = {0, 0, 0, 0, 0, 0}, dm[N_MEASURE];
   for (int d = 0; d < DRAWS; d++) {
-    for (int i = 0; i < kept; i++) z[i] = normal_deviate(&rng);
+    for (int i = 0; i < kept; i++) z[i] = synth_normal_deviate(&rng);
     solve_transposed(L, kept, z.data(), x.data());
     for (int q = 0; q < N_MEASURE; q++) {
       dm[q] = 0.0;

@@ -835,7 +835,7 @@ static vector center_point(true_view *m, const synth_scene *s, int rule) {
 
 // Standard normal deviates by the Box-Muller transform over 53-bit uniforms,
 // so that a seed gives the same noise on every platform.
-static double normal_deviate(std::mt19937_64 *rng) {
+double synth_normal_deviate(std::mt19937_64 *rng) {
   double u1, u2;
   do u1 = (double)((*rng)() >> 11) * 0x1.0p-53;
   while (u1 <= 0.0);
@@ -857,8 +857,8 @@ static void store_face(const face_build &b, const synth_scene *s, std::mt19937_6
     synth_pixel_from_image_point(b.points[j].x, b.points[j].y, s->theta_deg * DEGREE,
                                  &f->row[j], &f->col[j]);
     if (s->noise > 0.0) {
-      f->row[j] += s->noise * normal_deviate(rng);
-      f->col[j] += s->noise * normal_deviate(rng);
+      f->row[j] += s->noise * synth_normal_deviate(rng);
+      f->col[j] += s->noise * synth_normal_deviate(rng);
     }
     if (f->row[j] < 0 || f->row[j] > IMAGE_DIM || f->col[j] < 0 || f->col[j] > IMAGE_DIM)
       (*outside)++;

@@ -6,6 +6,7 @@
 #define HYBFIT_TOOLS_SYNTH_H
 
 #include <cstdio>
+#include <random>
 
 #include "hybroid.h"
 
@@ -70,6 +71,9 @@ void free_synth_view(synth_view *v);
 // Returns 1, or 0 with err filled.
 int make_synth_label_image(const synth_scene *s, int view, int size, unsigned char *pixels,
                            char *err);
+// A standard normal deviate by the Box-Muller transform over 53-bit uniforms,
+// so that a seed gives the same noise on every platform.
+double synth_normal_deviate(std::mt19937_64 *rng);
 void synth_camera_frame(const synth_scene *s, int view, double rot[3][3], vector *tr);
 void synth_pixel_from_image_point(double x, double y, double theta, double *row,
                                   double *col);
