@@ -425,6 +425,7 @@ static void adapt_shape_damping(hybroid *h) {
 static void set_geometry_switches(hybroid *h, int options) {
   h->extended_shape = (options & STAGE_FROM_FILE) ? 1 : 0;
   h->outline_match = (options & STAGE_OUTLINE) ? 1 : 0;
+  h->smooth_contours = (options & STAGE_SMOOTH) ? 1 : 0;
   int exact = (options & STAGE_EXACT) ? 1 : 0;
   if (h->exact_geometry == exact) return;
   h->exact_geometry = exact;

@@ -239,11 +239,27 @@ static node *grid_node_at(hybroid *h, int row, long column) {
   return &h->nodes[(long)row * h->vsize + wrap_index(column, h->vsize)];
 }
 
-// Lists the nodes first .. last of one row, in that order.
+static double facing(const node *nd, int perspective);
+
+// Whether a grid neighbour of nd faces the camera the other way: the
+// occluding contour passes between them.
+static bool beside_turn(const node *nd, int perspective) {
+  bool front = facing(nd, perspective) > 0.0;
+  for (const node *other : nd->neighbors)
+    if (other && (facing(other, perspective) > 0.0) != front) return true;
+  return false;
+}
+
+// Lists the nodes first .. last of one row, in that order.  On a curved
+// occluding contour only the nodes near it: those that nearly face across
+// the line of sight, and with smooth_contours also those beside a turn, so
+// that every grid line that crosses the contour offers a node there.
 static void list_columns(candidate_list *l, node *first, node *last, bool silhouette_only,
-                         int perspective) {
+                         bool beside_turns, int perspective) {
   for (node *nd = first; nd <= last; nd++) {
-    if (silhouette_only && off_silhouette(nd, perspective)) continue;
+    if (silhouette_only && off_silhouette(nd, perspective) &&
+        !(beside_turns && beside_turn(nd, perspective)))
+      continue;
     add_candidate(l, nd, perspective ? nd->proj_posit : nd->posit);
   }
 }
@@ -279,7 +295,7 @@ static void list_patch(hybroid *h, const force_map *fmp, int perspective, candid
   l->clear();
   bool silhouette_only = curved_occluding_contour(h->primitive_label, fmp->face, fmp->curve);
   for_each_patch_run(h, fmp, [&](node *first, node *last) {
-    list_columns(l, first, last, silhouette_only, perspective);
+    list_columns(l, first, last, silhouette_only, h->smooth_contours != 0, perspective);
   });
 }
 
@@ -586,6 +602,7 @@ static vector choose_force_direction(hybroid *h, const force_map *fmp, node *n, 
     node *mid = h->e2 >= 0.5 ? nullptr : grid_node_at(h, fmp->u1, ((long)fmp->v1 + v2) / 2);
     return mid ? mid->dXdv : n->dXdv;
   }
+  if (fmp->v1 == fmp->v2 && h->e1 >= 0.5 && h->smooth_contours) return n->dXdu;
   if (fmp->v1 == fmp->v2 && h->e1 < 0.5) {
     node *mid = h->e2 >= 0.5 ? nullptr : grid_node_at(h, (fmp->u1 + fmp->u2) / 2, fmp->v1);
     return mid ? mid->dXdu : n->dXdu;
@@ -623,9 +640,9 @@ static vector shaped_separation(hybroid *h, const force_map *fmp, node *n, vecto
   bool tangent;
   vector a = unit_force_direction(h, choose_force_direction(h, fmp, n, &tangent), n->posit, memo);
   double along = dot_vector(s, a);
-  if (tangent)  // S - (S . A) A
-    return {s.x - along * a.x, s.y - along * a.y, s.z - along * a.z};
-  return {along * a.x, along * a.y, along * a.z};  // (S . A) A
+  vector shaped = tangent ? vector{s.x - along * a.x, s.y - along * a.y, s.z - along * a.z}  // S - (S . A) A
+                          : vector{along * a.x, along * a.y, along * a.z};                // (S . A) A
+  return h->smooth_contours ? smooth_separation(h, fmp, n, tangent, a, s, shaped) : shaped;
 }
 
 // compute_normal_force with the pass's direction memory.

@@ -98,7 +98,8 @@ enum {
   STAGE_INNER      = 0x400,  //  inner      start: a box's rotation from its inner edges
   STAGE_PROBE      = 0x800,  //  probe      reruns from e1, e2 raised, keeps the better end
   STAGE_PATIENT    = 0x1000,  //  patient    settle waits longer for smaller gains
-  STAGE_SQUARE     = 0x2000   //  square     adapt judges a step by the mean square distance
+  STAGE_SQUARE     = 0x2000,  //  square     adapt judges a step by the mean square distance
+  STAGE_SMOOTH     = 0x4000   //  smooth     distances to the contour curved between the nodes
 };
 
 // ---------------------------------------------------------------------------
@@ -300,6 +301,7 @@ struct hybroid {
   int exact_geometry;              // 1: true normals and derivatives of the deformed surface
   int extended_shape;              // 1: e1, e2 get forces; freed shape parameters stay in bounds
   int outline_match;               // 1: a box's outline curves pull its silhouette nodes too
+  int smooth_contours;             // 1: distances to the contour curved between the nodes
 
   // Stages read from a schedule file (all 0 with the built-in schedules).
   int stage_options[MAX_SEQUENCE]; // STAGE_ bits of each fitting_sequence entry
@@ -490,6 +492,13 @@ void compute_gof(hybroid *h);
 void compute_net_applied_force_and_torque(hybroid *h);
 void unrotate_force(hybroid *h);
 void draw_force(hybroid *h, int mask);
+
+// contours.cpp: separations across the contour curved between the nodes
+// (smooth_contours): from the separation s of a point from node n, shaped
+// by the force direction a (along the contour when tangent, else the
+// normal) into shaped.
+vector smooth_separation(const hybroid *h, const force_map *fmp, const node *n, bool tangent,
+                         vector a, vector s, vector shaped);
 
 // dynamics.cpp: positions and projections, rigid motion, fitting control, stereo
 void compute_positions(hybroid *h);

@@ -66,6 +66,7 @@ static const struct { const char *word; int bits; int options; } stage_words[] =
   {"probe",      0,                 STAGE_PROBE},
   {"patient",    0,                 STAGE_PATIENT},
   {"square",     0,                 STAGE_SQUARE},
+  {"smooth",     0,                 STAGE_SMOOTH},
 };
 
 static const int MOVING_BITS = DF_SC | DF_A1 | DF_A2 | DF_A3 | DF_E1 | DF_E2 | DF_TAPX |

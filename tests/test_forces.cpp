@@ -870,3 +870,77 @@ TEST(OutlineMatch, ContourPointsOfARoundedBoxFindTheSilhouetteNotTheEdgesInside)
     EXPECT_GT(edges, EDGE_OVER_SILHOUETTE * outline) << "curve " << c;
   }
 }
+
+// ---------------------------------------------------------------------------
+// Distances across the contour curved between the nodes (smooth)
+// ---------------------------------------------------------------------------
+
+// A unit sphere (label 5) on a 15 x v mesh, turned by ax degrees about x and
+// then ay about y: seen orthographically, its outline is the unit circle.
+static testmodel::Model turned_sphere(double ax, double ay, int vsize = 16) {
+  testmodel::Model m = testmodel::make_model(15, vsize);
+  hybroid *h = m.get();
+  h->primitive_label = 5;
+  double cx = cos(ax * M_PI / 180), sx = sin(ax * M_PI / 180);
+  double cy = cos(ay * M_PI / 180), sy = sin(ay * M_PI / 180);
+  double R[3][3] = {{cy, sx * sy, cx * sy}, {0.0, cx, -sx}, {-sy, sx * cy, cx * cy}};
+  h->orientation = quaternion_from_rotation(R);
+  rotation_from_quaternion(h->orientation, h->rotation);
+  testmodel::refresh_model(h);
+  return m;
+}
+
+// The distance of point p from node n of h across map fm, as the force
+// pass measures it, with the option smooth or without.
+static double distance_across_map(hybroid *h, force_map fm, node *n, vector p, bool smooth) {
+  h->smooth_contours = smooth;
+  range_datapoint dp = {};
+  dp.nearest_node = n;
+  vector s = {p.x - n->posit.x, p.y - n->posit.y, 0.0};
+  double d = -1.0;
+  compute_normal_force(h, &fm, &dp, &s, &d);
+  return d;
+}
+
+TEST(SmoothContours, APointOfATiltedRingBetweenTwoNodesLiesOnTheRing) {
+  testmodel::Model coarse = turned_sphere(60, 0), fine = turned_sphere(60, 0, 32);
+  const int row = 11;
+  force_map rim = {DF_TRANS, 0, 0, row, row, 0, 15, 0};
+  double worst_plain = 0.0, worst_smooth = 0.0;
+  for (int j = 0; j < 16; j++) {  // fine column 2j + 1 lies halfway to coarse column j + 1
+    vector p = testmodel::grid(fine.get(), row, 2 * j + 1).posit;
+    node *n = &testmodel::grid(coarse.get(), row, j);
+    worst_plain = fmax(worst_plain, distance_across_map(coarse.get(), rim, n, p, false));
+    worst_smooth = fmax(worst_smooth, distance_across_map(coarse.get(), rim, n, p, true));
+  }
+  EXPECT_GT(worst_plain, 0.01);
+  EXPECT_LT(worst_smooth, worst_plain / 20);
+}
+
+TEST(SmoothContours, APointOnASpheresOutlineLiesOnItSeenFromAnySide) {
+  const double turns[][2] = {{20, 0}, {50, 30}, {90, 10}};
+  for (const auto &t : turns) {
+    testmodel::Model m = turned_sphere(t[0], t[1]);
+    hybroid *h = m.get();
+    force_map outline = {DF_TRANS, 1, 1, 3, 11, 0, 15, 0};  // an occluding contour
+    double mean[2] = {0.0, 0.0};                            // without smooth, with it
+    int points = 0;
+    for (int k = 0; k < 64; k++) {
+      vector p = {cos(k * M_PI / 32), sin(k * M_PI / 32), 0.0}, s;
+      // The contour runs between the map's rows (latitudes -45 .. 45 degrees).
+      double model_z = h->rotation[0][2] * p.x + h->rotation[1][2] * p.y;
+      if (fabs(model_z) > sin(M_PI / 4)) continue;
+      points++;
+      for (int smooth = 0; smooth < 2; smooth++) {
+        h->smooth_contours = smooth;  // the option also widens the search
+        double d;
+        node *n = nearest_hybroid_node_ortho_projection(h, &outline, p, &s, &d);
+        ASSERT_NE(nullptr, n);
+        mean[smooth] += distance_across_map(h, outline, n, p, smooth);
+      }
+    }
+    ASSERT_GT(points, 0);
+    EXPECT_GT(mean[0] / points, 0.003) << t[0] << " " << t[1];
+    EXPECT_LT(mean[1], mean[0] / 8) << t[0] << " " << t[1];
+  }
+}
