@@ -15,8 +15,9 @@
 // the top, each map's candidates listed once per pass) and hands the
 // separation to perform_force_mapping (a box's outline curve, with the
 // outline stage option, may take a silhouette node of its face instead:
-// see nearer_across_outline).  draw_force walks the same points to show the
-// forces.
+// see nearer_across_outline).  With the smooth stage option the separation
+// is taken across the contour curved between the nodes (contours.cpp).
+// draw_force walks the same points to show the forces.
 #include <cmath>
 #include <cstdint>
 #include <cstring>
