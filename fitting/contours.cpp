@@ -140,13 +140,8 @@ static vector across_grid_line(const hybroid *h, const node *n, const node *befo
 // columns; the touching points near a silhouette node sample the contour
 // far more densely than the nodes do.
 
-// How squarely node n faces the camera: the cosine between its normal and
-// the line of sight, positive when it faces it.
-static double facing_cosine(const hybroid *h, const node *n) {
-  if (!h->perspective_flag) return n->rnormal.z;
-  double len = length_vector(n->posit);
-  return len > 0.0 ? -dot_vector(n->rnormal, n->posit) / len : 0.0;
-}
+// Below this the facing cosines along a grid line are taken as linear.
+static const double LINEAR_FACING = 1e-12;
 
 // Where the grid line through n (neighbours before and after) turns away
 // from the camera: the root nearest n, between the neighbours, of the
@@ -155,10 +150,11 @@ static double facing_cosine(const hybroid *h, const node *n) {
 static bool grid_line_touch(const hybroid *h, const node *n, const node *before,
                             const node *after, vector *touch) {
   if (!n || !before || !after) return false;
-  double g0 = facing_cosine(h, n), gb = facing_cosine(h, before), ga = facing_cosine(h, after);
+  int p = h->perspective_flag;
+  double g0 = facing_cosine(n, p), gb = facing_cosine(before, p), ga = facing_cosine(after, p);
   double gl = (ga - gb) / 2, gk = (ga + gb) / 2 - g0;  // g(t) = g0 + gl t + gk t^2
   double t;
-  if (fabs(gk) < 1e-12) {
+  if (fabs(gk) < LINEAR_FACING) {
     if (gl == 0.0) return false;
     t = -g0 / gl;
   } else {

@@ -240,14 +240,24 @@ static node *grid_node_at(hybroid *h, int row, long column) {
   return &h->nodes[(long)row * h->vsize + wrap_index(column, h->vsize)];
 }
 
-static double facing(const node *nd, int perspective);
+// How squarely a node faces the camera: the cosine between its normal and
+// the line of sight, positive when its side faces it.
+double facing_cosine(const node *nd, int perspective) {
+  if (!perspective) return nd->rnormal.z;
+  double len = length_vector(nd->posit);
+  return len > 0.0 ? -dot_vector(nd->rnormal, nd->posit) / len : 0.0;
+}
 
-// Whether a grid neighbour of nd faces the camera the other way: the
+// Whether grid node (row, column) faces the camera the other way from
+// one of its four grid neighbours (rows beyond the grid have none): the
 // occluding contour passes between them.
-static bool beside_turn(const node *nd, int perspective) {
-  bool front = facing(nd, perspective) > 0.0;
-  for (const node *other : nd->neighbors)
-    if (other && (facing(other, perspective) > 0.0) != front) return true;
+static bool on_discrete_silhouette(hybroid *h, int row, long column, int perspective) {
+  bool front = facing_cosine(grid_node_at(h, row, column), perspective) > 0.0;
+  const int steps[4][2] = {{-1, 0}, {1, 0}, {0, -1}, {0, 1}};
+  for (const auto &s : steps) {
+    node *other = grid_node_at(h, row + s[0], column + s[1]);
+    if (other && (facing_cosine(other, perspective) > 0.0) != front) return true;
+  }
   return false;
 }
 
@@ -255,11 +265,13 @@ static bool beside_turn(const node *nd, int perspective) {
 // occluding contour only the nodes near it: those that nearly face across
 // the line of sight, and with smooth_contours also those beside a turn, so
 // that every grid line that crosses the contour offers a node there.
-static void list_columns(candidate_list *l, node *first, node *last, bool silhouette_only,
-                         bool beside_turns, int perspective) {
+static void list_columns(hybroid *h, candidate_list *l, node *first, node *last,
+                         bool silhouette_only, int perspective) {
   for (node *nd = first; nd <= last; nd++) {
+    long i = nd - h->nodes;
     if (silhouette_only && off_silhouette(nd, perspective) &&
-        !(beside_turns && beside_turn(nd, perspective)))
+        !(h->smooth_contours &&
+          on_discrete_silhouette(h, (int)(i / h->vsize), i % h->vsize, perspective)))
       continue;
     add_candidate(l, nd, perspective ? nd->proj_posit : nd->posit);
   }
@@ -296,7 +308,7 @@ static void list_patch(hybroid *h, const force_map *fmp, int perspective, candid
   l->clear();
   bool silhouette_only = curved_occluding_contour(h->primitive_label, fmp->face, fmp->curve);
   for_each_patch_run(h, fmp, [&](node *first, node *last) {
-    list_columns(l, first, last, silhouette_only, h->smooth_contours != 0, perspective);
+    list_columns(h, l, first, last, silhouette_only, perspective);
   });
 }
 
@@ -316,25 +328,6 @@ static void list_patch(hybroid *h, const force_map *fmp, int perspective, candid
 // the shaped force measures: across the edge line, along the silhouette
 // node's normal), so that on either kind of outline the true model leaves
 // every point where it is.
-
-// How far the normal turns towards the camera: positive when the node's
-// side faces it.
-static double facing(const node *nd, int perspective) {
-  if (!perspective) return nd->rnormal.z;
-  return -dot_vector(nd->rnormal, nd->posit);
-}
-
-// Whether grid node (row, column) faces the camera the other way from
-// one of its four grid neighbours (rows beyond the grid have none).
-static bool on_discrete_silhouette(hybroid *h, int row, long column, int perspective) {
-  bool front = facing(grid_node_at(h, row, column), perspective) > 0.0;
-  const int steps[4][2] = {{-1, 0}, {1, 0}, {0, -1}, {0, 1}};
-  for (const auto &s : steps) {
-    node *other = grid_node_at(h, row + s[0], column + s[1]);
-    if (other && (facing(other, perspective) > 0.0) != front) return true;
-  }
-  return false;
-}
 
 static bool matches_outline(const hybroid *h, const force_map *fmp) {
   if (!h->outline_match || h->primitive_label != 1) return false;

@@ -483,6 +483,9 @@ void compute_range_data_forces_projection(hybroid *h);
 // makes them, without anything it does with the results: the number of
 // points matched to a node (for the benchmarks).
 int nearest_node_searches_of_pass(hybroid *h);
+// How squarely a node faces the camera: the cosine between its normal and
+// the line of sight, positive when its side faces it.
+double facing_cosine(const node *nd, int perspective);
 void compute_normal_force(hybroid *h, struct force_map *fmp, range_datapoint *dp,
                           vector *separation, double *distance);
 void project_vector(vector point, vector *direction);
