@@ -12,11 +12,14 @@
 // (forces.cpp asks smooth_separation) the separation is taken across the
 // contour itself, interpolated between the nodes:
 //   - a rim or an edge along one row or column of the grid: across the
-//     parabola through the node and its two grid neighbours along it;
-//   - an occluding contour: across the parabola through the nearest of the
-//     points where the grid lines near the node touch it (see
-//     contour_touches); the search for the nearest node then also offers
-//     every node beside such a touch (forces.cpp, list_columns).
+//     parabola through the node and its two grid neighbours along it (also
+//     where a rounded box's edge turns at its corner: the node's tangent
+//     line, or the straight edge's, lies far off the turn);
+//   - an occluding contour, and the silhouette node an outline curve of a
+//     box matched: across the parabola through the nearest of the points
+//     where the grid lines near the node touch it (see contour_touches); the
+//     search for the nearest node then also offers every node beside such a
+//     touch (forces.cpp, list_columns).
 // Every helper falls back on the separation as shaped without the option
 // where the grid gives it nothing to interpolate.
 //
@@ -256,12 +259,13 @@ vector smooth_separation(const hybroid *h, const force_map *fmp, const node *n, 
                          vector a, vector s, vector shaped) {
   vector out = shaped;
   if (!tangent) {
-    if (curved_occluding_contour(h->primitive_label, fmp->face, fmp->curve))
+    // A round model's occluding contour, or the silhouette node an outline
+    // curve of a box matched (the only other points shaped along a normal).
+    if (curved_occluding_contour(h->primitive_label, fmp->face, fmp->curve) || h->outline_match)
       out = across_occluding_contour(h, n, a, s, shaped);
   } else if (fmp->u1 == fmp->u2) {
-    if (h->e2 >= 0.5)  // a sharp box's rows turn at its corners
-      out = across_grid_line(h, n, n->neighbors[1], n->neighbors[2], s, shaped);
-  } else if (fmp->v1 == fmp->v2 && h->e1 >= 0.5) {
+    out = across_grid_line(h, n, n->neighbors[1], n->neighbors[2], s, shaped);
+  } else if (fmp->v1 == fmp->v2) {
     out = across_grid_line(h, n, n->neighbors[0], n->neighbors[3], s, shaped);
   }
   return std::isfinite(out.x) && std::isfinite(out.y) ? out : shaped;
