@@ -877,6 +877,7 @@ TEST(OutlineMatch, ContourPointsOfARoundedBoxFindTheSilhouetteNotTheEdgesInside)
 
 // A unit sphere (label 5) on a 15 x v mesh, turned by ax degrees about x and
 // then ay about y: seen orthographically, its outline is the unit circle.
+// With squareness e under 1 it is a rounded box (label 1) instead.
 static testmodel::Model turned_sphere(double ax, double ay, int vsize = 16, double e = 1.0) {
   testmodel::Shape shape;
   shape.e1 = shape.e2 = e;
