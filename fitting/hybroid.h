@@ -99,7 +99,8 @@ enum {
   STAGE_PROBE      = 0x800,  //  probe      reruns from e1, e2 raised, keeps the better end
   STAGE_PATIENT    = 0x1000,  //  patient    settle waits longer for smaller gains
   STAGE_SQUARE     = 0x2000,  //  square     adapt judges a step by the mean square distance
-  STAGE_SMOOTH     = 0x4000   //  smooth     distances to the contour curved between the nodes
+  STAGE_SMOOTH     = 0x4000,  //  smooth     distances to the contour curved between the nodes
+  STAGE_GRADIENT   = 0x8000   //  gradient   every curve drives every freed size, taper, bend and the pose
 };
 
 // ---------------------------------------------------------------------------

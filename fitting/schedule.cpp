@@ -67,6 +67,7 @@ static const struct { const char *word; int bits; int options; } stage_words[] =
   {"patient",    0,                 STAGE_PATIENT},
   {"square",     0,                 STAGE_SQUARE},
   {"smooth",     0,                 STAGE_SMOOTH},
+  {"gradient",   0,                 STAGE_GRADIENT},
 };
 
 static const int MOVING_BITS = DF_SC | DF_A1 | DF_A2 | DF_A3 | DF_E1 | DF_E2 | DF_TAPX |
