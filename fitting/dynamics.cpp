@@ -361,15 +361,16 @@ static void drive_bending_from_every_curve(hybroid *h) {
 // gradient: every curve drives every size, taper, bend and the pose the
 // stage frees, so that a step goes down the distances of all the data.  The
 // force-mapping files leave some curves out of some parameters (a rim out of
-// the bending, a silhouette out of the height), and the fit could settle
+// the bending, a silhouette out of the height, every curve of a round model
+// out of the turn in the image plane, which then takes only the part of
+// the rotation's torque about the line of sight), and the fit could settle
 // where the forces they keep balance, away from the least distance: a bent
 // model seen 45 degrees off its axis stopped with its bend 0.018 off and its
 // points on average 0.027 pixel away, where the truth lies at 0.010.  The
-// turn about the model's own axis and the squareness (whose forces take
-// every active curve already) stay as they are.
+// squareness and the scale take every active curve's forces already.
 static void drive_everything_from_every_curve(hybroid *h) {
   drive_from_every_curve(h, DF_A1 | DF_A2 | DF_A3 | DF_TAPX | DF_TAPY | DF_BEND1 | DF_BEND3 |
-                                DF_TRANS | DF_ROT);
+                                DF_TRANS | DF_ROT | DF_ROTZ);
 }
 
 // adapt: each degree of freedom has its own gain on its inverse damping.
