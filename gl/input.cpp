@@ -349,9 +349,18 @@ static const unsigned char kMaxPendingPresses = 8;
 
 // Without detectable autorepeat the server repeats a held key as a release
 // and a press with the same time stamp; such a release is dropped together
-// with its press, so a held key never looks like repeated presses.
+// with its press, so a held key never looks like repeated presses.  The
+// press can reach the connection a little after its release (about one
+// held key in ten under Xvfb read them apart), so a release that ends what
+// has arrived waits up to kRepeatWaitMs for more before it counts.
+static const int kRepeatWaitMs = 5;
+
 static int is_autorepeat_release(XKeyEvent *e) {
-  if (XEventsQueued(e->display, QueuedAfterReading) == 0) return 0;
+  if (XEventsQueued(e->display, QueuedAfterReading) == 0) {
+    struct pollfd p = {ConnectionNumber(e->display), POLLIN, 0};
+    if (poll(&p, 1, kRepeatWaitMs) <= 0 || XEventsQueued(e->display, QueuedAfterReading) == 0)
+      return 0;
+  }
   XEvent next;
   XPeekEvent(e->display, &next);
   if (next.type != KeyPress || next.xkey.keycode != e->keycode || next.xkey.time != e->time)
