@@ -905,24 +905,22 @@ static double distance_across_map(hybroid *h, force_map fm, node *n, vector p, b
   return d;
 }
 
-// Points of a tilted ring halfway between the nodes: the whole ring of a
-// sphere, and one side of a rounded box (squareness 0.3) between the grid
-// columns of its corners, where the edge turns.  Root mean squares, as the
-// fit weighs them.
+// Points of a tilted ring halfway between the nodes, on a sphere and on one
+// side of a rounded box (squareness 0.3), whose edge turns at the corners.
 TEST(SmoothContours, APointOfATiltedRingBetweenTwoNodesLiesOnTheRing) {
   const struct { double e; int v1, v2; double gain; } rings[] = {{1.0, 0, 15, 20}, {0.3, 10, 14, 2}};
   for (const auto &r : rings) {
     testmodel::Model coarse = turned_sphere(60, 0, 16, r.e), fine = turned_sphere(60, 0, 32, r.e);
     const int row = 11;
     force_map rim = {DF_TRANS, 0, 0, row, row, r.v1, r.v2, 0};
-    double plain = 0.0, smooth = 0.0;
+    double plain = 0.0, smooth = 0.0;  // sums of squares, as the fit weighs them
     for (int j = r.v1; j < r.v2; j++) {  // fine column 2j + 1 lies halfway to coarse column j + 1
       vector p = testmodel::grid(fine.get(), row, 2 * j + 1).posit;
       node *n = &testmodel::grid(coarse.get(), row, j);
       plain += pow(distance_across_map(coarse.get(), rim, n, p, false), 2);
       smooth += pow(distance_across_map(coarse.get(), rim, n, p, true), 2);
     }
-    EXPECT_GT(sqrt(plain / (r.v2 - r.v1)), 0.005) << r.e;
+    EXPECT_GT(plain, 1e-4) << r.e;
     EXPECT_LT(sqrt(smooth), sqrt(plain) / r.gain) << r.e;
   }
 }

@@ -214,10 +214,8 @@ TEST(ShippedSchedule, RecoversTheBendingOfATubeSeenFromTheSide) {
   EXPECT_LT(f.gof_px, kGofPixels);
 }
 
-// The force-mapping file gives a tube's rims no part in its bending; with
-// only the curves it names driving each parameter (no gradient) the fit
-// settled with the bending plane 2.7 degrees aside and its points 0.025
-// pixel from it, twice as far as from the true tube.
+// Its rims drive no bending by the force-mapping file: without gradient the
+// fit settled with the bending plane 2.7 degrees aside, twice as far off.
 TEST(ShippedSchedule, BendsATubeSeenFortyFiveDegreesOffItsAxisInTheTruePlane) {
   Fit f = fit_scene(10, "-S 2,0.8,0.8,1.6,1,1,0,0,0.2,0 -R -45,0,30 -T 0.5,0,-0.1", "23,24");
   EXPECT_NEAR(f.bend1, 0.2, 0.01);
