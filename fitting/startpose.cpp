@@ -1227,9 +1227,10 @@ static void anchored_sectors(const round_data &d, double toward, const view_fram
 // best bend of the rims in each of BEND_SECTORS ranges of its direction,
 // fitted to both rims and with the better-seen rim's own normal kept, is
 // made into a whole model, and the one closest to all the data replaces the
-// model chosen from the rims when it is clearly closer.  Returns the rims
-// and whether the height came from them, of the model kept.
-static void try_bend_directions(hybroid *h, const view_frame &v, const round_data &d,
+// model chosen from the rims when it is clearly closer.  Sets the rims
+// and whether the height came from them, of the model kept; true when it
+// replaced the model.
+static bool try_bend_directions(hybroid *h, const view_frame &v, const round_data &d,
                                 const round_state &initial, const rim_shape &shape0,
                                 rim_shape *s, bool *height_from_rims, bend_fit *bend) {
   // the bends tried differ by tens of degrees in direction, far more than
@@ -1237,7 +1238,7 @@ static void try_bend_directions(hybroid *h, const view_frame &v, const round_dat
   static const double MIN_BEND_GAIN = 0.1;
   if (d.contour.empty() || d.rim[UPPER].p.size() < (size_t)MIN_RIM_POINTS ||
       d.rim[LOWER].p.size() < (size_t)MIN_RIM_POINTS)
-    return;
+    return false;
   double gof = h->gof, chosen = data_distance(h), best = HUGE_VAL;
   round_state kept = save_round_state(h);
   round_data coarse = d;
@@ -1263,10 +1264,11 @@ static void try_bend_directions(hybroid *h, const view_frame &v, const round_dat
   h->gof = gof;
   if (!clearly_closer(best, chosen, MIN_BEND_GAIN)) {
     restore_round_state(h, kept);
-    return;
+    return false;
   }
   *bend = winner;
   *height_from_rims = apply_bend(h, v, d, initial, shape0, winner, s);
+  return true;
 }
 
 // Rims seen edge on show which way their normals turn in the image but not
@@ -1298,22 +1300,21 @@ static bool lay_bend_in_image(const round_data &d, double toward, const view_fra
   return true;
 }
 
-// The model from the rim shape s: its rotation, bend, sizes, squareness and
-// position.
-static void start_from_rim_shape(hybroid *h, const view_frame &v, const round_data &d,
-                                 rim_shape s) {
-  double toward = toward_camera(h);
-  orient_rim_shape(d.rim, toward, upward_in_image(d, s), v, &s);
-  round_state initial = save_round_state(h);
-  rim_shape shape0 = s;
-  double local[3][3];
-  bend_fit bend = {{0.0, 0.0, 0.0, 0.0}, 1.0};
-  if (h->primitive_label != 10 || !bent_rotation(h, d, v, &s, local, &bend))
-    straight_rotation(h, s, local);
-  bool height_from_rims = finish_round_model(h, v, d, s, local);
-  if (h->primitive_label == 10)
-    try_bend_directions(h, v, d, initial, shape0, &s, &height_from_rims, &bend);
-  if (bend.x[2] > 0.0 && lay_bend_in_image(d, toward, v, &bend))
+// Back to state r with the squareness e1, which round_state leaves out (a
+// bend is made anew from the initial state for each e1 tried).
+static void restore_round_start(hybroid *h, const round_state &r, double e1) {
+  restore_round_state(h, r);
+  h->e1 = e1;
+  refresh_geometry(h);
+}
+
+// The start of bend `bend` (none: straight) made on from where
+// finish_round_model left it: its bend laid into the image when the rims are
+// seen edge on, then its squareness.
+static void finish_start(hybroid *h, const view_frame &v, const round_data &d,
+                         const round_state &initial, const rim_shape &shape0, bend_fit bend,
+                         rim_shape s, bool height_from_rims) {
+  if (bend.x[2] > 0.0 && lay_bend_in_image(d, toward_camera(h), v, &bend))
     height_from_rims = apply_bend(h, v, d, initial, shape0, bend, &s);
   double e1 = h->e1;
   bool bent = bend.x[2] > 0.0;
@@ -1324,6 +1325,50 @@ static void start_from_rim_shape(hybroid *h, const view_frame &v, const round_da
   // bend1 reads the rims' angle against their height on the model, which
   // the squareness moves
   if (bent && h->e1 != e1) apply_bend(h, v, d, initial, shape0, bend, &s);
+}
+
+// The distance the squareness search measures.
+static double squareness_distance(hybroid *h) {
+  int exact = use_squareness_normals(h);
+  refresh_geometry(h);
+  double found = data_distance(h);
+  restore_normals(h, exact);
+  return found;
+}
+
+// The model from the rim shape s: its rotation, bend, sizes, squareness and
+// position.  The bend directions are weighed at the squareness the start
+// began with; a model squarer than that can lie closer to the data with a
+// bend far off the rims' (a squared end bent more fills the same outline),
+// so when a stage fits the squareness, a replaced bend is weighed again
+// against the rims' own, each with its squareness found, and kept only when
+// it is still clearly closer.
+static void start_from_rim_shape(hybroid *h, const view_frame &v, const round_data &d,
+                                 rim_shape s) {
+  static const double MIN_BEND_GAIN = 0.1;  // as try_bend_directions'
+  orient_rim_shape(d.rim, toward_camera(h), upward_in_image(d, s), v, &s);
+  round_state initial = save_round_state(h);
+  rim_shape shape0 = s;
+  double local[3][3];
+  bend_fit bend = {{0.0, 0.0, 0.0, 0.0}, 1.0};
+  if (h->primitive_label != 10 || !bent_rotation(h, d, v, &s, local, &bend))
+    straight_rotation(h, s, local);
+  bool height_from_rims = finish_round_model(h, v, d, s, local);
+  round_state read = save_round_state(h);
+  bend_fit read_bend = bend;
+  rim_shape read_s = s;
+  bool read_height = height_from_rims;
+  double e1 = h->e1;
+  bool replaced = h->primitive_label == 10 &&
+                  try_bend_directions(h, v, d, initial, shape0, &s, &height_from_rims, &bend);
+  finish_start(h, v, d, initial, shape0, bend, s, height_from_rims);
+  if (!replaced || !schedule_frees(h, DF_E1)) return;
+  double gof = h->gof, found = squareness_distance(h), found_e1 = h->e1;
+  round_state kept = save_round_state(h);
+  restore_round_start(h, read, e1);
+  finish_start(h, v, d, initial, shape0, read_bend, read_s, read_height);
+  if (clearly_closer(found, squareness_distance(h), MIN_BEND_GAIN)) restore_round_start(h, kept, found_e1);
+  h->gof = gof;
 }
 
 // Whether every rim with enough points lies on a straight line (the
@@ -1350,13 +1395,6 @@ static bool rims_straight(const round_data &d, double *phi) {
   return any && straight;
 }
 
-// Back to state r with the squareness e1, which round_state leaves out (a
-// bend is made anew from the initial state for each e1 tried).
-static void restore_round_start(hybroid *h, const round_state &r, double e1) {
-  restore_round_state(h, r);
-  h->e1 = e1;
-  refresh_geometry(h);
-}
 
 // The shape of rim `only` alone, with both rims' centres and radii fitted
 // for its normal.

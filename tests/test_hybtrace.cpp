@@ -492,5 +492,8 @@ INSTANTIATE_TEST_SUITE_P(
         LayoutCase{"bent10", {"-l", "10", "-S", "2,0.8,0.8,1.5,1,1,0,0,0.2,0", "-R", "-20,0,0",
                               "-T", "1,0.5,-0.1"}, 256},
         LayoutCase{"ell5_twice", {"-l", "5", "-S", "2,1.2,1.2,1.6,1,1", "-R", "-30,0,30", "-T",
-                                  "-1.5,1,-0.1"}, 512}),
+                                  "-1.5,1,-0.1"}, 512},
+        // the lower end faces away, its cap a crescent beyond the rim: not a face
+        LayoutCase{"crescent", {"-l", "10", "-S", "2,0.8,0.8,1.6,0.4,1,0,0,0.25,0", "-R",
+                                "-60,0,90", "-T", "0,0,-0.1"}, 512}),
     [](const ::testing::TestParamInfo<LayoutCase> &info) { return std::string(info.param.name); });

@@ -36,10 +36,11 @@ struct PoseCase {
 void PrintTo(const PoseCase &c, std::ostream *os) { *os << c.name; }
 
 // A dump file read and initialised as the run loop does it with the bundled
-// parameter files.
-Model initialised_model(const std::string &path, int perspective, double focal_length) {
+// parameter files (or the parameter file hyb).
+Model initialised_model(const std::string &path, int perspective, double focal_length,
+                        const std::string &hyb = testutil::sample_path("hyb")) {
   testing::internal::CaptureStderr();  // the readers echo what they read
-  read_primitive_hybroid_parameter(testutil::sample_path("hyb").c_str());
+  read_primitive_hybroid_parameter(hyb.c_str());
   read_primitive_dof_mapping(testutil::sample_path("forcemap").c_str());
   Model h(hybroid_alloc());
   h->x_scale = h->y_scale = kPixel;
@@ -280,35 +281,71 @@ TEST(StartPose, ReadsTheBendUnderNoise) {
   }
 }
 
+// The model traced from the label image (size x size pixels) of view `view`
+// of hybsynth's scene args, read and initialised; truth gets hybsynth's own
+// contours of that view.
+Model traced_model(const std::vector<const char *> &args, int view, int size,
+                   const testutil::ScratchDir &dir, synth_view *truth,
+                   const std::string &hyb = testutil::sample_path("hyb")) {
+  synth_scene s;
+  init_synth_scene(&s);
+  char err[SYNTH_ERROR_SIZE] = "";
+  EXPECT_EQ(0, parse_synth_command_line((int)args.size(), (char **)args.data(), &s, err)) << err;
+  synth_view traced;
+  std::vector<unsigned char> bytes((size_t)size * size);
+  EXPECT_TRUE(make_synth_view(&s, view, truth, err) &&
+              make_synth_label_image(&s, view, size, bytes.data(), err)) << err;
+  label_image img = {size, size, std::vector<uint16_t>(bytes.begin(), bytes.end())};
+  trace_options o;
+  init_trace_options(&o);
+  o.label = s.label;
+  trace_report r;
+  EXPECT_EQ(1, trace_label_image(&img, &o, &traced, &r, err)) << err;
+  FILE *fp = fopen(dir.file("traced.dump").c_str(), "w");
+  write_synth_contours(fp, &traced);
+  fclose(fp);
+  free_synth_view(&traced);
+  return initialised_model(dir.file("traced.dump"), s.perspective_flag, s.focal_length, hyb);
+}
+
 // Two short rim arcs traced from pixels (the right view of a stereo pair
 // seen 60 degrees off its axis) fit a wide circle seen face on better than
 // any tilted pair; each arc alone gives the tilt, and the start keeps the
 // model closer to the data: 6 degrees off, which the fit mends (without it,
 // a circle 3 times too wide seen face on, 71 degrees off).
 TEST(StartPose, TwoShortTracedRimsKeepTheTiltEachGives) {
-  const char *args[] = {"hybsynth", "-l", "5", "-S", "2,0.9,0.9,1.5,1,1", "-R", "-60,0,40", "-s",
-                        "-p", "-f", "10", "-v", "0.36", "-T", "0.3,0.5,-20", "-o", "x", "-O", "y"};
-  synth_scene s;
-  init_synth_scene(&s);
-  char err[SYNTH_ERROR_SIZE] = "";
-  ASSERT_EQ(0, parse_synth_command_line(19, (char **)args, &s, err)) << err;
-  synth_view truth, traced;
-  std::vector<unsigned char> bytes(256 * 256);
-  ASSERT_TRUE(make_synth_view(&s, 1, &truth, err) &&
-              make_synth_label_image(&s, 1, 256, bytes.data(), err)) << err;
-  label_image img = {256, 256, std::vector<uint16_t>(bytes.begin(), bytes.end())};
-  trace_options o;
-  init_trace_options(&o);
-  o.label = 5;
-  trace_report r;
-  ASSERT_EQ(1, trace_label_image(&img, &o, &traced, &r, err)) << err;
   testutil::ScratchDir dir;
-  FILE *fp = fopen(dir.file("right.dump").c_str(), "w");
-  write_synth_contours(fp, &traced);
-  fclose(fp);
-  Model h = initialised_model(dir.file("right.dump"), 1, 10.0);
+  synth_view truth;
+  Model h = traced_model({"hybsynth", "-l", "5", "-S", "2,0.9,0.9,1.5,1,1", "-R", "-60,0,40",
+                          "-s", "-p", "-f", "10", "-v", "0.36", "-T", "0.3,0.5,-20", "-o", "x",
+                          "-O", "y"},
+                         1, 256, dir, &truth);
   init_pose_from_data(h.get());
   EXPECT_LT(column_angle(truth.fit_rotation, h->rotation, 2), 10.0);
   free_synth_view(&truth);
-  free_synth_view(&traced);
+}
+
+// A squared bent model, traced, on a 15 x 16 mesh: at the squareness the
+// start begins with, a bend twice as strong in another direction lies closer
+// to the outline; with each bend's own squareness, the rims' bend does, and
+// the start keeps it (0.43 for 0.25 without).
+TEST(StartPose, WeighsAnotherBendWithItsOwnSquareness) {
+  testutil::ScratchDir dir;
+  std::string file = dir.file("schedule");
+  testutil::write_file(file, "label 10\ntrans start e1 exact\n");
+  char err[SCHEDULE_ERROR_SIZE] = "";
+  ASSERT_EQ(0, load_schedule_file(file.c_str(), err)) << err;
+  std::string hyb = testutil::read_file(testutil::sample_path("hyb"));
+  size_t mesh = hyb.find("23 24", hyb.find("label 10"));
+  ASSERT_NE(std::string::npos, mesh);
+  testutil::write_file(dir.file("hyb"), hyb.replace(mesh, 5, "15 16"));
+  schedule_file_used = file.c_str();
+  synth_view truth;
+  Model h = traced_model({"hybsynth", "-l", "10", "-S", "2,0.8,0.8,1.6,0.4,1,0,0,0.25,0", "-R",
+                          "-60,0,90", "-T", "0,0,-0.1", "-o", "x"},
+                         0, 512, dir, &truth, dir.file("hyb"));
+  init_pose_from_data(h.get());
+  EXPECT_NEAR(0.25, h->bend1, 0.05);
+  schedule_file_used = nullptr;
+  free_synth_view(&truth);
 }

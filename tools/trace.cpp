@@ -1509,6 +1509,9 @@ int trace_label_image(const label_image *img, const trace_options *o, synth_view
   v->n_face = label_faces(o->label);
   for (int f = 0; f < v->n_face; f++) {
     v->face[f].n_points = -1;
+    // a cap that lies outside its rim is the far side of a model end that
+    // faces away from the camera: not seen, its rim is the side's
+    if (o->label != 1 && f != 1 && crescent[f / 2]) continue;
     if (present[f] && layout_of(o->label, f))
       trace_face(g, outlines, present, o->label, f, ends, ringed, crescent, m, o->spacing,
                  &v->face[f]);
