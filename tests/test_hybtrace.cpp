@@ -486,6 +486,25 @@ TEST(TracedRims, ReachOnAlongTheOutlineWhereTheBandThinsOut) {
   free_synth_view(&v);
 }
 
+// Stray pixels of the side lie all along the cap's own outline between the
+// rim's ends; carried on to the farthest of them, each silhouette ran past
+// the other's end, across the cap's outline.  Each silhouette ends nearer
+// its own true end than the other's.
+TEST(TracedRims, SilhouettesDoNotRunPastEachOtherAcrossTheCap) {
+  synth_view truth, v;
+  synth_and_trace({"-l", "5", "-S", "2,1.2,1.2,1.6,1,1", "-R", "-30,0,30", "-T", "-1.5,1,-0.1"},
+                  256, &truth, &v);
+  const synth_face &a = truth.face[1], &b = v.face[1];
+  ASSERT_TRUE(b.begin[1] >= 0 && b.begin[3] >= 0);
+  auto apart = [](const synth_face &f, int i, const synth_face &g, int j) {
+    return hypot(f.row[i] - g.row[j], f.col[i] - g.col[j]);
+  };
+  EXPECT_LT(apart(b, b.end[1], a, a.end[1]), apart(b, b.end[1], a, a.begin[3]));
+  EXPECT_LT(apart(b, b.begin[3], a, a.begin[3]), apart(b, b.begin[3], a, a.end[1]));
+  free_synth_view(&truth);
+  free_synth_view(&v);
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Scenes, TracedLayout,
     ::testing::Values(

@@ -1331,6 +1331,34 @@ static void band_reach(const face_grid &g, const outline &o, const ellipse &e, i
   if (r.found) *found = r;
 }
 
+// The angle of ellipse e that the path of rim end r runs through.
+static double carried_angle(const ellipse &e, const rim_end &r) {
+  if (!r.found) return 0.0;
+  return fabs(remainder(ellipse_angle(e, r.path.back()) - ellipse_angle(e, r.path[0]), 2 * PI));
+}
+
+// Stray side pixels can lie all along the cap's outline between the rim's
+// pixel ends (pixels of the side's far part, folding away behind the cap
+// there, win the odd pixel centre), and band_reach and reach_band_specks then
+// carry each end past the other: the two silhouettes overlap across the
+// cap's own outline.  Ends that cross keep the tangent points alone, and
+// their pixel ends when those cross too.
+static void keep_ends_apart(const outline &side, const outline &cap, const rim_run &r,
+                            rim_end *back, rim_end *ahead) {
+  int n = (int)cap.v.size();
+  double gap = 0.0;  // the angle between the pixel ends, off the rim
+  for (int k = r.count; k < n; k++)
+    gap += remainder(ellipse_angle(r.e, corner_point(cap, r.first + k + 1)) -
+                         ellipse_angle(r.e, corner_point(cap, r.first + k)),
+                     2 * PI);
+  gap = fabs(gap);
+  if (carried_angle(r.e, *back) + carried_angle(r.e, *ahead) <= gap) return;
+  *back = follow_rim(side, cap, r.e, r.first, -1, r.count);
+  *ahead = follow_rim(side, cap, r.e, r.first + r.count, +1, r.count);
+  if (carried_angle(r.e, *back) + carried_angle(r.e, *ahead) <= gap) return;
+  back->found = ahead->found = false;
+}
+
 // Both ends of the rims of the caps that show part of their rim ring;
 // ends[2 cap / 2 + k] of cap 0 or 2.  ringed[cap / 2]: the cap's outline off
 // the rim stretch lies on the rim's ellipse (the side's band beyond it is
@@ -1365,6 +1393,7 @@ static void find_rim_ends(const face_grid &g, outline outlines[], const bool pre
     reach_band_specks(g, outlines[2 * j], r.e, r.first + r.count, +1, r.count, &ends[2 * j + 1]);
     band_reach(g, outlines[2 * j], r.e, r.first, -1, r.count, &ends[2 * j]);
     band_reach(g, outlines[2 * j], r.e, r.first + r.count, +1, r.count, &ends[2 * j + 1]);
+    keep_ends_apart(outlines[1], outlines[2 * j], r, &ends[2 * j], &ends[2 * j + 1]);
   }
 }
 
