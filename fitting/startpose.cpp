@@ -91,6 +91,10 @@ static const double MIN_BEND_ANGLE = 5.0 * DEGREE;
 // The squareness the start tries (the range a fitting stage keeps it in).
 static const double SQUARENESS_MIN = 0.1;
 static const double SQUARENESS_MAX = 2.0;
+// A bend of another direction than the rims' must lie this share closer to
+// the data: the bends tried differ by tens of degrees in direction, far
+// more than the matching's small preferences move the distance.
+static const double MIN_BEND_GAIN = 0.1;
 // The contour matching takes a node on the occluding contour only when its
 // normal's cosine with the line of sight is at most this (as forces.cpp).
 static const double CONTOUR_NODE_COSINE = 0.14;
@@ -1233,9 +1237,6 @@ static void anchored_sectors(const round_data &d, double toward, const view_fram
 static bool try_bend_directions(hybroid *h, const view_frame &v, const round_data &d,
                                 const round_state &initial, const rim_shape &shape0,
                                 rim_shape *s, bool *height_from_rims, bend_fit *bend) {
-  // the bends tried differ by tens of degrees in direction, far more than
-  // the matching's small preferences move the distance
-  static const double MIN_BEND_GAIN = 0.1;
   if (d.contour.empty() || d.rim[UPPER].p.size() < (size_t)MIN_RIM_POINTS ||
       d.rim[LOWER].p.size() < (size_t)MIN_RIM_POINTS)
     return false;
@@ -1345,7 +1346,6 @@ static double squareness_distance(hybroid *h) {
 // it is still clearly closer.
 static void start_from_rim_shape(hybroid *h, const view_frame &v, const round_data &d,
                                  rim_shape s) {
-  static const double MIN_BEND_GAIN = 0.1;  // as try_bend_directions'
   orient_rim_shape(d.rim, toward_camera(h), upward_in_image(d, s), v, &s);
   round_state initial = save_round_state(h);
   rim_shape shape0 = s;
@@ -1367,7 +1367,8 @@ static void start_from_rim_shape(hybroid *h, const view_frame &v, const round_da
   round_state kept = save_round_state(h);
   restore_round_start(h, read, e1);
   finish_start(h, v, d, initial, shape0, read_bend, read_s, read_height);
-  if (clearly_closer(found, squareness_distance(h), MIN_BEND_GAIN)) restore_round_start(h, kept, found_e1);
+  if (clearly_closer(found, squareness_distance(h), MIN_BEND_GAIN))
+    restore_round_start(h, kept, found_e1);
   h->gof = gof;
 }
 
@@ -1394,7 +1395,6 @@ static bool rims_straight(const round_data &d, double *phi) {
   *phi = 0.5 * atan2(2.0 * sxy, sxx - syy) + PI / 2;
   return any && straight;
 }
-
 
 // The shape of rim `only` alone, with both rims' centres and radii fitted
 // for its normal.
