@@ -396,6 +396,15 @@ TEST_P(TracedLayout, MatchesHybsynthsContours) {
     }
     EXPECT_GE(on, kOnTrueShare * b.n_points);
   }
+  // Each silhouette ends nearer its own true end at the upper rim than the
+  // other's (stray pixels of the side along the cap's outline once carried
+  // them past each other across it).
+  const synth_face &a = truth.face[1], &b = v.face[1];
+  auto apart = [&](int i, int j) { return hypot(a.row[i] - b.row[j], a.col[i] - b.col[j]); };
+  if (a.begin[1] >= 0 && a.begin[3] >= 0 && b.begin[1] >= 0 && b.begin[3] >= 0) {
+    EXPECT_LT(apart(a.end[1], b.end[1]), apart(a.begin[3], b.end[1]));
+    EXPECT_LT(apart(a.begin[3], b.begin[3]), apart(a.end[1], b.begin[3]));
+  }
   free_synth_view(&truth);
   free_synth_view(&v);
 }
@@ -482,25 +491,6 @@ TEST(TracedRims, ReachOnAlongTheOutlineWhereTheBandThinsOut) {
   EXPECT_LT(hypot(a.row[0] - b.row[0], a.col[0] - b.col[0]), kNearTrueEnd);
   int m = a.n_points - 1, n = b.n_points - 1;
   EXPECT_LT(hypot(a.row[m] - b.row[n], a.col[m] - b.col[n]), kNearTrueEnd);
-  free_synth_view(&truth);
-  free_synth_view(&v);
-}
-
-// Stray pixels of the side lie all along the cap's own outline between the
-// rim's ends; carried on to the farthest of them, each silhouette ran past
-// the other's end, across the cap's outline.  Each silhouette ends nearer
-// its own true end than the other's.
-TEST(TracedRims, SilhouettesDoNotRunPastEachOtherAcrossTheCap) {
-  synth_view truth, v;
-  synth_and_trace({"-l", "5", "-S", "2,1.2,1.2,1.6,1,1", "-R", "-30,0,30", "-T", "-1.5,1,-0.1"},
-                  256, &truth, &v);
-  const synth_face &a = truth.face[1], &b = v.face[1];
-  ASSERT_TRUE(b.begin[1] >= 0 && b.begin[3] >= 0);
-  auto apart = [](const synth_face &f, int i, const synth_face &g, int j) {
-    return hypot(f.row[i] - g.row[j], f.col[i] - g.col[j]);
-  };
-  EXPECT_LT(apart(b, b.end[1], a, a.end[1]), apart(b, b.end[1], a, a.begin[3]));
-  EXPECT_LT(apart(b, b.begin[3], a, a.begin[3]), apart(b, b.begin[3], a, a.end[1]));
   free_synth_view(&truth);
   free_synth_view(&v);
 }
