@@ -183,7 +183,6 @@ static bool column_touch(const hybroid *h, const node *n, vector *touch) {
 // Touches closer along the contour than SAME_TOUCH of the node spacing are
 // one: the grid lines of neighbouring nodes find the same touch a little
 // apart, and two so close would bend the interpolant wildly.
-static const int MAX_TOUCHES = 18;
 static const double SAME_TOUCH = 0.25;
 
 // The larger of the image spacings of n's row and column, about n.
@@ -239,10 +238,18 @@ static int contour_touches(const hybroid *h, const node *n, const local_frame &f
 // across the contour through the up to three touching points nearest it
 // along the contour; shaped without any.
 static vector across_occluding_contour(const hybroid *h, const node *n, vector m, vector s,
-                                       vector shaped) {
+                                       vector shaped, touch_memo *memo) {
   local_frame f = frame_at(seen_position(h, n), {m.y, -m.x, 0.0});  // across = m
-  double x[MAX_TOUCHES], y[MAX_TOUCHES];
-  int count = contour_touches(h, n, f, x, y);
+  touch_memo own;
+  own.n = nullptr;
+  if (!memo) memo = &own;
+  if (memo->n != n || !same_vector_bits(memo->across, m)) {
+    memo->n = n;
+    memo->across = m;
+    memo->count = contour_touches(h, n, f, memo->x, memo->y);
+  }
+  const double *x = memo->x, *y = memo->y;
+  int count = memo->count;
   if (count == 0) return shaped;
   vector d = {f.origin.x + s.x, f.origin.y + s.y, 0.0};
   double xd = frame_x(f, d);
@@ -256,13 +263,13 @@ static vector across_occluding_contour(const hybroid *h, const node *n, vector m
 // when tangent (shaped: s without that component), the normal otherwise
 // (shaped: s along it).  The point's map says which contour it is on.
 vector smooth_separation(const hybroid *h, const force_map *fmp, const node *n, bool tangent,
-                         vector a, vector s, vector shaped) {
+                         vector a, vector s, vector shaped, touch_memo *memo) {
   vector out = shaped;
   if (!tangent) {
     // A round model's occluding contour, or the silhouette node an outline
     // curve of a box matched (the only other points shaped along a normal).
     if (curved_occluding_contour(h->primitive_label, fmp->face, fmp->curve) || h->outline_match)
-      out = across_occluding_contour(h, n, a, s, shaped);
+      out = across_occluding_contour(h, n, a, s, shaped, memo);
   } else if (fmp->u1 == fmp->u2) {
     out = across_grid_line(h, n, n->neighbors[1], n->neighbors[2], s, shaped);
   } else if (fmp->v1 == fmp->v2) {

@@ -113,10 +113,6 @@ static int wrap_index(long i, int n) {
   return (int)(r < 0 ? r + n : r);
 }
 
-static bool same_vector_bits(const vector &a, const vector &b) {
-  return memcmp(&a, &b, sizeof a) == 0;
-}
-
 // True when every component of v is +0 (not -0).
 static bool is_plus_zero(const vector &v) {
   uint64_t x, y, z;
@@ -553,6 +549,7 @@ struct direction_memo {
   bool known;
   vector from, at;  // direction taken from the mesh, node position
   vector unit;
+  touch_memo *touches;  // smooth: the last silhouette node's touching points, or null
 };
 
 static void shape_normal_force(hybroid *h, force_map *fmp, range_datapoint *dp,
@@ -572,7 +569,10 @@ static void apply_data_point(hybroid *h, force_map *fmp, range_datapoint *dp, no
 }
 
 void compute_range_data_forces_projection(hybroid *h) {
+  touch_memo touches;
+  touches.n = nullptr;
   direction_memo memo = {};
+  memo.touches = &touches;
   zeroize_gof(h);
   for_each_nearest_node(h, [&](force_map *fmp, range_datapoint *dp, node *n, vector s) {
     apply_data_point(h, fmp, dp, n, s, &memo);
@@ -636,7 +636,8 @@ static vector shaped_separation(hybroid *h, const force_map *fmp, node *n, vecto
   double along = dot_vector(s, a);
   vector shaped = tangent ? vector{s.x - along * a.x, s.y - along * a.y, s.z - along * a.z}  // S - (S . A) A
                           : vector{along * a.x, along * a.y, along * a.z};                // (S . A) A
-  return h->smooth_contours ? smooth_separation(h, fmp, n, tangent, a, s, shaped) : shaped;
+  return h->smooth_contours ? smooth_separation(h, fmp, n, tangent, a, s, shaped, memo->touches)
+                            : shaped;
 }
 
 // compute_normal_force with the pass's direction memory.

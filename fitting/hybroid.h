@@ -500,9 +500,18 @@ void draw_force(hybroid *h, int mask);
 // contours.cpp: separations across the contour curved between the nodes
 // (smooth_contours): from the separation s of a point from node n, shaped
 // by the force direction a (along the contour when tangent, else the
-// normal) into shaped.
+// normal) into shaped.  Consecutive points of a silhouette mostly pull the
+// same node, so a pass keeps the last node's touching points in a
+// touch_memo (n null at the start of the pass; memo null: none kept).
+enum { MAX_CONTOUR_TOUCHES = 18 };  // a row's and a column's of 3 x 3 nodes
+struct touch_memo {
+  const node *n;  // null: nothing kept
+  vector across;  // the image normal the touches were measured with
+  int count;
+  double x[MAX_CONTOUR_TOUCHES], y[MAX_CONTOUR_TOUCHES];
+};
 vector smooth_separation(const hybroid *h, const force_map *fmp, const node *n, bool tangent,
-                         vector a, vector s, vector shaped);
+                         vector a, vector s, vector shaped, touch_memo *memo);
 
 // dynamics.cpp: positions and projections, rigid motion, fitting control, stereo
 void compute_positions(hybroid *h);

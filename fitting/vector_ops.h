@@ -6,6 +6,7 @@
 #define VECTOR_OPS_H
 
 #include <cmath>
+#include <cstring>
 
 #include "hybroid.h"
 
@@ -29,6 +30,11 @@ inline vector matrix_times_vector(const double m[3][3], vector v) {
   return {m[0][0] * v.x + m[0][1] * v.y + m[0][2] * v.z,
           m[1][0] * v.x + m[1][1] * v.y + m[1][2] * v.z,
           m[2][0] * v.x + m[2][1] * v.y + m[2][2] * v.z};
+}
+
+// The same bits (a memo's key: -0 and +0 differ, NaN matches itself).
+inline bool same_vector_bits(const vector &a, const vector &b) {
+  return memcmp(&a, &b, sizeof a) == 0;
 }
 
 #endif
