@@ -60,19 +60,48 @@ static void read_png_bytes(png_structp png, png_bytep out, png_size_t n) {
 
 static void png_quiet(png_structp, png_const_charp) {}
 
-// The checks and transforms before the pixels: 8-bit grey or palette
-// indices, one byte per pixel.  Returns the reason for refusing, or null.
+// The checks and transforms before the pixels: grey (1 to 16 bits), palette
+// indices, grey or colour with alpha; a transparent colour (tRNS) of an
+// image of 8 or 16 bits becomes an alpha channel.  Returns the reason for
+// refusing, or null.
 static const char *prepare_png(png_structp png, png_infop info) {
   png_uint_32 w = png_get_image_width(png, info), h = png_get_image_height(png, info);
   int depth = png_get_bit_depth(png, info), type = png_get_color_type(png, info);
   if (!size_ok(w, h)) return "the image is too large to be a label image";
-  if (type != PNG_COLOR_TYPE_GRAY && type != PNG_COLOR_TYPE_PALETTE)
-    return "not a label image: a colour PNG (give an 8-bit grey or indexed PNG)";
-  if (depth > 8) return "not a label image: a 16-bit PNG (give an 8-bit grey or indexed PNG)";
   if (depth < 8) png_set_packing(png);
+  // (grey of fewer bits keeps its values unscaled and its tRNS unread: made
+  // an alpha channel, it would be widened to 8 bits and its values scaled)
+  if (type != PNG_COLOR_TYPE_PALETTE && depth >= 8 && png_get_valid(png, info, PNG_INFO_tRNS))
+    png_set_tRNS_to_alpha(png);
   png_set_interlace_handling(png);
   png_read_update_info(png, info);
-  if (png_get_rowbytes(png, info) != w) return "not a label image: more than one byte a pixel";
+  int bytes = png_get_bit_depth(png, info) / 8 * png_get_channels(png, info);
+  if (bytes < 1 || png_get_rowbytes(png, info) != (size_t)w * bytes)
+    return "unreadable: a damaged PNG";
+  return nullptr;
+}
+
+// The label value of each pixel of rows of PNG samples (big-endian when of
+// 16 bits): its grey, or its palette index; a transparent pixel is
+// background.  A colour image is read when every pixel is grey (red, green
+// and blue alike), as tools that save grey as colour write it.
+static const char *png_values(const unsigned char *data, png_uint_32 w, png_uint_32 h,
+                              int channels, int depth, std::vector<uint16_t> *values) {
+  int sample = depth / 8;
+  bool alpha = channels == 2 || channels == 4, colour = channels >= 3;
+  auto at = [&](const unsigned char *p, int k) {
+    return sample == 1 ? p[k] : (uint16_t)(p[2 * k] << 8 | p[2 * k + 1]);
+  };
+  values->resize((size_t)w * h);
+  for (size_t i = 0; i < (size_t)w * h; i++) {
+    const unsigned char *p = data + i * channels * sample;
+    uint16_t v = at(p, 0);
+    if (colour && (at(p, 1) != v || at(p, 2) != v))
+      return "not a label image: a colour PNG (give grey values, palette indices, or colour "
+             "pixels whose red, green and blue are alike)";
+    if (alpha && at(p, channels - 1) == 0) v = 0;
+    (*values)[i] = v;
+  }
   return nullptr;
 }
 
@@ -97,21 +126,25 @@ static int read_png(const char *path, const std::vector<unsigned char> &bytes, l
     if (!why) {
       why = "unreadable: a damaged PNG";
       png_uint_32 w = png_get_image_width(png, info), h = png_get_image_height(png, info);
-      data = (unsigned char *)malloc((size_t)w * h);
+      size_t row_bytes = png_get_rowbytes(png, info);
+      data = (unsigned char *)malloc(row_bytes * h);
       rows = (png_bytep *)malloc(h * sizeof(png_bytep));
       if (data && rows) {
-        for (png_uint_32 y = 0; y < h; y++) rows[y] = data + (size_t)y * w;
+        for (png_uint_32 y = 0; y < h; y++) rows[y] = data + row_bytes * y;
         png_read_image(png, rows);
-        img->width = (int)w;
-        img->height = (int)h;
-        img->pixels.assign(data, data + (size_t)w * h);
-        why = nullptr;
+        why = png_values(data, w, h, png_get_channels(png, info), png_get_bit_depth(png, info),
+                         &img->pixels);
+        if (!why) {
+          img->width = (int)w;
+          img->height = (int)h;
+        }
       }
     }
   }
   free(data);
   free(rows);
   png_destroy_read_struct(&png, &info, nullptr);
+  if (why) img->pixels.clear();
   return why ? refuse(err, path, why) : 1;
 }
 

@@ -16,9 +16,11 @@ enum { LABEL_ERROR_SIZE = 512 };
 enum { LABEL_MAX_SIDE = 16384 };          // widest and tallest image read
 enum { LABEL_MAX_PIXELS = 64 << 20 };     // most pixels of an image read
 
-// Reads an 8-bit grey or indexed PNG (grey of 1, 2 or 4 bits too; an indexed
-// pixel's value is its palette index), or a binary (P5) or ASCII (P2) PGM.
-// Returns 1, or 0 with a one-line reason in err that names the file.
+// Reads a grey PNG of 1 to 16 bits (values unscaled), an indexed PNG (a
+// pixel's value is its palette index), a colour PNG whose every pixel is
+// grey, or a binary (P5) or ASCII (P2) PGM; a PNG's transparent pixels are
+// background (0).  Returns 1, or 0 with a one-line reason in err that names
+// the file.
 int read_label_image(const char *path, label_image *img, char *err);
 
 // Writes width x height bytes as an 8-bit grey PNG; 1, or 0 with err filled.
