@@ -26,12 +26,15 @@ label_image drawn(const std::vector<std::string> &art) {
 }
 
 // Traces with dump pixels = image pixels (scale 1, centre at 128, 128) and
-// one point a pixel.
-synth_view trace_drawn(const label_image &img, int label, int others_background = 0) {
+// one point a pixel; face_values as -F gives them.
+synth_view trace_drawn(const label_image &img, int label, int others_background = 0,
+                       const std::vector<int> &face_values = {}) {
   trace_options o;
   init_trace_options(&o);
   o.label = label;
   o.others_background = others_background;
+  o.n_values = (int)face_values.size();
+  for (size_t f = 0; f < face_values.size(); f++) o.face_value[f] = face_values[f];
   o.scale = 1.0;
   o.center_given = 1;
   o.center_row = o.center_col = 128.0;
@@ -187,6 +190,30 @@ TEST(TraceCuts, GapsAndOtherPartsOfASegmentationLeaveTheCuts) {
   }
 }
 
+// A colour segmentation is cut as its grey twin when -F names the faces'
+// colours, and refused without them.
+TEST(TraceCuts, ColourImagesAreTracedByTheColoursFNames) {
+  const uint32_t kStep = 0x102030;  // value v becomes the colour v * kStep
+  for (const DrawnCase &c : drawn_cases()) {
+    SCOPED_TRACE(c.name);
+    label_image img = drawn(c.art);
+    img.colour = 1;
+    for (uint32_t &p : img.pixels) p *= kStep;
+    std::vector<int> colours;
+    for (int v = 1; v <= (c.label == 1 ? 5 : 3); v++) colours.push_back(FACE_COLOUR | v * kStep);
+    synth_view v = trace_drawn(img, c.label, 0, colours);
+    for (const Cut &cut : c.cuts) expect_cut(v, cut);
+    free_synth_view(&v);
+    trace_options o;
+    init_trace_options(&o);
+    o.label = c.label;
+    trace_report r;
+    char err[LABEL_ERROR_SIZE];
+    EXPECT_EQ(0, trace_label_image(&img, &o, &v, &r, err));
+    EXPECT_NE(nullptr, strstr(err, "give each face's colour with -F")) << err;
+  }
+}
+
 // An unlabelled spot of a segmentation on the edge two box faces share is
 // a hole in the part, not background: it is filled and the edge stays whole.
 TEST(TraceCuts, HolesInThePartAreFilled) {
@@ -218,30 +245,26 @@ TEST(TraceCuts, SmoothSideWithoutItsCapHasNoLowerRim) {
 }
 
 // Small PNGs (the fuzz seeds) give their palette indices or grey values,
-// unscaled at any depth; a transparent pixel is background, and colour is
-// read only when every pixel is grey.
-TEST(LabelImageFiles, PngsGiveTheirIndicesAndGreyValues) {
+// unscaled at any depth, and a transparent pixel is background; a colour
+// PNG gives grey values when every pixel is grey, else its colours.
+TEST(LabelImageFiles, PngsGiveTheirIndicesGreyValuesOrColours) {
   const std::string seeds = std::string(HYBFIT_SOURCE_DIR) + "/tests/fuzz/corpus/labelimage/";
   struct Case {
     const char *file;
-    std::vector<int> row1;  // empty: refused
-  } cases[] = {{"indexed4.png", {0, 1, 1, 1, 2, 2, 0, 0}},
-               {"grey2.png", {0, 1, 1, 2, 2, 3, 3, 0}},
-               {"grey16bit.png", {0, 1, 1, 258, 2, 3, 3, 0}},
-               {"greyalpha.png", {0, 1, 1, 2, 2, 3, 0, 0}},
-               {"rgbgrey.png", {0, 1, 1, 2, 2, 3, 3, 0}},
-               {"colour.png", {}}};
+    int colour;
+    std::vector<uint32_t> row1;
+  } cases[] = {{"indexed4.png", 0, {0, 1, 1, 1, 2, 2, 0, 0}},
+               {"grey2.png", 0, {0, 1, 1, 2, 2, 3, 3, 0}},
+               {"grey16bit.png", 0, {0, 1, 1, 258, 2, 3, 3, 0}},
+               {"greyalpha.png", 0, {0, 1, 1, 2, 2, 3, 0, 0}},
+               {"rgbgrey.png", 0, {0, 1, 1, 2, 2, 3, 3, 0}},
+               {"colour.png", 1, {0, 0x010101, 0x010901, 0x020202, 0x020202, 0x030303, 0x030303, 0}}};
   for (const Case &c : cases) {
     label_image img;
     char err[LABEL_ERROR_SIZE];
-    int read = read_label_image((seeds + c.file).c_str(), &img, err);
-    if (c.row1.empty()) {
-      EXPECT_EQ(0, read) << c.file;
-      EXPECT_NE(nullptr, strstr(err, "not a label image: a colour PNG")) << err;
-      continue;
-    }
-    ASSERT_EQ(1, read) << err;
+    ASSERT_EQ(1, read_label_image((seeds + c.file).c_str(), &img, err)) << err;
     ASSERT_EQ(8, img.width) << c.file;
+    EXPECT_EQ(c.colour, img.colour) << c.file;
     for (int x = 0; x < 8; x++) EXPECT_EQ(c.row1[x], img.pixels[8 + x]) << c.file << x;
   }
 }
@@ -371,7 +394,7 @@ void synth_and_trace(const std::vector<const char *> &args, int size, synth_view
   ASSERT_EQ(1, make_synth_view(&s, 0, truth, err)) << err;
   std::vector<unsigned char> bytes((size_t)size * size);
   ASSERT_EQ(1, make_synth_label_image(&s, 0, size, bytes.data(), err)) << err;
-  label_image img = {size, size, std::vector<uint16_t>(bytes.begin(), bytes.end())};
+  label_image img = {size, size, std::vector<uint32_t>(bytes.begin(), bytes.end())};
   trace_options o;
   init_trace_options(&o);
   o.label = s.label;

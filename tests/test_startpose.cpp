@@ -293,7 +293,7 @@ Model traced_model(const std::vector<const char *> &args, int view, int size,
   std::vector<unsigned char> bytes((size_t)size * size);
   EXPECT_TRUE(make_synth_view(&s, view, truth, err) &&
               make_synth_label_image(&s, view, size, bytes.data(), err)) << err;
-  label_image img = {size, size, std::vector<uint16_t>(bytes.begin(), bytes.end())};
+  label_image img = {size, size, std::vector<uint32_t>(bytes.begin(), bytes.end())};
   trace_options o;
   init_trace_options(&o);
   o.label = s.label;

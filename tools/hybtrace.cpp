@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "label_image.h"
 #include "trace.h"
@@ -32,7 +33,8 @@ static void print_usage(FILE *fp, const char *prog) {
           "usage: %s [options] image.png|image.pgm [-o file.dump]\n"
           "Traces a face-label image into a contour dump file for hybfit.\n"
           " -l label      primitive label: 1, 5, 6 or 10 (5)\n"
-          " -F v0,v1,...  pixel value of face 0, 1, ... (-1: none); default face v-1\n"
+          " -F v0,v1,...  pixel value or colour #rrggbb of face 0, 1, ... (-1: none);\n"
+          "               default face v-1\n"
           " -B            a value that names no face is background (other parts or\n"
           "               classes of a segmentation); without it such an image is refused\n"
           " -s scale      dump pixels per image pixel (256 / the longer side)\n"
@@ -69,6 +71,33 @@ static int parse_list(const char *text, double *values, int max) {
   }
 }
 
+// -F's entries: values 1 to 65535, or colours #rrggbb (not black), -1 for
+// a face that is not shown; how many, or -1 when one is malformed or the
+// list mixes values and colours.
+static int parse_face_values(const char *text, int value[MAX_FACES]) {
+  int n = 0, colours = 0, values = 0;
+  for (const char *item = text;; n++) {
+    const char *comma = strchr(item, ',');
+    std::string e(item, comma ? (size_t)(comma - item) : strlen(item));
+    double v;
+    char *end;
+    if (n == MAX_FACES) return -1;
+    if (e.size() == 7 && e[0] == '#' && strspn(e.c_str() + 1, "0123456789abcdefABCDEF") == 6) {
+      long rgb = strtol(e.c_str() + 1, &end, 16);
+      if (rgb == 0) return -1;
+      value[n] = FACE_COLOUR | (int)rgb;
+      colours++;
+    } else if (parse_number(e.c_str(), &v) && v >= -1 && v <= 65535 && v == floor(v) && v != 0) {
+      value[n] = (int)v;
+      values += v > 0;
+    } else {
+      return -1;
+    }
+    if (!comma) return colours > 0 && values > 0 ? -1 : n + 1;
+    item = comma + 1;
+  }
+}
+
 // One option with its value; false with a message when it is bad.
 static bool apply_option(trace_command *c, char opt, const char *val) {
   double v[MAX_FACES];
@@ -82,16 +111,15 @@ static bool apply_option(trace_command *c, char opt, const char *val) {
       fprintf(stderr, "hybtrace: -l %s: the label must be 1, 5, 6 or 10\n", val);
       return false;
     case 'F':
-      n = parse_list(val, v, MAX_FACES);
-      for (int f = 0; f < n; f++)
-        if (!(v[f] >= -1 && v[f] <= 65535 && v[f] == floor(v[f]) && v[f] != 0)) n = -1;
+      n = parse_face_values(val, c->o.face_value);
       if (n < 1) {
-        fprintf(stderr, "hybtrace: -F %s: give up to %d whole values 1 to 65535 (-1: none)\n", val,
-                MAX_FACES);
+        fprintf(stderr,
+                "hybtrace: -F %s: give up to %d whole values 1 to 65535, or colours #rrggbb "
+                "other than black (-1: none)\n",
+                val, MAX_FACES);
         return false;
       }
       c->o.n_values = n;
-      for (int f = 0; f < n; f++) c->o.face_value[f] = (int)v[f];
       return true;
     case 's':
       if (parse_number(val, &v[0]) && v[0] > 0 && v[0] <= 1000) {
@@ -166,9 +194,14 @@ static void write_dump(FILE *fp, const trace_command *c, const label_image *img,
                 r->center_col, r->scale);
   if (c->o.n_values > 0) {
     char list[80] = "";
-    for (int f = 0; f < c->o.n_values; f++)
-      snprintf(list + strlen(list), sizeof list - strlen(list), "%s%d", f ? "," : "",
-               c->o.face_value[f]);
+    for (int f = 0; f < c->o.n_values; f++) {
+      int e = c->o.face_value[f];
+      if (e > 0 && (e & FACE_COLOUR))
+        snprintf(list + strlen(list), sizeof list - strlen(list), "%s#%06x", f ? "," : "",
+                 e & 0xffffff);
+      else
+        snprintf(list + strlen(list), sizeof list - strlen(list), "%s%d", f ? "," : "", e);
+    }
     write_comment(fp, "face values -F %s", list);
   }
   if (c->o.others_background) write_comment(fp, "values naming no face taken as background (-B)");

@@ -83,26 +83,31 @@ static const char *prepare_png(png_structp png, png_infop info) {
 
 // The label value of each pixel of rows of PNG samples (big-endian when of
 // 16 bits): its grey, or its palette index; a transparent pixel is
-// background.  A colour image is read when every pixel is grey (red, green
-// and blue alike), as tools that save grey as colour write it.
-static const char *png_values(const unsigned char *data, png_uint_32 w, png_uint_32 h,
-                              int channels, int depth, std::vector<uint16_t> *values) {
-  int sample = depth / 8;
-  bool alpha = channels == 2 || channels == 4, colour = channels >= 3;
-  auto at = [&](const unsigned char *p, int k) {
-    return sample == 1 ? p[k] : (uint16_t)(p[2 * k] << 8 | p[2 * k + 1]);
+// background.  A colour image whose every pixel is grey (as tools that save
+// grey as colour write it) gives its grey values too; any other gives each
+// pixel's colour 0xRRGGBB, of the samples' upper 8 bits, and sets *colour.
+static void png_values(const unsigned char *data, png_uint_32 w, png_uint_32 h, int channels,
+                       int depth, std::vector<uint32_t> *values, int *colour) {
+  size_t n = (size_t)w * h, sample = depth / 8, stride = channels * sample;
+  auto at = [&](size_t i, int k) -> uint32_t {
+    const unsigned char *p = data + i * stride + k * sample;
+    return sample == 1 ? p[0] : (uint32_t)(p[0] << 8 | p[1]);
   };
-  values->resize((size_t)w * h);
-  for (size_t i = 0; i < (size_t)w * h; i++) {
-    const unsigned char *p = data + i * channels * sample;
-    uint16_t v = at(p, 0);
-    if (colour && (at(p, 1) != v || at(p, 2) != v))
-      return "not a label image: a colour PNG (give grey values, palette indices, or colour "
-             "pixels whose red, green and blue are alike)";
-    if (alpha && at(p, channels - 1) == 0) v = 0;
+  *colour = 0;
+  if (channels == 1 && sample == 1) {  // grey or palette indices of a byte: most label images
+    values->assign(data, data + n);
+    return;
+  }
+  for (size_t i = 0; i < n && channels >= 3 && !*colour; i++)
+    *colour = at(i, 1) != at(i, 0) || at(i, 2) != at(i, 0);
+  int shift = 8 * ((int)sample - 1);
+  values->resize(n);
+  for (size_t i = 0; i < n; i++) {
+    uint32_t v = at(i, 0);
+    if (*colour) v = (v >> shift) << 16 | (at(i, 1) >> shift) << 8 | at(i, 2) >> shift;
+    if ((channels == 2 || channels == 4) && at(i, channels - 1) == 0) v = 0;
     (*values)[i] = v;
   }
-  return nullptr;
 }
 
 // Only plain data lives in this frame across png's longjmp.
@@ -132,19 +137,17 @@ static int read_png(const char *path, const std::vector<unsigned char> &bytes, l
       if (data && rows) {
         for (png_uint_32 y = 0; y < h; y++) rows[y] = data + row_bytes * y;
         png_read_image(png, rows);
-        why = png_values(data, w, h, png_get_channels(png, info), png_get_bit_depth(png, info),
-                         &img->pixels);
-        if (!why) {
-          img->width = (int)w;
-          img->height = (int)h;
-        }
+        png_values(data, w, h, png_get_channels(png, info), png_get_bit_depth(png, info),
+                   &img->pixels, &img->colour);
+        img->width = (int)w;
+        img->height = (int)h;
+        why = nullptr;
       }
     }
   }
   free(data);
   free(rows);
   png_destroy_read_struct(&png, &info, nullptr);
-  if (why) img->pixels.clear();
   return why ? refuse(err, path, why) : 1;
 }
 
@@ -233,7 +236,7 @@ static int read_pgm(const char *path, const std::vector<unsigned char> &bytes, l
       long v;
       if (!read_pgm_number(&c, maxval, &v))
         return refuse(err, path, "unreadable: the PGM holds too few or too large values");
-      img->pixels[i] = (uint16_t)v;
+      img->pixels[i] = (uint32_t)v;
     }
   } else {
     if (c.p == c.end || !isspace(*c.p)) return refuse(err, path, "unreadable: a damaged PGM header");
@@ -243,7 +246,7 @@ static int read_pgm(const char *path, const std::vector<unsigned char> &bytes, l
     for (size_t i = 0; i < n; i++) {
       long v = width == 1 ? c.p[i] : c.p[2 * i] << 8 | c.p[2 * i + 1];
       if (v > maxval) return refuse(err, path, "unreadable: a PGM value above its maximum");
-      img->pixels[i] = (uint16_t)v;
+      img->pixels[i] = (uint32_t)v;
     }
   }
   img->width = (int)w;
@@ -254,7 +257,7 @@ static int read_pgm(const char *path, const std::vector<unsigned char> &bytes, l
 int read_label_image(const char *path, label_image *img, char *err) {
   static const unsigned char png_signature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
   std::vector<unsigned char> bytes;
-  img->width = img->height = 0;
+  img->width = img->height = img->colour = 0;
   img->pixels.clear();
   if (!read_whole_file(path, &bytes)) return refuse(err, path, "unreadable: cannot read the file");
   if (bytes.size() >= 8 && memcmp(bytes.data(), png_signature, 8) == 0)

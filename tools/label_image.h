@@ -9,7 +9,8 @@
 // A label image: one value per pixel, row by row from the top.
 struct label_image {
   int width, height;
-  std::vector<uint16_t> pixels;  // width * height values
+  std::vector<uint32_t> pixels;  // width * height values
+  int colour = 0;                // 1: the values are colours 0xRRGGBB
 };
 
 enum { LABEL_ERROR_SIZE = 512 };
@@ -17,8 +18,9 @@ enum { LABEL_MAX_SIDE = 16384 };          // widest and tallest image read
 enum { LABEL_MAX_PIXELS = 64 << 20 };     // most pixels of an image read
 
 // Reads a grey PNG of 1 to 16 bits (values unscaled), an indexed PNG (a
-// pixel's value is its palette index), a colour PNG whose every pixel is
-// grey, or a binary (P5) or ASCII (P2) PGM; a PNG's transparent pixels are
+// pixel's value is its palette index), a colour PNG (grey values when every
+// pixel is grey, else colours 0xRRGGBB of the upper 8 bits of each sample),
+// or a binary (P5) or ASCII (P2) PGM; a PNG's transparent pixels are
 // background (0).  Returns 1, or 0 with a one-line reason in err that names
 // the file.
 int read_label_image(const char *path, label_image *img, char *err);

@@ -133,30 +133,60 @@ void init_trace_options(trace_options *o) {
 // 1, 2: faces of the pixels, one piece each
 // ---------------------------------------------------------------------------
 
+// The value that -F's entry e names in img: a number itself; a colour,
+// in a colour image, its 0xRRGGBB, in a grey one its grey when red, green
+// and blue are alike (else none, -1).
+static long value_named(const label_image *img, int e) {
+  if (e < 0 || !(e & FACE_COLOUR)) return e;
+  long rgb = e & 0xffffff, r = rgb >> 16, g = rgb >> 8 & 0xff, b = rgb & 0xff;
+  if (img->colour) return rgb;
+  return r == g && g == b ? r : -1;
+}
+
+// The face of pixel value v (-1 background), or -2 when it names none.
+static int face_of_colour(const label_image *img, const trace_options *o, uint32_t v) {
+  if (v == 0) return -1;
+  for (int f = 0; f < o->n_values; f++)
+    if (value_named(img, o->face_value[f]) == (long)v) return f;
+  return -2;
+}
+
 // face[i] = face of pixel i, -1 for the background.
 static int classify_pixels(const label_image *img, const trace_options *o,
                            std::vector<signed char> *face, char *err) {
-  std::vector<signed char> of_value(65536, -2);
-  of_value[0] = -1;
   int n_face = label_faces(o->label);
   if (o->n_values > n_face)
     return fail(err, "more faces than label %d has: -F gives %d values, the label %d faces",
                 o->label, o->n_values, n_face);
-  if (o->n_values == 0)
-    for (int v = 1; v <= n_face; v++) of_value[v] = (signed char)(v - 1);
+  bool colours_named = o->n_values > 0;
   for (int f = 0; f < o->n_values; f++)
-    if (o->face_value[f] >= 0) of_value[o->face_value[f]] = (signed char)f;
+    colours_named = colours_named && (o->face_value[f] < 0 || (o->face_value[f] & FACE_COLOUR));
+  if (img->colour && !colours_named)
+    return fail(err, "not a label image for these options: a colour image; give each face's "
+                     "colour with -F #rrggbb,...");
+  std::vector<signed char> of_value(img->colour ? 0 : 65536, -2);
+  if (!img->colour) {
+    of_value[0] = -1;
+    if (o->n_values == 0)
+      for (int v = 1; v <= n_face; v++) of_value[v] = (signed char)(v - 1);
+    for (int f = 0; f < o->n_values; f++) {
+      long v = value_named(img, o->face_value[f]);
+      if (v >= 0 && v < 65536) of_value[v] = (signed char)f;
+    }
+  }
   face->resize(img->pixels.size());
   bool any = false;
   for (size_t i = 0; i < img->pixels.size(); i++) {
-    int f = of_value[img->pixels[i]];
+    uint32_t v = img->pixels[i];
+    int f = img->colour ? face_of_colour(img, o, v) : v < 65536 ? of_value[v] : -2;
     if (f == -2 && o->others_background) f = -1;
     if (f == -2) {
-      int v = img->pixels[i];
-      if (o->n_values == 0 && v > n_face)
-        return fail(err, "more faces than label %d has: value %d would be face %d", o->label, v,
-                    v - 1);
-      return fail(err, "not a label image for these options: value %d names no face", v);
+      if (img->colour)
+        return fail(err, "not a label image for these options: colour #%06x names no face", (int)v);
+      if (o->n_values == 0 && v > (uint32_t)n_face)
+        return fail(err, "more faces than label %d has: value %d would be face %d", o->label,
+                    (int)v, (int)v - 1);
+      return fail(err, "not a label image for these options: value %d names no face", (int)v);
     }
     (*face)[i] = (signed char)f;
     any = any || f >= 0;
@@ -1566,8 +1596,16 @@ void draw_trace_picture(const label_image *img, const trace_report *report, cons
   static const unsigned char FACE_GREY[8] = {215, 165, 120, 190, 140, 100, 230, 80};
   int w = img->width, h = img->height;
   rgb->assign((size_t)w * h * 3, 255);
-  for (size_t i = 0; i < img->pixels.size(); i++)
-    if (img->pixels[i] != 0) memset(&(*rgb)[i * 3], FACE_GREY[(img->pixels[i] - 1) % 8], 3);
+  for (size_t i = 0; i < img->pixels.size(); i++) {
+    uint32_t p = img->pixels[i];
+    if (p == 0) continue;
+    if (!img->colour) {
+      memset(&(*rgb)[i * 3], FACE_GREY[(p - 1) % 8], 3);
+      continue;
+    }
+    for (int k = 0; k < 3; k++)  // a colour image's own colours, paled under the curves
+      (*rgb)[i * 3 + k] = (unsigned char)((255 + (p >> (16 - 8 * k) & 0xff)) / 2);
+  }
   for (int f = 0; f < v->n_face; f++) {
     const synth_face &fc = v->face[f];
     for (int c = 0; c < fc.n_curve && fc.n_points > 0; c++) {

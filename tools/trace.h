@@ -9,10 +9,13 @@
 #include "label_image.h"
 #include "synth.h"
 
+// A face_value with this bit names the colour 0xRRGGBB of its lower bits.
+enum { FACE_COLOUR = 1 << 24 };
+
 struct trace_options {
   int label;                 // primitive label: 1, 5, 6 or 10
   int n_values;              // 0: value v is face v - 1; else face_value holds them
-  int face_value[MAX_FACES]; // -F: the pixel value of each face, -1 for none
+  int face_value[MAX_FACES]; // -F: the pixel value or colour of each face, -1 for none
   int others_background;     // -B: a value that names no face is background
   double scale;              // dump pixels per image pixel; 0: 256 / the longer side
   int center_given;          // 0: the image centre lies at the dump's centre
@@ -36,8 +39,9 @@ void init_trace_options(trace_options *o);
 int trace_label_image(const label_image *img, const trace_options *o, synth_view *v,
                       trace_report *report, char *err);
 
-// An RGB picture of the label image (faces in grey) with each traced curve
-// drawn in its own colour; rgb gets width * height * 3 bytes.
+// An RGB picture of the label image (faces in grey, a colour image's in its
+// own colours, paled) with each traced curve drawn in its own colour; rgb
+// gets width * height * 3 bytes.
 void draw_trace_picture(const label_image *img, const trace_report *report, const synth_view *v,
                         std::vector<unsigned char> *rgb);
 

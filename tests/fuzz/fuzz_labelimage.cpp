@@ -31,10 +31,19 @@ void check_view(const synth_view &v) {
   }
 }
 
+// A colour image is traced with its first colours named as the faces (-F),
+// the others taken as background (-B).
 void trace_as(const label_image &img, int label) {
   trace_options o;
   init_trace_options(&o);
   o.label = label;
+  for (size_t i = 0; img.colour && i < img.pixels.size() && o.n_values < 3; i++) {
+    int c = FACE_COLOUR | (int)img.pixels[i];
+    bool named = img.pixels[i] == 0;
+    for (int f = 0; f < o.n_values; f++) named = named || o.face_value[f] == c;
+    if (!named) o.face_value[o.n_values++] = c;
+  }
+  o.others_background = img.colour;
   synth_view v;
   trace_report r;
   char err[LABEL_ERROR_SIZE];
