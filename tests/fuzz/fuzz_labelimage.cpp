@@ -31,8 +31,7 @@ void check_view(const synth_view &v) {
   }
 }
 
-// A colour image is traced with its first colours named as the faces (-F),
-// the others taken as background (-B).
+// A colour image: its first colours name the faces (-F), the rest is background (-B).
 void trace_as(const label_image &img, int label) {
   trace_options o;
   init_trace_options(&o);
