@@ -191,19 +191,35 @@ TEST(TraceCuts, GapsAndOtherPartsOfASegmentationLeaveTheCuts) {
 }
 
 // A colour segmentation is cut as its grey twin when -F names the faces'
-// colours, and refused without them.
+// colours, also when its edges and corners are drawn anti-aliased (each
+// pixel mixed with its right and lower neighbours, keeping most of its own
+// colour), and refused without them.
 TEST(TraceCuts, ColourImagesAreTracedByTheColoursFNames) {
-  const uint32_t kStep = 0x102030;  // value v becomes the colour v * kStep
+  const uint32_t kColour[6] = {0, 0xe6194b, 0x3cb44b, 0x0082c8, 0xf58231, 0x911eb4};  // of value v
   for (const DrawnCase &c : drawn_cases()) {
     SCOPED_TRACE(c.name);
-    label_image img = drawn(c.art);
+    label_image img = drawn(c.art), mixed;
     img.colour = 1;
-    for (uint32_t &p : img.pixels) p *= kStep;
+    for (uint32_t &p : img.pixels) p = kColour[p];
+    mixed = img;
+    auto mix = [&](int i) {  // 0.6 of pixel i, 0.2 of each of its right and lower neighbours
+      uint32_t out = 0;
+      for (int ch = 0; ch < 24; ch += 8)
+        out |= (uint32_t)lround(0.6 * (img.pixels[i] >> ch & 0xff) +
+                                0.2 * (img.pixels[i + 1] >> ch & 0xff) +
+                                0.2 * (img.pixels[i + img.width] >> ch & 0xff)) << ch;
+      return out;
+    };
+    for (int r = 0; r + 1 < img.height; r++)
+      for (int k = 0; k + 1 < img.width; k++) mixed.pixels[r * img.width + k] = mix(r * img.width + k);
     std::vector<int> colours;
-    for (int v = 1; v <= (c.label == 1 ? 5 : 3); v++) colours.push_back(FACE_COLOUR | v * kStep);
-    synth_view v = trace_drawn(img, c.label, 0, colours);
-    for (const Cut &cut : c.cuts) expect_cut(v, cut);
-    free_synth_view(&v);
+    for (int v = 1; v <= (c.label == 1 ? 5 : 3); v++) colours.push_back(FACE_COLOUR | kColour[v]);
+    for (const label_image *drawn_so : {&img, &mixed}) {
+      synth_view v = trace_drawn(*drawn_so, c.label, 0, colours);
+      for (const Cut &cut : c.cuts) expect_cut(v, cut);
+      free_synth_view(&v);
+    }
+    synth_view v;
     trace_options o;
     init_trace_options(&o);
     o.label = c.label;

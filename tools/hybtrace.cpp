@@ -205,6 +205,8 @@ static void write_dump(FILE *fp, const trace_command *c, const label_image *img,
     write_comment(fp, "face values -F %s", list);
   }
   if (c->o.others_background) write_comment(fp, "values naming no face taken as background (-B)");
+  if (r->blend_pixels > 0)
+    write_comment(fp, "blended colours taken as the nearer face: %ld pixels", r->blend_pixels);
   if (r->gap_pixels > 0 || r->hole_pixels > 0)
     write_comment(fp, "background taken as face: %ld pixels of gaps between faces, %ld of holes",
                   r->gap_pixels, r->hole_pixels);

@@ -32,6 +32,7 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <unordered_map>
 
 #include "Mqmalloc.h"
 
@@ -50,6 +51,9 @@ static const int ELLIPSE_STEPS = 12;       // refinement steps of a rim's ellips
 static const double LEAST_RIM_ARC = 1.5;   // radians of its ellipse a rim spans to give its shape
 static const double EDGE_ON_RATIO = 0.15;  // a flatter rim ellipse is seen edge on: its ends
                                            // are corners, not tangent points
+static const double BLEND_OFF = 8.0;       // colour levels: a blend of two named colours lies
+                                           // this close to the line between them
+static const double BLEND_WEIGHT_SLACK = 0.05;  // a mixture's weight may fall this far below 0
 static const int GAP_WIDTH = 2;            // pixels: a narrower gap between faces is closed
 static const double HOLE_SHARE = 0.25;     // a larger hole in the part is background
 static const double PI = 3.141592653589793;
@@ -151,9 +155,101 @@ static int face_of_colour(const label_image *img, const trace_options *o, uint32
   return -2;
 }
 
-// face[i] = face of pixel i, -1 for the background.
+// The squared distance of colour p from the nearest mixture of the colours
+// c[mix[0..n-1]] (n = 2 or 3) with weights w of sum 1, none below
+// -BLEND_WEIGHT_SLACK (else HUGE_VAL).
+static double mixture_off(const double c[][3], const int mix[3], int n, const double p[3],
+                          double w[3]) {
+  const double *o = c[mix[0]];
+  double d[2][3], r[3], M[2][2] = {{0, 0}, {0, 0}}, b[2] = {0, 0}, x[2] = {0, 0};
+  for (int k = 0; k < 3; k++) {
+    r[k] = p[k] - o[k];
+    for (int a = 0; a < n - 1; a++) d[a][k] = c[mix[a + 1]][k] - o[k];
+  }
+  for (int a = 0; a < n - 1; a++) {
+    for (int k = 0; k < 3; k++) b[a] += d[a][k] * r[k];
+    for (int e = 0; e < n - 1; e++)
+      for (int k = 0; k < 3; k++) M[a][e] += d[a][k] * d[e][k];
+  }
+  if (n == 2) {
+    if (!(M[0][0] > 0.0)) return HUGE_VAL;
+    x[0] = b[0] / M[0][0];
+  } else {
+    double det = M[0][0] * M[1][1] - M[0][1] * M[1][0];
+    if (!(fabs(det) > 1e-9 * M[0][0] * M[1][1])) return HUGE_VAL;
+    x[0] = (b[0] * M[1][1] - b[1] * M[0][1]) / det;
+    x[1] = (M[0][0] * b[1] - M[1][0] * b[0]) / det;
+  }
+  w[0] = 1.0 - x[0] - x[1];
+  w[1] = x[0];
+  w[2] = x[1];
+  for (int a = 0; a < n; a++)
+    if (w[a] < -BLEND_WEIGHT_SLACK) return HUGE_VAL;
+  double off = 0.0;
+  for (int k = 0; k < 3; k++) {
+    double e = r[k] - x[0] * d[0][k] - (n == 3 ? x[1] * d[1][k] : 0.0);
+    off += e * e;
+  }
+  return off;
+}
+
+// The face of colour v when it mixes two or three of the named colours (or
+// the black background), as an anti-aliased mask draws the edges and
+// corners where they meet: the one it holds most of, -1 for the
+// background; -2 when v lies farther than BLEND_OFF from every such mixture.
+static int blended_face(const trace_options *o, uint32_t v) {
+  double c[MAX_FACES + 1][3], p[3] = {double(v >> 16), double(v >> 8 & 0xff), double(v & 0xff)};
+  int of[MAX_FACES + 1], n = 0;
+  for (int f = -1; f < o->n_values; f++) {
+    int e = f < 0 ? FACE_COLOUR : o->face_value[f];
+    if (e < 0) continue;
+    for (int k = 0; k < 3; k++) c[n][k] = e >> (16 - 8 * k) & 0xff;
+    of[n++] = f;
+  }
+  double best = BLEND_OFF * BLEND_OFF;
+  int face = -2;
+  for (int i = 0; i < n; i++)
+    for (int j = i + 1; j < n; j++)
+      for (int k = j + 1; k <= n; k++) {  // k == n: the pair i, j alone
+        int mix[3] = {i, j, k};
+        double w[3];
+        double off = mixture_off(c, mix, k < n ? 3 : 2, p, w);
+        if (!(off < best)) continue;
+        best = off;
+        int most = 0;
+        for (int m = 1; m < (k < n ? 3 : 2); m++)
+          if (w[m] > w[most]) most = m;
+        face = of[mix[most]];
+      }
+  return face;
+}
+
+// The face of each colour of a colour image, found once per colour.
+namespace {
+struct colour_class {
+  int face;    // as face_of_colour
+  bool blend;  // the nearer of two colours it blends
+};
+}  // namespace
+static int colour_face(const label_image *img, const trace_options *o, uint32_t v,
+                       std::unordered_map<uint32_t, colour_class> *known, long *blends) {
+  auto at = known->find(v);
+  if (at == known->end()) {
+    colour_class c = {face_of_colour(img, o, v), false};
+    if (c.face == -2 && !o->others_background) {
+      c.face = blended_face(o, v);
+      c.blend = c.face != -2;
+    }
+    at = known->emplace(v, c).first;
+  }
+  if (at->second.blend) ++*blends;
+  return at->second.face;
+}
+
+// face[i] = face of pixel i, -1 for the background; *blends counts the
+// pixels of a colour image taken as the nearer of two colours they blend.
 static int classify_pixels(const label_image *img, const trace_options *o,
-                           std::vector<signed char> *face, char *err) {
+                           std::vector<signed char> *face, long *blends, char *err) {
   int n_face = label_faces(o->label);
   if (o->n_values > n_face)
     return fail(err, "more faces than label %d has: -F gives %d values, the label %d faces",
@@ -175,10 +271,12 @@ static int classify_pixels(const label_image *img, const trace_options *o,
     }
   }
   face->resize(img->pixels.size());
+  std::unordered_map<uint32_t, colour_class> known;
+  *blends = 0;
   bool any = false;
   for (size_t i = 0; i < img->pixels.size(); i++) {
     uint32_t v = img->pixels[i];
-    int f = img->colour ? face_of_colour(img, o, v) : v < 65536 ? of_value[v] : -2;
+    int f = img->colour ? colour_face(img, o, v, &known, blends) : v < 65536 ? of_value[v] : -2;
     if (f == -2 && o->others_background) f = -1;
     if (f == -2) {
       if (img->colour)
@@ -1532,7 +1630,7 @@ int trace_label_image(const label_image *img, const trace_options *o, synth_view
                       trace_report *report, char *err) {
   memset(v, 0, sizeof *v);
   std::vector<signed char> face;
-  if (!classify_pixels(img, o, &face, err)) return 0;
+  if (!classify_pixels(img, o, &face, &report->blend_pixels, err)) return 0;
   pixel_box box = faces_box(img->width, img->height, face);
   report->hole_pixels = fill_holes(img->width, box, &face);
   report->gap_pixels = close_gaps(img->width, img->height, box, &face);

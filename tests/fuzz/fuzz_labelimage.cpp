@@ -31,7 +31,8 @@ void check_view(const synth_view &v) {
   }
 }
 
-// A colour image: its first colours name the faces (-F), the rest is background (-B).
+// A colour image: its first colours name the faces (-F); the rest is taken
+// as their mixtures for label 5, as background (-B) for the box.
 void trace_as(const label_image &img, int label) {
   trace_options o;
   init_trace_options(&o);
@@ -42,7 +43,7 @@ void trace_as(const label_image &img, int label) {
     for (int f = 0; f < o.n_values; f++) named = named || o.face_value[f] == c;
     if (!named) o.face_value[o.n_values++] = c;
   }
-  o.others_background = img.colour;
+  o.others_background = img.colour && label == 1;
   synth_view v;
   trace_report r;
   char err[LABEL_ERROR_SIZE];
