@@ -51,8 +51,8 @@ static const int ELLIPSE_STEPS = 12;       // refinement steps of a rim's ellips
 static const double LEAST_RIM_ARC = 1.5;   // radians of its ellipse a rim spans to give its shape
 static const double EDGE_ON_RATIO = 0.15;  // a flatter rim ellipse is seen edge on: its ends
                                            // are corners, not tangent points
-static const double BLEND_OFF = 8.0;       // colour levels: a blend of two named colours lies
-                                           // this close to the line between them
+static const double BLEND_OFF = 8.0;       // colour levels: a mixture of named colours lies
+                                           // this close to one of their weighted sums
 static const double BLEND_WEIGHT_SLACK = 0.05;  // a mixture's weight may fall this far below 0
 static const int GAP_WIDTH = 2;            // pixels: a narrower gap between faces is closed
 static const double HOLE_SHARE = 0.25;     // a larger hole in the part is background
@@ -224,13 +224,14 @@ static int blended_face(const trace_options *o, uint32_t v) {
   return face;
 }
 
-// The face of each colour of a colour image, found once per colour.
 namespace {
 struct colour_class {
   int face;    // as face_of_colour
-  bool blend;  // the nearer of two colours it blends
+  bool blend;  // a mixture, taken as the colour it holds most of
 };
 }  // namespace
+
+// The face of each colour of a colour image, found once per colour.
 static int colour_face(const label_image *img, const trace_options *o, uint32_t v,
                        std::unordered_map<uint32_t, colour_class> *known, long *blends) {
   auto at = known->find(v);
@@ -247,7 +248,7 @@ static int colour_face(const label_image *img, const trace_options *o, uint32_t 
 }
 
 // face[i] = face of pixel i, -1 for the background; *blends counts the
-// pixels of a colour image taken as the nearer of two colours they blend.
+// pixels of a colour image taken as the colour of a mixture they hold most of.
 static int classify_pixels(const label_image *img, const trace_options *o,
                            std::vector<signed char> *face, long *blends, char *err) {
   int n_face = label_faces(o->label);

@@ -29,7 +29,7 @@ struct trace_report {
   std::vector<std::string> warnings;
   double scale, center_row, center_col;  // the mapping used
   long gap_pixels, hole_pixels;          // background taken as face: gaps, holes
-  long blend_pixels;                     // colours taken as the nearer of two they blend
+  long blend_pixels;                     // mixed colours taken as the one they hold most of
 };
 
 void init_trace_options(trace_options *o);
