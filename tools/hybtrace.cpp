@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <string>
 
 #include "label_image.h"
@@ -54,48 +55,45 @@ static bool parse_number(const char *text, double *value) {
   return true;
 }
 
+// The comma-separated items of text, at most max, each handed to take
+// with its index; how many, or -1 when there are more or take refuses one.
+static int split_list(const char *text, int max,
+                      const std::function<bool(int, const std::string &)> &take) {
+  for (int n = 0;; n++) {
+    const char *comma = strchr(text, ',');
+    if (n == max || !take(n, std::string(text, comma ? (size_t)(comma - text) : strlen(text))))
+      return -1;
+    if (!comma) return n + 1;
+    text = comma + 1;
+  }
+}
+
 // Comma-separated numbers, at most max; how many, or -1 when malformed.
 static int parse_list(const char *text, double *values, int max) {
-  int n = 0;
-  const char *item = text;
-  char buf[64];
-  for (;;) {
-    const char *comma = strchr(item, ',');
-    size_t len = comma ? (size_t)(comma - item) : strlen(item);
-    if (n == max || len >= sizeof buf) return -1;
-    memcpy(buf, item, len);
-    buf[len] = '\0';
-    if (!parse_number(buf, &values[n++])) return -1;
-    if (!comma) return n;
-    item = comma + 1;
-  }
+  return split_list(text, max,
+                    [&](int n, const std::string &e) { return parse_number(e.c_str(), &values[n]); });
 }
 
 // -F's entries: values 1 to 65535, or colours #rrggbb (not black), -1 for
 // a face that is not shown; how many, or -1 when one is malformed or the
 // list mixes values and colours.
 static int parse_face_values(const char *text, int value[MAX_FACES]) {
-  int n = 0, colours = 0, values = 0;
-  for (const char *item = text;; n++) {
-    const char *comma = strchr(item, ',');
-    std::string e(item, comma ? (size_t)(comma - item) : strlen(item));
+  int colours = 0, values = 0;
+  int n = split_list(text, MAX_FACES, [&](int k, const std::string &e) {
     double v;
-    char *end;
-    if (n == MAX_FACES) return -1;
     if (e.size() == 7 && e[0] == '#' && strspn(e.c_str() + 1, "0123456789abcdefABCDEF") == 6) {
-      long rgb = strtol(e.c_str() + 1, &end, 16);
-      if (rgb == 0) return -1;
-      value[n] = FACE_COLOUR | (int)rgb;
+      long rgb = strtol(e.c_str() + 1, nullptr, 16);
+      value[k] = FACE_COLOUR | (int)rgb;
       colours++;
-    } else if (parse_number(e.c_str(), &v) && v >= -1 && v <= 65535 && v == floor(v) && v != 0) {
-      value[n] = (int)v;
-      values += v > 0;
-    } else {
-      return -1;
+      return rgb != 0;
     }
-    if (!comma) return colours > 0 && values > 0 ? -1 : n + 1;
-    item = comma + 1;
-  }
+    if (!parse_number(e.c_str(), &v) || v < -1 || v > 65535 || v != floor(v) || v == 0)
+      return false;
+    value[k] = (int)v;
+    values += v > 0;
+    return true;
+  });
+  return colours > 0 && values > 0 ? -1 : n;
 }
 
 // One option with its value; false with a message when it is bad.
