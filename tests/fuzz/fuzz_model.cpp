@@ -4,9 +4,11 @@
 // there, and skipped here), then fitted automatically for a few dozen steps.
 // The input's length picks the set-up: one model orthographic, one model in
 // perspective, or a perspective stereo pair of two models reading the same
-// file, coupled in depth.  Whatever the data, the steps must not crash, and
-// every number the panel and the report show (shape, forces, pose, fit),
-// and every node position, must stay finite.
+// file, coupled in depth; and the schedule: the built-in one, or the
+// bundled schedule file, whose stages start from a pose read from the data.
+// Whatever the data, the steps must not crash, and every number the panel
+// and the report show (shape, forces, pose, fit), and every node position,
+// must stay finite.
 #include <cmath>
 #include <cstring>
 #include <string>
@@ -17,6 +19,7 @@
 namespace {
 
 const int fitting_steps = 40;
+std::string schedule_path;  // the bundled schedule file, read once
 
 struct model_call {
   const char *path;
@@ -93,6 +96,10 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
   read_primitive_dof_mapping((samples + "forcemap").c_str());
   fclose(stderr);
   stderr = keep;
+  char err[SCHEDULE_ERROR_SIZE];
+  schedule_path = samples + "schedule";
+  fuzz::check(load_schedule_file(schedule_path.c_str(), err) == 0,
+              "the bundled schedule is refused");
   return 0;
 }
 
@@ -101,6 +108,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   fuzz::write_bytes(path, data, size);
   int mode = (int)(size % 3);  // 0 orthographic, 1 perspective, 2 stereo pair
   int n = mode == 2 ? 2 : 1;
+  schedule_file_used = size / 3 % 2 ? schedule_path.c_str() : nullptr;
   hybroid *hs[2] = {hybroid_alloc(), hybroid_alloc()};
   perspective_flag = mode != 0;
   stereo_flag = mode == 2;
