@@ -634,13 +634,17 @@ static double bend_cost(const round_data &d, const bend_fit &b) {
 
 // Pattern search over the four parameters of a bend from b: each step tried
 // both ways, the steps halved when none helps; the direction beta within
-// [beta_lo, beta_hi].  Returns the cost reached.
+// [beta_lo, beta_hi].  Returns the cost reached.  Along a curved valley the
+// search crawls at small steps: rims fitted well take a few thousand rounds,
+// and rims that are no ellipses could crawl for seconds, so it stops after
+// MAX_ROUNDS, where it stands.
 static double refine_bend(const round_data &d, bend_fit *b, double beta_lo = -HUGE_VAL,
                           double beta_hi = HUGE_VAL) {
   static const double MIN_STEP = 0.005 * DEGREE;
+  static const int MAX_ROUNDS = 10000;
   double step[4] = {2.0 * DEGREE, 2.0 * DEGREE, 2.0 * DEGREE, 6.0 * DEGREE};
   double best = bend_cost(d, *b);
-  while (step[0] > MIN_STEP) {
+  for (int round = 0; step[0] > MIN_STEP && round < MAX_ROUNDS; round++) {
     bool moved = false;
     for (int k = 0; k < 4; k++)
       for (int sign = -1; sign <= 1; sign += 2) {
@@ -981,9 +985,11 @@ static double minimise_distance(const data_search &d, int which, double lo, doub
 // left them: both change the occluding contours alike, so that one at a
 // time they creep along the valley between them.  A pattern search over
 // log a3 and the taper, along the axes and the diagonals, the steps halved
-// when no move helps.
+// when no move helps; the height within a factor of 4 of where it starts
+// (data far off the model would draw it out without end).
 static void refine_height_and_taper(hybroid *h, data_search d, double max_taper) {
   static const double START_STEP = 0.05, MIN_STEP = 1e-4;
+  static const double MAX_LOG_HEIGHT = 1.3862943611198906;  // ln 4
   static const int MOVES[8][2] = {{1, 0}, {-1, 0}, {0, 1}, {0, -1},
                                   {1, 1}, {-1, -1}, {1, -1}, {-1, 1}};
   auto distance = [&](double x, double t) {
@@ -996,7 +1002,7 @@ static void refine_height_and_taper(hybroid *h, data_search d, double max_taper)
     bool moved = false;
     for (const auto &m : MOVES) {
       double xt = x + m[0] * step, tt = t + m[1] * step;
-      if (fabs(tt) > max_taper) continue;
+      if (fabs(tt) > max_taper || fabs(xt) > MAX_LOG_HEIGHT) continue;
       double cost = distance(xt, tt);
       if (cost < best) {
         best = cost;
